@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs, idempotently, everything a fresh Debian 12 machine needs to build
+# the launcher with the i686 MinGW-w64 cross compiler and to run it and its
+# tests under 32-bit Wine inside Xvfb. Runs apt only for what is missing.
+set -euo pipefail
+
+packages=(
+  cmake make ninja-build git python3
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
+  wine wine32:i386
+  xvfb xauth xdotool x11-utils openbox imagemagick
+  libgl1:i386 libgl1-mesa-dri:i386 libglx-mesa0:i386
+  googletest icoutils
+  clang clang-format cppcheck libclang-rt-14-dev
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  as_root dpkg --add-architecture i386
+  need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  # dpkg-query needs the architecture qualifier only for foreign packages.
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+if [ -n "${need_update:-}" ] || [ ! -f /var/lib/apt/periodic/update-success-stamp ] || true; then
+  as_root apt-get update -qq
+fi
+as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

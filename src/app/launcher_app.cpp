@@ -1,0 +1,27 @@
+#include "app/launcher_app.h"
+
+#include <ole2.h>
+
+#include "app/launch_target.h"
+#include "settings/display_modes.h"
+#include "settings/game_settings.h"
+#include "ui/launcher_dialog.h"
+#include "ui/resource.h"
+#include "web/browser.h"
+
+void LauncherApp::Run(HINSTANCE, int) {
+    LoadSettings();
+    EnumerateDisplayModes();
+
+    INT_PTR result = DialogBoxParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_LAUNCHER), NULL,
+                                     LauncherDialogProc, 0);
+
+    // The browser must be gone before OLE goes, and both before the target
+    // opens: a game started while the control still holds OLE would share it.
+    DestroyBrowser();
+    if (g_launcherOleInitialized) {
+        OleUninitialize();
+        g_launcherOleInitialized = false;
+    }
+    OpenLaunchTarget(LaunchTargetFor(result));
+}

@@ -1,0 +1,1 @@
+#include "settings/config_text.h"

@@ -1,0 +1,23 @@
+// The four settings that the launcher edits, shared with the game through
+// config.cfg in the current directory.
+#ifndef LAUNCHER_GAME_SETTINGS_H
+#define LAUNCHER_GAME_SETTINGS_H
+
+struct GameSettings {
+    int screenWidth;
+    int screenHeight;
+    int screenBPP;
+    int bloom;
+};
+
+// The process-wide settings, all 0 until LoadSettings finds their keys.
+extern GameSettings g_gameSettings;
+
+// Reads config.cfg into g_gameSettings; a missing file leaves them as they are.
+void LoadSettings();
+
+// Rewrites config.cfg, replacing the lines of the four keys with the current
+// values and keeping every other line.
+void SaveSettings();
+
+#endif

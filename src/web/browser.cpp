@@ -1,0 +1,7 @@
+#include "web/browser.h"
+
+BrowserHost* g_browserHost = NULL;
+
+void AttachBrowser(HWND) {}
+
+void DestroyBrowser() {}

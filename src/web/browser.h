@@ -1,0 +1,21 @@
+// The system web-browser control embedded in the launcher window.
+#ifndef LAUNCHER_BROWSER_H
+#define LAUNCHER_BROWSER_H
+
+#include <windows.h>
+
+class BrowserHost;
+
+// The one site object of the process; null when no browser was attached or
+// after it has been destroyed.
+extern BrowserHost* g_browserHost;
+
+// Creates the site object and embeds the browser in the dialog's placeholder
+// frame, then starts navigation to the portal's start page. OLE must be
+// initialised.
+void AttachBrowser(HWND dialog);
+
+// Closes and releases the browser and frees the site object, if there is one.
+void DestroyBrowser();
+
+#endif

@@ -1,0 +1,1 @@
+#include "web/browser_host.h"

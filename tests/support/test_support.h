@@ -1,0 +1,40 @@
+// Small helpers shared by the tests: files, folders and message pumping.
+#ifndef LAUNCHER_TEST_SUPPORT_H
+#define LAUNCHER_TEST_SUPPORT_H
+
+#include <windows.h>
+
+#include <string>
+
+namespace test {
+
+// A fresh, empty folder under the system temp folder that becomes the current
+// directory for the test's life; the previous current directory comes back
+// and the folder is removed afterwards.
+class ScopedTempDir {
+  public:
+    ScopedTempDir();
+    ~ScopedTempDir();
+    const std::string& path() const { return path_; }
+
+  private:
+    ScopedTempDir(const ScopedTempDir&);
+    ScopedTempDir& operator=(const ScopedTempDir&);
+    std::string path_;
+    std::string previous_;
+};
+
+// Whole file as bytes; false when it cannot be read.
+bool ReadFileBytes(const std::string& path, std::string* bytes);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+
+// Folder of the running test program (no trailing backslash).
+std::string ModuleDir();
+
+// Dispatches pending messages for up to the given time.
+void PumpMessages(DWORD milliseconds);
+
+} // namespace test
+
+#endif
