@@ -1,0 +1,114 @@
+#include "support/launcher_process.h"
+
+#include "support/test_support.h"
+
+#include <vector>
+
+namespace test {
+
+std::string BuildDir() {
+    std::string dir = ModuleDir();
+    return dir.substr(0, dir.find_last_of('\\'));
+}
+
+void PrepareGameFolder(const std::string& folder) {
+    std::string stub = ModuleDir() + "\\stub_target.exe";
+    CopyFileA(stub.c_str(), (folder + "\\_Varnholt.exe").c_str(), FALSE);
+    CopyFileA(stub.c_str(), (folder + "\\xpad.exe").c_str(), FALSE);
+}
+
+bool WaitForFile(const std::string& path, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!FileExists(path)) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+std::string RecordedUrls() {
+    std::string text;
+    ReadFileBytes(ModuleDir() + "\\url_recorder.log", &text);
+    return text;
+}
+
+ChildProcess::ChildProcess() { ZeroMemory(&info_, sizeof info_); }
+
+ChildProcess::~ChildProcess() {
+    if (!info_.hProcess)
+        return;
+    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(info_.hProcess, 99);
+        WaitForSingleObject(info_.hProcess, 5000);
+    }
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+}
+
+bool ChildProcess::Start(const std::string& exePath, const std::string& workDir) {
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    std::vector<char> commandLine(exePath.begin(), exePath.end());
+    commandLine.insert(commandLine.begin(), '"');
+    commandLine.push_back('"');
+    commandLine.push_back('\0');
+    return CreateProcessA(exePath.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL,
+                          workDir.c_str(), &startup, &info_) != 0;
+}
+
+namespace {
+
+struct WindowQuery {
+    DWORD processId;
+    const char* className;
+    const char* title;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
+    WindowQuery* query = reinterpret_cast<WindowQuery*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != query->processId || !IsWindowVisible(window))
+        return TRUE;
+    char text[256];
+    if (query->className) {
+        GetClassNameA(window, text, sizeof text);
+        if (lstrcmpA(text, query->className) != 0)
+            return TRUE;
+    }
+    if (query->title) {
+        GetWindowTextA(window, text, sizeof text);
+        if (lstrcmpA(text, query->title) != 0)
+            return TRUE;
+    }
+    query->found = window;
+    return FALSE;
+}
+
+} // namespace
+
+HWND ChildProcess::WaitForWindow(const char* className, const char* title,
+                                 DWORD timeoutMs) const {
+    DWORD start = GetTickCount();
+    for (;;) {
+        WindowQuery query = {info_.dwProcessId, className, title, NULL};
+        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
+        if (query.found)
+            return query.found;
+        if (GetTickCount() - start > timeoutMs)
+            return NULL;
+        Sleep(20);
+    }
+}
+
+bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
+    if (WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    GetExitCodeProcess(info_.hProcess, exitCode);
+    return true;
+}
+
+} // namespace test
