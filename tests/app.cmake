@@ -4,3 +4,14 @@ launcher_add_test(launcher_e2e_test app/launcher_e2e_test.cpp)
 launcher_add_test(resources_test app/resources_test.cpp)
 target_link_libraries(resources_test PRIVATE version)
 target_include_directories(resources_test PRIVATE ${PROJECT_BINARY_DIR}/generated)
+
+# Real X input from the Linux side: a click on PLAY and key presses.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME launcher_x_input_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/x_input_test.py ${PROJECT_BINARY_DIR})
+set_tests_properties(launcher_x_input_test PROPERTIES TIMEOUT 120)
+
+# The shipped program imports only Windows system DLLs.
+add_test(NAME launcher_imports_test
+         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:launcher>
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/app/check_imports.cmake)

@@ -22,8 +22,8 @@ void InitLauncherDialog(HWND window) {
 }
 
 void OpenOptionsDialog(HWND owner) {
-    DialogBoxParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_OPTIONS), owner,
-                    OptionsDialogProc, 0);
+    DialogBoxParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_OPTIONS), owner, OptionsDialogProc,
+                    0);
 }
 
 } // namespace

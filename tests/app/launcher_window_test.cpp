@@ -32,7 +32,9 @@ INT_PTR RunLauncher(const std::function<void(HWND)>& drive) {
     return result;
 }
 
-void Click(HWND dialog, int id) { SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
+void Click(HWND dialog, int id) {
+    SendMessageA(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
 
 void PressKey(HWND dialog, WORD key) {
     SetForegroundWindow(dialog);
@@ -134,9 +136,12 @@ TEST(LauncherWindow, HasItsControlsInTemplateOrderWithTheHiddenOnesHidden) {
         bool enabled;
     };
     const Expected expected[] = {
-        {IDC_PLAY, "Button", true, true},      {IDC_CLOSE, "Button", true, true},
-        {IDC_WEB_PLACEHOLDER, "Static", true, true}, {IDC_GAMEPAD, "Button", false, true},
-        {IDC_OPTIONS, "Button", false, true},  {IDC_LAUNCHER_COMBO, "ComboBox", false, false},
+        {IDC_PLAY, "Button", true, true},
+        {IDC_CLOSE, "Button", true, true},
+        {IDC_WEB_PLACEHOLDER, "Static", true, true},
+        {IDC_GAMEPAD, "Button", false, true},
+        {IDC_OPTIONS, "Button", false, true},
+        {IDC_LAUNCHER_COMBO, "ComboBox", false, false},
     };
     ASSERT_EQ(6u, children.size());
     for (size_t i = 0; i < children.size(); ++i) {

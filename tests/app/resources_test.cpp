@@ -16,7 +16,8 @@ namespace {
 class TemplateReader {
   public:
     explicit TemplateReader(int id) : p_(NULL), end_(NULL) {
-        HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5) /* RT_DIALOG */);
+        HRSRC found =
+            FindResourceA(NULL, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5) /* RT_DIALOG */);
         if (!found)
             return;
         p_ = static_cast<const BYTE*>(LockResource(LoadResource(NULL, found)));
@@ -155,7 +156,8 @@ const DWORD kDropDown = WS_CHILD | CBS_DROPDOWN | CBS_SORT | WS_VSCROLL;
 
 TEST(Resources, LauncherTemplateIsTheClassicCaptionlessDialog) {
     Dialog d = ReadDialog(IDD_LAUNCHER);
-    EXPECT_EQ(static_cast<DWORD>(DS_SETFONT | WS_POPUP | WS_BORDER), d.style) << std::hex << d.style;
+    EXPECT_EQ(static_cast<DWORD>(DS_SETFONT | WS_POPUP | WS_BORDER), d.style)
+        << std::hex << d.style;
     EXPECT_EQ(0u, d.exStyle);
     EXPECT_EQ(433, d.cx);
     EXPECT_EQ(236, d.cy);
@@ -228,9 +230,9 @@ TEST(Resources, IconGroupHoldsTheEightImagesAndEachLoads) {
         HRSRC image = FindResourceA(NULL, MAKEINTRESOURCEA(entry.id), MAKEINTRESOURCEA(3));
         ASSERT_TRUE(image != NULL) << formats.back();
         EXPECT_EQ(entry.bytes, SizeofResource(NULL, image));
-        HICON icon = CreateIconFromResourceEx(
-            static_cast<BYTE*>(LockResource(LoadResource(NULL, image))),
-            SizeofResource(NULL, image), TRUE, 0x00030000, size, size, 0);
+        HICON icon =
+            CreateIconFromResourceEx(static_cast<BYTE*>(LockResource(LoadResource(NULL, image))),
+                                     SizeofResource(NULL, image), TRUE, 0x00030000, size, size, 0);
         EXPECT_TRUE(icon != NULL) << formats.back();
         ICONINFO info;
         if (icon && GetIconInfo(icon, &info)) {

@@ -19,7 +19,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     if (!slash)
         return 1;
     strcpy(slash + 1, "url_recorder.log");
-    out = fopen(path, "a");
+    out = fopen(path, "ab");
     if (!out)
         return 1;
     /* The handler is registered as "recorder.exe" "%1": strip the quotes. */

@@ -76,14 +76,16 @@ INT_PTR RunDialog(int templateId, DLGPROC procedure, HWND owner,
     state.timer = SetTimer(NULL, 0, 20, DriverTick);
     DriverState* previous = g_state;
     g_state = &state;
-    INT_PTR result = DialogBoxParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(templateId), owner,
-                                     procedure, 0);
+    INT_PTR result =
+        DialogBoxParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(templateId), owner, procedure, 0);
     g_state = previous;
     if (state.timer)
         KillTimer(NULL, state.timer);
     return result;
 }
 
-void Settle(DWORD milliseconds) { PumpMessages(milliseconds); }
+void Settle(DWORD milliseconds) {
+    PumpMessages(milliseconds);
+}
 
 } // namespace test
