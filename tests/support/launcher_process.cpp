@@ -33,7 +33,9 @@ std::string RecordedUrls() {
     return text;
 }
 
-ChildProcess::ChildProcess() { ZeroMemory(&info_, sizeof info_); }
+ChildProcess::ChildProcess() {
+    ZeroMemory(&info_, sizeof info_);
+}
 
 ChildProcess::~ChildProcess() {
     if (!info_.hProcess)
@@ -90,8 +92,7 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
 
 } // namespace
 
-HWND ChildProcess::WaitForWindow(const char* className, const char* title,
-                                 DWORD timeoutMs) const {
+HWND ChildProcess::WaitForWindow(const char* className, const char* title, DWORD timeoutMs) const {
     DWORD start = GetTickCount();
     for (;;) {
         WindowQuery query = {info_.dwProcessId, className, title, NULL};
