@@ -50,6 +50,9 @@ fi
 mkdir -p "$build_dir"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
+  # wineboot leaves its own server running for a while; wait for it to end so
+  # that the persistent one below can start.
+  wineserver -w
 fi
 wineserver -p
 
