@@ -1,7 +1,129 @@
+// config.cfg on disk. The file is read in binary, so that the C runtime's text
+// mode (which stops at a Ctrl-Z and drops what follows a zero byte) cannot
+// lose bytes; config_text does the line handling. A save never writes into
+// config.cfg itself: it writes a complete new file beside it and swaps it in,
+// so the file is always either the old or the new content.
+#include <windows.h>
+
+#include <new>
+#include <string>
+
+#include "settings/config_text.h"
 #include "settings/game_settings.h"
 
 GameSettings g_gameSettings;
 
-void LoadSettings() {}
+namespace {
 
-void SaveSettings() {}
+const char kConfigPath[] = "config.cfg";
+// Fixed rather than unique, so that a save cut short by a killed process
+// leaves at most this one file, which the next save reuses.
+const char kTempPath[] = "config.cfg.tmp";
+
+const DWORD kChunk = 64 * 1024;
+
+// False also when the file is too large to hold in memory.
+bool ReadAll(HANDLE file, std::string* bytes) {
+    try {
+        bytes->clear();
+        std::string chunk(kChunk, '\0');
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(file, &chunk[0], kChunk, &got, NULL))
+                return false;
+            if (got == 0)
+                return true;
+            bytes->append(chunk, 0, got);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool WriteAll(HANDLE file, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t left = bytes.size() - done;
+        DWORD part = left > kChunk ? kChunk : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data() + done, part, &written, NULL) || written == 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
+// The current content of config.cfg, for a save. `exists` tells whether there
+// was a file; false when the file is there but must not be replaced: it cannot
+// be read (its content would be lost), it is read-only, or someone holds it
+// open without letting others write (the running game).
+bool ReadForSave(std::string* content, bool* exists) {
+    // Asking for write access as well makes the open fail exactly when the
+    // file may not be replaced.
+    HANDLE file = CreateFileA(kConfigPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        *exists = false;
+        content->clear();
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    *exists = true;
+    // Wine running as root opens a read-only file for writing and renames
+    // over it, so the attribute is checked as well.
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(file, &info) &&
+              !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && ReadAll(file, content);
+    CloseHandle(file);
+    return ok;
+}
+
+bool WriteTempFile(const std::string& content) {
+    HANDLE file =
+        CreateFileA(kTempPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false; // nothing created, and whatever stands there is not ours
+    bool ok = WriteAll(file, content) && FlushFileBuffers(file);
+    if (!CloseHandle(file))
+        ok = false;
+    if (!ok)
+        DeleteFileA(kTempPath);
+    return ok;
+}
+
+void Save() {
+    std::string current;
+    bool exists = false;
+    if (!ReadForSave(&current, &exists))
+        return;
+    std::string content = RewriteSettingsText(current, g_gameSettings);
+    if (!WriteTempFile(content))
+        return;
+    // Replacing only a file that was there keeps a config.cfg that appeared
+    // meanwhile from being overwritten unread.
+    DWORD flags = MOVEFILE_WRITE_THROUGH | (exists ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!MoveFileExA(kTempPath, kConfigPath, flags))
+        DeleteFileA(kTempPath);
+}
+
+} // namespace
+
+void LoadSettings() {
+    HANDLE file = CreateFileA(kConfigPath, GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    std::string bytes;
+    bool ok = ReadAll(file, &bytes);
+    CloseHandle(file);
+    if (ok)
+        ApplySettingsText(bytes, g_gameSettings);
+}
+
+void SaveSettings() {
+    try {
+        Save();
+    } catch (const std::bad_alloc&) {
+        // Only building the new content allocates; no file has been touched.
+    }
+}

@@ -1,9 +1,36 @@
-// The line logic of config.cfg, free of any Windows dependency.
+// The line logic of config.cfg, free of any Windows dependency, working on the
+// raw bytes of the file.
+//
+// Lines end at a line feed; a carriage return directly before it belongs to
+// the line end, a carriage return anywhere else is part of the text (the C
+// runtime's text mode reads a file the same way). Every other byte, zero bytes
+// and bytes above 127 included, is text.
 #ifndef LAUNCHER_CONFIG_TEXT_H
 #define LAUNCHER_CONFIG_TEXT_H
 
+#include <cstddef>
 #include <string>
 
 #include "settings/game_settings.h"
+
+// Longest piece of a line that the reader handles at once. The game reads the
+// file through a 260-byte buffer, so a longer line reaches it in pieces, each
+// taken as a line of its own; the launcher reads it the same way.
+const std::size_t kConfigPieceLength = 259;
+
+// Sets the fields of `settings` whose keys the file holds and leaves the
+// others alone. A line sets a key when it begins with the whole key followed
+// by at least one more character; the value is read from the key's fixed
+// column ("key = value"), at most 4 characters for the width and height and 2
+// for the bits per pixel and bloom, and converted as atoi does. When a key
+// stands on several lines, the last one wins.
+void ApplySettingsText(const char* bytes, std::size_t size, GameSettings& settings);
+void ApplySettingsText(const std::string& bytes, GameSettings& settings);
+
+// The new content of the file: every line that begins with one of the four
+// keys becomes "key = value" with the current value, every other line comes
+// back byte for byte, in order. No key is added. All lines end with CR LF.
+std::string RewriteSettingsText(const char* bytes, std::size_t size, const GameSettings& settings);
+std::string RewriteSettingsText(const std::string& bytes, const GameSettings& settings);
 
 #endif

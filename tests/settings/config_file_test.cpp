@@ -1,0 +1,311 @@
+// LoadSettings and SaveSettings on real files in a temporary game folder,
+// checked byte for byte.
+#include "settings/settings_test_util.h"
+
+#include <cstdio>
+#include <string>
+
+using settings_test::Bytes;
+using settings_test::FilesIn;
+using settings_test::LoadedFrom;
+using settings_test::OnlyConfig;
+using settings_test::SavedFrom;
+using settings_test::Settings;
+using settings_test::Untouched;
+
+namespace {
+
+class ConfigFile : public ::testing::Test {
+  protected:
+    std::string Content() {
+        std::string bytes;
+        EXPECT_TRUE(test::ReadFileBytes("config.cfg", &bytes));
+        return bytes;
+    }
+    std::vector<std::string> Files() { return FilesIn(folder_.path()); }
+
+    test::ScopedTempDir folder_;
+};
+
+// A pattern that shows any byte lost, moved or doubled.
+std::string Text(std::size_t length, char first = 'a') {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i)
+        text += static_cast<char>(first + i % 26);
+    return text;
+}
+
+TEST_F(ConfigFile, RewritesOnlyTheKeyLinesOfTheExampleFile) {
+    const std::string before = "screenWidth = 1024\r\nfullscreen = 1\r\n"
+                               "screenHeight = 768\r\nbloom = 0\r\n";
+    GameSettings loaded = Untouched();
+    loaded.screenWidth = 1024;
+    loaded.screenHeight = 768;
+    loaded.bloom = 0;
+    EXPECT_EQ(loaded, LoadedFrom(before));
+    // No screenBPP line appears although it is 32 in memory.
+    const std::string after = "screenWidth = 1920\r\nfullscreen = 1\r\n"
+                              "screenHeight = 1080\r\nbloom = 1\r\n";
+    EXPECT_EQ(after, SavedFrom(before, Settings(1920, 1080, 32, 1)));
+    EXPECT_EQ(OnlyConfig(), Files());
+    // The reader also takes a line feed alone; the writer always writes CR LF.
+    EXPECT_EQ(after, SavedFrom("screenWidth = 1024\nfullscreen = 1\n"
+                               "screenHeight = 768\nbloom = 0\n",
+                               Settings(1920, 1080, 32, 1)));
+}
+
+TEST_F(ConfigFile, WhatASaveWritesReadsBackWithinTheDigitLimits) {
+    const std::string before =
+        "screenBPP = 1\r\nbloom = 1\r\nscreenHeight = 1\r\nscreenWidth = 1\r\n";
+    const GameSettings fitting[] = {Settings(1920, 1080, 32, 1), Settings(9999, -999, 99, -9),
+                                    Settings(0, 0, 0, 0), Settings(640, 480, 16, 0)};
+    for (std::size_t i = 0; i < sizeof fitting / sizeof fitting[0]; ++i) {
+        const GameSettings& s = fitting[i];
+        std::string saved = SavedFrom(before, s);
+        char expected[200];
+        std::snprintf(expected, sizeof expected,
+                      "screenBPP = %d\r\nbloom = %d\r\nscreenHeight = %d\r\nscreenWidth = %d\r\n",
+                      s.screenBPP, s.bloom, s.screenHeight, s.screenWidth);
+        EXPECT_EQ(expected, saved);
+        EXPECT_EQ(s, LoadedFrom(saved));
+    }
+    // Longer numbers are written whole and read back cut to the column width.
+    std::string saved = SavedFrom(before, Settings(12345, -1000, 100, -10));
+    EXPECT_EQ(Settings(1234, -100, 10, -1), LoadedFrom(saved));
+}
+
+struct ColumnCase {
+    const char* file;
+    int GameSettings::*field;
+    int value; // kUntouched: the load must not set the field
+};
+const int kUntouched = 123456;
+
+TEST_F(ConfigFile, ReadsValuesFromTheFixedColumns) {
+    const ColumnCase cases[] = {
+        {"screenWidth = 1920\r\n", &GameSettings::screenWidth, 1920},
+        {"screenWidth=1920\r\n", &GameSettings::screenWidth, 20},
+        {"screenWidth = 19201\r\n", &GameSettings::screenWidth, 1920},
+        {"screenWidthXYZ1920\r\n", &GameSettings::screenWidth, 1920},
+        {"screenWidth = -123\r\n", &GameSettings::screenWidth, -123},
+        {"screenWidth = +640\r\n", &GameSettings::screenWidth, 640},
+        {"screenWidth =  12\r\n", &GameSettings::screenWidth, 12},
+        {"screenWidth =     7\r\n", &GameSettings::screenWidth, 0},
+        {"screenWidth = 1x99\r\n", &GameSettings::screenWidth, 1},
+        {"screenWidth = 1920", &GameSettings::screenWidth, 1920},
+        {"screenHeight = 1080\r\n", &GameSettings::screenHeight, 1080},
+        {"screenHeight = 720\r\n", &GameSettings::screenHeight, 720},
+        {"screenBPP = 32\r\n", &GameSettings::screenBPP, 32},
+        {"screenBPP = 325\r\n", &GameSettings::screenBPP, 32},
+        {"bloom = 1\n", &GameSettings::bloom, 1},
+        {"bloom = -1\r\n", &GameSettings::bloom, -1},
+        {"bloomStrength = 3\r\n", &GameSettings::bloom, 0},
+        {"bloom = \xE9\xFF\r\n", &GameSettings::bloom, 0},
+        // Lines that end at or before the value column: an empty value.
+        {"screenWidth = \r\n", &GameSettings::screenWidth, 0},
+        {"screenWidth =\r\n", &GameSettings::screenWidth, 0},
+        {"screenWidth\r\n", &GameSettings::screenWidth, 0},
+        {"bloom = ", &GameSettings::bloom, 0},
+        // A bare key at the end of the file, and case counts.
+        {"screenWidth", &GameSettings::screenWidth, kUntouched},
+        {"Bloom = 1\r\n", &GameSettings::bloom, kUntouched},
+    };
+    for (std::size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(cases[i].file);
+        GameSettings expected = Untouched();
+        if (cases[i].value != kUntouched)
+            expected.*cases[i].field = cases[i].value;
+        EXPECT_EQ(expected, LoadedFrom(cases[i].file));
+    }
+}
+
+TEST_F(ConfigFile, KeepsOtherLinesInOrderAndAddsNoKey) {
+    const std::string before = "# Varnholt\r\nfullscreen = 1\r\nbloomy = 5\r\nBloom = 1\r\n"
+                               "screenWidth = 800\r\nbloomStrength = 3\r\nscreenWidth = 640\r\n";
+    // The last line of a key wins.
+    EXPECT_EQ(Settings(640, -7002, -7003, 0), LoadedFrom(before));
+    // Every line of a key is rewritten, 'bloomy' and 'bloomStrength' as bloom.
+    EXPECT_EQ("# Varnholt\r\nfullscreen = 1\r\nbloom = 1\r\nBloom = 1\r\n"
+              "screenWidth = 1024\r\nbloom = 1\r\nscreenWidth = 1024\r\n",
+              SavedFrom(before, Settings(1024, 768, 32, 1)));
+}
+
+TEST_F(ConfigFile, LineEndsAndTheLastLine) {
+    // A carriage return that no line feed follows is text, so the bloom text
+    // below is part of the fullscreen line and the height part of the width's.
+    const std::string lone = "fullscreen = 1\rbloom = 1\r\nscreenWidth = 800\rscreenHeight = 600\n"
+                             "tabs\r\r\ngame\r";
+    EXPECT_EQ(Settings(800, -7002, -7003, -7004), LoadedFrom(lone));
+    EXPECT_EQ("fullscreen = 1\rbloom = 1\r\nscreenWidth = 1\r\ntabs\r\r\ngame\r\r\n",
+              SavedFrom(lone, Settings(1, 2, 3, 4)));
+
+    // A last line without line break comes out whole, with one.
+    EXPECT_EQ("fullscreen = 1\r\nwindowed\r\n",
+              SavedFrom("fullscreen = 1\r\nwindowed", Settings(1, 2, 3, 4)));
+    EXPECT_EQ("fullscreen = 1\r\nbloom = 4\r\n",
+              SavedFrom("fullscreen = 1\r\nbloom = 0", Settings(1, 2, 3, 4)));
+    EXPECT_EQ(Settings(-7001, -7002, -7003, 0), LoadedFrom("fullscreen = 1\r\nbloom = 0"));
+}
+
+TEST_F(ConfigFile, BlankAndShortLinesMatchNoKey) {
+    EXPECT_EQ(Settings(1024, 768, 32, 1),
+              LoadedFrom("screenWidth = 1024\r\nscreenHeight = 768\r\nscreenBPP = 32\r\n"
+                         "bloom = 1\r\n\r\n"));
+    EXPECT_EQ(Untouched(), LoadedFrom("\n"));
+    EXPECT_EQ(Untouched(), LoadedFrom("s\r\nscreen\r\nbloo\r\n\r\n"));
+
+    const std::string shortLines = "\r\ns\r\nscreen\r\nbloo\r\nbloom = 0\r\n\r\n";
+    EXPECT_EQ("\r\ns\r\nscreen\r\nbloo\r\nbloom = 4\r\n\r\n",
+              SavedFrom(shortLines, Settings(1, 2, 3, 4)));
+}
+
+TEST_F(ConfigFile, LongLinesComeBackWholeAndAreReadInPieces) {
+    const std::size_t lengths[] = {258, 259, 260, 261, 518, 600};
+    std::string before = "screenWidth = 1\r\n";
+    for (std::size_t i = 0; i < sizeof lengths / sizeof lengths[0]; ++i)
+        before += Text(lengths[i], static_cast<char>('A' + i)) + "\r\n";
+    before += "bloom = 1\r\n";
+    EXPECT_EQ("screenWidth = 800\r\n" + before.substr(17, before.size() - 17 - 11) +
+                  "bloom = 0\r\n",
+              SavedFrom(before, Settings(800, 600, 16, 0)));
+    // The empty piece after a line of 259 characters is no setting.
+    EXPECT_EQ(Settings(1, -7002, -7003, 1), LoadedFrom(before));
+
+    // The reader takes a line in pieces of 259 characters: a key at the start
+    // of the second piece is read; the writer still keeps the line whole.
+    const std::string hidden = Text(259) + "screenHeight = 1234\r\n" + Text(258) + "bloom = 7\r\n";
+    EXPECT_EQ(Settings(-7001, 1234, -7003, -7004), LoadedFrom(hidden));
+    EXPECT_EQ(hidden, SavedFrom(hidden, Settings(1, 2, 3, 4)));
+
+    // An over-long key line: its first piece is the setting, the rest is
+    // kept as the line of its own that the reader takes it for.
+    std::string keyLine = "screenWidth = 1920 ";
+    keyLine += Text(259 - keyLine.size());
+    const std::string tail = Text(350, 'k');
+    EXPECT_EQ(Settings(1920, -7002, -7003, -7004), LoadedFrom(keyLine + tail + "\r\n"));
+    EXPECT_EQ("screenWidth = 1024\r\n" + tail + "\r\n",
+              SavedFrom(keyLine + tail + "\r\n", Settings(1024, 768, 32, 1)));
+    std::string bloomLine = "bloom = 1";
+    bloomLine += Text(259 - bloomLine.size());
+    const std::string keyTail = bloomLine + "screenHeight = 900 " + Text(20) + "\r\n";
+    EXPECT_EQ(Settings(-7001, 900, -7003, 1), LoadedFrom(keyTail));
+    EXPECT_EQ("bloom = 0\r\nscreenHeight = 768\r\n",
+              SavedFrom(keyTail, Settings(1024, 768, 32, 0)));
+}
+
+TEST_F(ConfigFile, ZeroBytesCtrlZAndHighBytesSurvive) {
+    const std::string before = Bytes("name = Bj\xF6rn \xE9\xFF\r\n"
+                                     "data\0more\r\n"
+                                     "\x1A\r\n"
+                                     "a\x1A"
+                                     "b\r\n"
+                                     "screenWidth = 12\0 34\r\n"
+                                     "bloom\0 = 1\r\n"
+                                     "screenHeight = 600\r\n");
+    // A zero byte ends what the reader sees of a line; a Ctrl-Z is text.
+    EXPECT_EQ(Settings(12, 600, -7003, -7004), LoadedFrom(before));
+    const std::string after = Bytes("name = Bj\xF6rn \xE9\xFF\r\n"
+                                    "data\0more\r\n"
+                                    "\x1A\r\n"
+                                    "a\x1A"
+                                    "b\r\n"
+                                    "screenWidth = 1\r\n"
+                                    "bloom = 4\r\n"
+                                    "screenHeight = 2\r\n");
+    EXPECT_EQ(after, SavedFrom(before, Settings(1, 2, 3, 4)));
+}
+
+TEST_F(ConfigFile, MissingFileBecomesEmptyAndLeavesSettingsAtLoad) {
+    g_gameSettings = Untouched();
+    LoadSettings();
+    EXPECT_EQ(Untouched(), g_gameSettings);
+    g_gameSettings = Settings(1024, 768, 32, 1);
+    SaveSettings();
+    EXPECT_EQ("", Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+TEST_F(ConfigFile, ReadOnlyFileIsLeftAlone) {
+    const std::string before = "screenWidth = 800\r\n";
+    test::WriteFileBytes("config.cfg", before);
+    ASSERT_TRUE(SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_READONLY));
+    g_gameSettings = Settings(1024, 768, 32, 1);
+    SaveSettings();
+    EXPECT_EQ(before, Content());
+    EXPECT_NE(0u, GetFileAttributesA("config.cfg") & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+// config.cfg open in another handle, as the running game may hold it.
+class HeldFile {
+  public:
+    HeldFile(DWORD access, DWORD share)
+        : handle_(CreateFileA("config.cfg", access, share, NULL, OPEN_EXISTING, 0, NULL)) {}
+    ~HeldFile() { Release(); }
+    bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void Release() {
+        if (held())
+            CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+TEST_F(ConfigFile, FileHeldOpenByAnotherHandleIsLeftAlone) {
+    const std::string before = "screenWidth = 800\r\nfullscreen = 1\r\n";
+    struct {
+        const char* what;
+        DWORD access;
+        DWORD share;
+    } holders[] = {
+        {"read, others may only read", GENERIC_READ, FILE_SHARE_READ},
+        {"written, others may only read", GENERIC_WRITE, FILE_SHARE_READ},
+        {"read, nobody else may open it", GENERIC_READ, 0},
+        // Nobody else may read it, though it could be written: a save that
+        // went on with an empty content would wipe it.
+        {"read, others may only write", GENERIC_READ, FILE_SHARE_WRITE},
+        // Readable and writable, but it cannot be replaced.
+        {"read, others may read and write", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE},
+    };
+    for (std::size_t i = 0; i < sizeof holders / sizeof holders[0]; ++i) {
+        SCOPED_TRACE(holders[i].what);
+        test::WriteFileBytes("config.cfg", before);
+        HeldFile holder(holders[i].access, holders[i].share);
+        ASSERT_TRUE(holder.held());
+        g_gameSettings = Settings(1024, 768, 32, 1);
+        SaveSettings();
+        holder.Release();
+        EXPECT_EQ(before, Content());
+        EXPECT_EQ(OnlyConfig(), Files());
+    }
+}
+
+TEST_F(ConfigFile, UnreadableFileLeavesSettingsAtLoad) {
+    test::WriteFileBytes("config.cfg", "screenWidth = 800\r\n");
+    HeldFile holder(GENERIC_READ, 0);
+    ASSERT_TRUE(holder.held());
+    g_gameSettings = Untouched();
+    LoadSettings();
+    EXPECT_EQ(Untouched(), g_gameSettings);
+}
+
+TEST_F(ConfigFile, TemporaryFileNameInTheWay) {
+    const std::string before = "screenWidth = 800\r\n";
+    // Something the launcher did not make stands where its new file goes.
+    test::WriteFileBytes("config.cfg", before);
+    ASSERT_TRUE(CreateDirectoryA("config.cfg.tmp", NULL));
+    g_gameSettings = Settings(1024, 768, 32, 1);
+    SaveSettings();
+    EXPECT_EQ(before, Content());
+    EXPECT_NE(0u, GetFileAttributesA("config.cfg.tmp") & FILE_ATTRIBUTE_DIRECTORY);
+    ASSERT_TRUE(RemoveDirectoryA("config.cfg.tmp"));
+
+    // A save cut short earlier left its file behind: the next one reuses it.
+    test::WriteFileBytes("config.cfg.tmp", "screenWidth = 1\r\nhalf a fi");
+    EXPECT_EQ("screenWidth = 1024\r\n", SavedFrom(before, Settings(1024, 768, 32, 1)));
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+} // namespace
