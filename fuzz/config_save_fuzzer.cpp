@@ -1,0 +1,108 @@
+// Saving over any bytes: every line ends with CR LF; the lines that begin
+// with no key come back byte for byte and in order; no key line is added;
+// each key line is exactly "key = value"; saving again changes nothing; and
+// what was written for the keys reads back as the settings, within the
+// digits that each column holds.
+#include <cstddef>
+#include <cstdint>
+
+#include "config_properties.h"
+
+using fuzz::kKeys;
+
+namespace {
+
+// The lines a save must keep, and how many key lines it must write: a line
+// that begins with a key is a key line; past the first piece of such a line,
+// the reader sees the rest as a line of its own, and so must the writer.
+void ExpectedLines(const std::string& input, std::vector<std::string>* kept, int keyLines[4]) {
+    std::vector<std::string> lines = fuzz::Lines(input);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string line = lines[i];
+        for (;;) {
+            int key = fuzz::KeyOf(line);
+            if (key < 0) {
+                kept->push_back(line);
+                break;
+            }
+            ++keyLines[key];
+            if (line.size() <= kConfigPieceLength)
+                break;
+            line.erase(0, kConfigPieceLength);
+        }
+    }
+}
+
+std::string KeyLine(int k, const GameSettings& s) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%s = %d", kKeys[k].name, s.*kKeys[k].field);
+    return text;
+}
+
+void CheckSave(const std::string& input, const GameSettings& s) {
+    const std::string out = RewriteSettingsText(input.data(), input.size(), s);
+
+    PROPERTY(out.empty() || (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0));
+    for (std::size_t feed = out.find('\n'); feed != std::string::npos;
+         feed = out.find('\n', feed + 1))
+        PROPERTY(feed > 0 && out[feed - 1] == '\r');
+
+    std::vector<std::string> expectedKept;
+    int expectedKeyLines[4] = {0, 0, 0, 0};
+    ExpectedLines(input, &expectedKept, expectedKeyLines);
+
+    std::vector<std::string> kept;
+    int keyLines[4] = {0, 0, 0, 0};
+    bool allShort = true;
+    std::vector<std::string> lines = fuzz::Lines(out);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        int key = fuzz::KeyOf(lines[i]);
+        if (key < 0) {
+            kept.push_back(lines[i]);
+        } else {
+            PROPERTY(lines[i] == KeyLine(key, s));
+            ++keyLines[key];
+        }
+        allShort = allShort && lines[i].size() < kConfigPieceLength;
+    }
+    PROPERTY(kept == expectedKept);
+    for (int k = 0; k < 4; ++k)
+        PROPERTY(keyLines[k] == expectedKeyLines[k]);
+
+    PROPERTY(RewriteSettingsText(out, s) == out);
+
+    // Each key line on its own reads back as the value, cut to its column.
+    for (int k = 0; k < 4; ++k) {
+        GameSettings alone = fuzz::Make(0, 0, 0, 0);
+        const std::string line = KeyLine(k, s) + "\r\n";
+        ApplySettingsText(line, alone);
+        PROPERTY(alone.*kKeys[k].field == fuzz::ReadBack(s.*kKeys[k].field, kKeys[k].digits));
+    }
+    // With no line long enough to be read in pieces, the whole file reads
+    // back as the settings for the keys it holds, and leaves the rest.
+    if (allShort) {
+        const GameSettings start = fuzz::Make(-70001, -70002, -70003, -70004);
+        GameSettings loaded = start;
+        ApplySettingsText(out, loaded);
+        for (int k = 0; k < 4; ++k) {
+            int expected = keyLines[k] > 0 ? fuzz::ReadBack(s.*kKeys[k].field, kKeys[k].digits)
+                                           : start.*kKeys[k].field;
+            PROPERTY(loaded.*kKeys[k].field == expected);
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    CheckSave(input, fuzz::Make(1920, 1080, 32, 1));
+    // Settings taken from the input's first bytes, so that the fuzzer also
+    // explores values: negative, too long for their column, the extremes.
+    if (size >= sizeof(GameSettings)) {
+        GameSettings s;
+        std::memcpy(&s, data, sizeof s);
+        CheckSave(input, s);
+    }
+    return 0;
+}
