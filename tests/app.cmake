@@ -15,3 +15,4 @@ set_tests_properties(launcher_x_input_test PROPERTIES TIMEOUT 120)
 add_test(NAME launcher_imports_test
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:launcher>
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/app/check_imports.cmake)
+launcher_add_test(leak_test app/leak_test.cpp)
