@@ -1,0 +1,267 @@
+// A save under faults leaves config.cfg either as it was or fully rewritten,
+// never in between, and no temporary file behind: another process holding the
+// file, a process killed while it saves, a full disk, and a folder where no
+// new file can be created.
+#include "settings/settings_test_util.h"
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+using settings_test::FilesIn;
+using settings_test::OnlyConfig;
+using settings_test::Settings;
+
+namespace {
+
+// The content that a save with these settings makes of a file holding the
+// four keys and `lines` lines of the game's own.
+std::string ConfigWith(const GameSettings& s, int lines) {
+    std::string text;
+    char line[64];
+    std::snprintf(line, sizeof line, "screenWidth = %d\r\nscreenHeight = %d\r\n", s.screenWidth,
+                  s.screenHeight);
+    text += line;
+    for (int i = 0; i < lines; ++i) {
+        std::snprintf(line, sizeof line, "gameValue%06d = %d, \xE9t\xE9 %08x\r\n", i, i * 7, i);
+        text += line;
+    }
+    std::snprintf(line, sizeof line, "screenBPP = %d\r\nbloom = %d\r\n", s.screenBPP, s.bloom);
+    return text + line;
+}
+
+std::string Content(const std::string& path = "config.cfg") {
+    std::string bytes;
+    EXPECT_TRUE(test::ReadFileBytes(path, &bytes)) << path;
+    return bytes;
+}
+
+class Process {
+  public:
+    Process() { ZeroMemory(&info_, sizeof info_); }
+    ~Process() {
+        if (info_.hProcess) {
+            TerminateProcess(info_.hProcess, 1);
+            WaitForSingleObject(info_.hProcess, 5000);
+            CloseHandle(info_.hProcess);
+            CloseHandle(info_.hThread);
+        }
+    }
+    // Runs the saver helper beside the test with these arguments.
+    bool Start(const std::string& arguments) {
+        std::string command = "\"" + test::ModuleDir() + "\\config_saver.exe\" " + arguments;
+        STARTUPINFOA startup;
+        ZeroMemory(&startup, sizeof startup);
+        startup.cb = sizeof startup;
+        return CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                              &info_) != 0;
+    }
+    void Kill() {
+        TerminateProcess(info_.hProcess, 9);
+        WaitForSingleObject(info_.hProcess, 10000);
+    }
+    bool Exited(DWORD timeoutMs, DWORD* code) {
+        return WaitForSingleObject(info_.hProcess, timeoutMs) == WAIT_OBJECT_0 &&
+               GetExitCodeProcess(info_.hProcess, code);
+    }
+
+  private:
+    PROCESS_INFORMATION info_;
+};
+
+// A named event that the helper signals; unique per test process.
+class Signal {
+  public:
+    explicit Signal(const char* what) {
+        std::ostringstream name;
+        name << "config_saver_" << GetCurrentProcessId() << "_" << what;
+        name_ = name.str();
+        handle_ = CreateEventA(NULL, TRUE, FALSE, name_.c_str());
+    }
+    ~Signal() { CloseHandle(handle_); }
+    const std::string& name() const { return name_; }
+    bool Wait(DWORD timeoutMs) const {
+        return WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0;
+    }
+    void Set() { SetEvent(handle_); }
+    void Reset() { ResetEvent(handle_); }
+
+  private:
+    Signal(const Signal&);
+    Signal& operator=(const Signal&);
+    std::string name_;
+    HANDLE handle_;
+};
+
+class ConfigFault : public ::testing::Test {
+  protected:
+    std::vector<std::string> Files() { return FilesIn(folder_.path()); }
+    test::ScopedTempDir folder_;
+};
+
+TEST_F(ConfigFault, FileHeldByTheRunningGameIsLeftAlone) {
+    const std::string before = ConfigWith(Settings(800, 600, 16, 0), 3);
+    test::WriteFileBytes("config.cfg", before);
+    Signal ready("ready"), release("release");
+    Process game;
+    std::ostringstream arguments;
+    arguments << "hold \"" << folder_.path() << "\\config.cfg\" " << FILE_SHARE_READ << " "
+              << ready.name() << " " << release.name();
+    ASSERT_TRUE(game.Start(arguments.str()));
+    ASSERT_TRUE(ready.Wait(20000)) << "the holder did not start";
+
+    g_gameSettings = Settings(1920, 1080, 32, 1);
+    SaveSettings();
+    EXPECT_EQ(before, Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+
+    // Once the game has let go, the same save goes through.
+    release.Set();
+    DWORD code = 1;
+    ASSERT_TRUE(game.Exited(20000, &code));
+    EXPECT_EQ(0u, code);
+    SaveSettings();
+    EXPECT_EQ(ConfigWith(Settings(1920, 1080, 32, 1), 3), Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+TEST_F(ConfigFault, ProcessKilledWhileSavingLeavesTheOldOrTheNewFileWhole) {
+    const GameSettings a = Settings(1920, 1080, 32, 1), b = Settings(1024, 768, 16, 0);
+    const int lines = 30000; // about 1 MB
+    const std::string contentA = ConfigWith(a, lines), contentB = ConfigWith(b, lines);
+    test::WriteFileBytes("config.cfg", contentA);
+
+    // How long one save takes here, to spread the kills over several saves.
+    DWORD start = GetTickCount();
+    for (int i = 0; i < 3; ++i) {
+        g_gameSettings = a;
+        SaveSettings();
+    }
+    DWORD save = (GetTickCount() - start) / 3 + 1;
+    ASSERT_EQ(contentA, Content());
+
+    Signal saving("saving");
+    std::ostringstream arguments;
+    arguments << "loop " << saving.name() << " " << b.screenWidth << " " << b.screenHeight << " "
+              << b.screenBPP << " " << b.bloom << " " << a.screenWidth << " " << a.screenHeight
+              << " " << a.screenBPP << " " << a.bloom;
+    const int kills = 24;
+    int old = 0, rewritten = 0, cutShort = 0;
+    unsigned seed = GetTickCount();
+    for (int i = 0; i < kills; ++i) {
+        Process saver;
+        saving.Reset();
+        ASSERT_TRUE(saver.Start(arguments.str()));
+        ASSERT_TRUE(saving.Wait(20000)) << "the saver did not start";
+        // Kill moments spread over the first four saves, with some jitter.
+        seed = seed * 1103515245u + 12345u;
+        Sleep(save * i / 4 + (seed >> 16) % (save + 1));
+        saver.Kill();
+        const std::string after = Content();
+        EXPECT_TRUE(after == contentA || after == contentB)
+            << "kill " << i << " left " << after.size() << " bytes";
+        (after == contentA ? old : rewritten) += 1;
+        if (test::FileExists("config.cfg.tmp"))
+            ++cutShort;
+    }
+    std::cout << "one save " << save << " ms; " << kills << " kills: " << old << " old, "
+              << rewritten << " new, " << cutShort << " cut short in the middle of a save\n";
+    EXPECT_GT(rewritten, 0) << "no save completed before a kill";
+
+    // The next save goes through and takes the left-over file with it.
+    g_gameSettings = b;
+    SaveSettings();
+    EXPECT_EQ(contentB, Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+// Runs in one of the tiny filesystems that the fixture mounts around the test.
+class TinyFilesystem : public ::testing::Test {
+  protected:
+    bool Enter(const char* name) {
+        std::string root = test::ModuleDir() + "\\settings-faultfs";
+        if (!test::FileExists(root + "\\mounted"))
+            return false;
+        folder_ = root + "\\" + name;
+        char cwd[MAX_PATH];
+        GetCurrentDirectoryA(MAX_PATH, cwd);
+        previous_ = cwd;
+        EXPECT_TRUE(SetCurrentDirectoryA(folder_.c_str()));
+        return true;
+    }
+    void TearDown() {
+        if (previous_.empty())
+            return;
+        std::vector<std::string> left = FilesIn(folder_);
+        for (std::size_t i = 0; i < left.size(); ++i)
+            DeleteFileA(left[i].c_str());
+        SetCurrentDirectoryA(previous_.c_str());
+    }
+    std::vector<std::string> Files() { return FilesIn(folder_); }
+
+    std::string folder_;
+    std::string previous_;
+};
+
+// Fills the rest of the disk with a file of that name.
+void FillDisk(const char* name) {
+    HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    const std::string chunk(4096, 'x');
+    DWORD written = 1;
+    while (written > 0 && WriteFile(file, chunk.data(), 4096, &written, NULL)) {
+    }
+    CloseHandle(file);
+}
+
+TEST_F(TinyFilesystem, FullDiskLeavesTheFileAsItWas) {
+    if (!Enter("full"))
+        GTEST_SKIP() << "no tiny filesystem: mounting is not allowed on this machine";
+    // Whole pages of the disk, and the new values are longer than the old
+    // ones: even rewriting the file in place would run out of room.
+    std::string before = ConfigWith(Settings(800, 600, 16, 0), 1000);
+    std::size_t padding = 4096 - before.size() % 4096;
+    const std::string paddingLine =
+        "padding = " + std::string(padding < 12 ? padding + 4096 - 12 : padding - 12, '.') + "\r\n";
+    before += paddingLine;
+    ASSERT_EQ(0u, before.size() % 4096);
+    test::WriteFileBytes("config.cfg", before);
+    FillDisk("game.dat");
+    g_gameSettings = Settings(1920, 1080, 32, 1);
+    SaveSettings();
+    EXPECT_EQ(before, Content());
+    std::vector<std::string> both;
+    both.push_back("config.cfg");
+    both.push_back("game.dat");
+    EXPECT_EQ(both, Files());
+
+    // With room on the disk the same save goes through.
+    ASSERT_TRUE(DeleteFileA("game.dat"));
+    SaveSettings();
+    EXPECT_EQ(ConfigWith(Settings(1920, 1080, 32, 1), 1000) + paddingLine, Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+TEST_F(TinyFilesystem, FolderWithoutRoomForANewFileLeavesTheFileAsItWas) {
+    if (!Enter("noinode"))
+        GTEST_SKIP() << "no tiny filesystem: mounting is not allowed on this machine";
+    // The filesystem holds the folder and two files: config.cfg and one more.
+    const std::string before = ConfigWith(Settings(800, 600, 16, 0), 3);
+    test::WriteFileBytes("config.cfg", before);
+    test::WriteFileBytes("game.dat", "data");
+    g_gameSettings = Settings(1920, 1080, 32, 1);
+    SaveSettings();
+    EXPECT_EQ(before, Content());
+    std::vector<std::string> both;
+    both.push_back("config.cfg");
+    both.push_back("game.dat");
+    EXPECT_EQ(both, Files());
+
+    ASSERT_TRUE(DeleteFileA("game.dat"));
+    SaveSettings();
+    EXPECT_EQ(ConfigWith(Settings(1920, 1080, 32, 1), 3), Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+} // namespace

@@ -1,0 +1,63 @@
+// A second process for the settings fault tests.
+//
+//   config_saver hold FILE SHARE READY RELEASE
+//       opens FILE for reading with the share mode SHARE (a number), as the
+//       running game holds config.cfg, signals the event READY and keeps the
+//       file open until the event RELEASE is signalled.
+//   config_saver loop READY W H BPP BLOOM W H BPP BLOOM
+//       signals the event READY, then saves config.cfg in the current folder
+//       over and over, alternating between the two settings, until it is
+//       killed.
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "settings/game_settings.h"
+
+namespace {
+
+int Hold(char** argv) {
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[4]);
+    HANDLE release = OpenEventA(SYNCHRONIZE, FALSE, argv[5]);
+    if (!ready || !release)
+        return 3;
+    DWORD share = static_cast<DWORD>(std::strtoul(argv[3], NULL, 10));
+    HANDLE file = CreateFileA(argv[2], GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 4;
+    SetEvent(ready);
+    WaitForSingleObject(release, 60000);
+    CloseHandle(file);
+    CloseHandle(ready);
+    CloseHandle(release);
+    return 0;
+}
+
+int Loop(char** argv) {
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[2]);
+    if (!ready)
+        return 3;
+    GameSettings settings[2];
+    for (int i = 0; i < 2; ++i) {
+        settings[i].screenWidth = std::atoi(argv[3 + 4 * i]);
+        settings[i].screenHeight = std::atoi(argv[4 + 4 * i]);
+        settings[i].screenBPP = std::atoi(argv[5 + 4 * i]);
+        settings[i].bloom = std::atoi(argv[6 + 4 * i]);
+    }
+    SetEvent(ready);
+    for (unsigned n = 0;; ++n) {
+        g_gameSettings = settings[n % 2];
+        SaveSettings();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 6 && std::strcmp(argv[1], "hold") == 0)
+        return Hold(argv);
+    if (argc == 11 && std::strcmp(argv[1], "loop") == 0)
+        return Loop(argv);
+    return 2;
+}
