@@ -15,3 +15,17 @@ function(options_add_desktop_test name)
 endfunction()
 
 options_add_desktop_test(display_modes_system_test options/display_modes_system_test.cpp)
+options_add_desktop_test(options_e2e_test options/options_e2e_test.cpp)
+
+# A d3d9.dll planted in the game folder, and a program that imports d3d9.dll
+# the ordinary way to show that the folder's copy is what such a program gets.
+# Kept in a folder of their own, away from the test programs.
+add_library(planted_d3d9 SHARED options/planted_d3d9.c)
+set_target_properties(planted_d3d9 PROPERTIES OUTPUT_NAME d3d9 PREFIX ""
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted)
+target_link_options(planted_d3d9 PRIVATE -Wl,--kill-at)
+add_executable(d3d9_importer WIN32 options/d3d9_importer.c)
+target_link_libraries(d3d9_importer PRIVATE d3d9)
+set_target_properties(d3d9_importer PROPERTIES
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted)
+add_dependencies(options_e2e_test planted_d3d9 d3d9_importer)

@@ -1,0 +1,253 @@
+// The real launcher.exe in a game folder: the options command opens the
+// Options dialog, a resolution and Bloom are picked through its controls and
+// OK rewrites config.cfg while the launcher stays open. Runs inside a Wine
+// virtual desktop (see options.cmake), whose adapter offers several modes;
+// the launcher, started from here, shares the desktop.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "settings/display_modes.h"
+#include "support/launcher_process.h"
+#include "support/test_support.h"
+#include "ui/resource.h"
+
+namespace {
+
+std::string ModeText(const DisplayMode& mode) {
+    char text[64];
+    sprintf(text, "%u x %u x %u", mode.width, mode.height, mode.bitsPerPixel);
+    return text;
+}
+
+// The entries of another process's combo box, in their order. Read as UTF-16:
+// Wine hands the ANSI form of this message across processes unconverted.
+std::vector<std::string> Entries(HWND combo) {
+    std::vector<std::string> entries;
+    LRESULT count = SendMessageW(combo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        WCHAR text[256] = L"";
+        if (SendMessageW(combo, CB_GETLBTEXTLEN, i, 0) < 256)
+            SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+        char ansi[256] = "";
+        WideCharToMultiByte(CP_ACP, 0, text, -1, ansi, sizeof ansi, NULL, NULL);
+        entries.push_back(ansi);
+    }
+    return entries;
+}
+
+std::string CurrentEntry(HWND combo) {
+    LRESULT position = SendMessageA(combo, CB_GETCURSEL, 0, 0);
+    if (position == CB_ERR)
+        return "<none>";
+    return Entries(combo)[position];
+}
+
+bool WaitUntilGone(HWND window, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (IsWindow(window)) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(20);
+    }
+    return true;
+}
+
+class LauncherOptions : public ::testing::Test {
+  protected:
+    void SetUp() {
+        // The launcher asks the same Direct3D in the same desktop.
+        EnumerateDisplayModes();
+        ASSERT_GE(g_displayModes.size(), 2u) << "the desktop offers too few modes for this test";
+
+        test::PrepareGameFolder(folder_.path());
+        test::WriteFileBytes("config.cfg", "screenWidth = 1024\r\n"
+                                           "fullscreen = 1\r\n"
+                                           "screenHeight = 768\r\n"
+                                           "screenBPP = 32\r\n"
+                                           "bloom = 0\r\n"
+                                           "playerName = Ada\r\n");
+        ASSERT_TRUE(launcher_.Start(test::BuildDir() + "\\launcher.exe", folder_.path()));
+        window_ = launcher_.WaitForWindow("#32770", "Varnholt", 20000);
+        ASSERT_TRUE(window_ != NULL) << "the launcher window did not show";
+    }
+
+    HWND OpenOptions() {
+        PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_OPTIONS, BN_CLICKED), 0);
+        return launcher_.WaitForWindow("#32770", "Options", 10000);
+    }
+
+    void Close() {
+        PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_CLOSE, BN_CLICKED), 0);
+        DWORD code = 12345;
+        EXPECT_TRUE(launcher_.WaitForExit(20000, &code)) << "the launcher did not exit";
+        EXPECT_EQ(0u, code);
+    }
+
+    test::ScopedTempDir folder_;
+    test::ChildProcess launcher_;
+    HWND window_;
+};
+
+TEST_F(LauncherOptions, OkSavesThePickedResolutionAndBloomAndTheLauncherStaysOpen) {
+    HWND options = OpenOptions();
+    ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
+    HWND combo = GetDlgItem(options, IDC_RESOLUTION);
+    HWND bloom = GetDlgItem(options, IDC_BLOOM);
+
+    // Every offered mode is listed once, and the one from config.cfg is current.
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < g_displayModes.size(); ++i)
+        expected.push_back(ModeText(g_displayModes[i]));
+    std::vector<std::string> entries = Entries(combo);
+    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> sortedEntries = entries;
+    std::sort(sortedEntries.begin(), sortedEntries.end());
+    EXPECT_EQ(expected, sortedEntries);
+    EXPECT_EQ(expected, entries) << "the combo box sorts its entries";
+    EXPECT_EQ("1024 x 768 x 32", CurrentEntry(combo));
+    EXPECT_EQ(static_cast<LRESULT>(BST_UNCHECKED), SendMessageA(bloom, BM_GETCHECK, 0, 0));
+
+    // The largest offered mode that is not the current one.
+    const DisplayMode* pick = NULL;
+    for (size_t i = 0; i < g_displayModes.size(); ++i) {
+        const DisplayMode& mode = g_displayModes[i];
+        if (mode.width == 1024 && mode.height == 768)
+            continue;
+        if (!pick || mode.width * mode.height > pick->width * pick->height)
+            pick = &mode;
+    }
+    ASSERT_TRUE(pick != NULL);
+    std::string pickText = ModeText(*pick);
+    LRESULT position =
+        SendMessageA(combo, CB_FINDSTRINGEXACT, -1, reinterpret_cast<LPARAM>(pickText.c_str()));
+    ASSERT_NE(CB_ERR, position);
+    SendMessageA(combo, CB_SETCURSEL, position, 0);
+    SendMessageA(options, WM_COMMAND, MAKEWPARAM(IDC_RESOLUTION, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(combo));
+    SendMessageA(bloom, BM_CLICK, 0, 0);
+    EXPECT_EQ(static_cast<LRESULT>(BST_CHECKED), SendMessageA(bloom, BM_GETCHECK, 0, 0));
+    SendMessageA(GetDlgItem(options, IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitUntilGone(options, 10000)) << "OK did not close the Options dialog";
+
+    std::string config;
+    ASSERT_TRUE(test::ReadFileBytes("config.cfg", &config));
+    char want[256];
+    sprintf(want,
+            "screenWidth = %u\r\n"
+            "fullscreen = 1\r\n"
+            "screenHeight = %u\r\n"
+            "screenBPP = 32\r\n"
+            "bloom = 1\r\n"
+            "playerName = Ada\r\n",
+            pick->width, pick->height);
+    EXPECT_EQ(want, config);
+
+    DWORD code = 0;
+    EXPECT_FALSE(launcher_.WaitForExit(300, &code)) << "the launcher ended with the dialog";
+    EXPECT_TRUE(IsWindowVisible(window_));
+
+    // Opened again, the dialog shows what was chosen.
+    options = OpenOptions();
+    ASSERT_TRUE(options != NULL) << "the Options dialog did not show again";
+    EXPECT_EQ(pickText, CurrentEntry(GetDlgItem(options, IDC_RESOLUTION)));
+    EXPECT_EQ(static_cast<LRESULT>(BST_CHECKED),
+              SendMessageA(GetDlgItem(options, IDC_BLOOM), BM_GETCHECK, 0, 0));
+    SendMessageA(GetDlgItem(options, IDCANCEL), BM_CLICK, 0, 0);
+    ASSERT_TRUE(WaitUntilGone(options, 10000)) << "Cancel did not close the Options dialog";
+
+    Close();
+}
+
+} // namespace
+
+namespace {
+
+// Makes Wine's loader prefer a d3d9.dll found beside the named program over
+// its own, as Windows does for a DLL in the program's folder. Wine reads this
+// per-program setting from the registry; it is removed again afterwards.
+class PreferFolderD3D9 {
+  public:
+    explicit PreferFolderD3D9(const std::string& program)
+        : app_("Software\\Wine\\AppDefaults\\" + program), created_(false) {
+        HKEY key;
+        DWORD disposition = 0;
+        std::string path = app_ + "\\DllOverrides";
+        if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                            &disposition) != ERROR_SUCCESS)
+            return;
+        created_ = disposition == REG_CREATED_NEW_KEY;
+        const char value[] = "native,builtin";
+        RegSetValueExA(key, "d3d9", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
+        RegCloseKey(key);
+    }
+    ~PreferFolderD3D9() {
+        std::string path = app_ + "\\DllOverrides";
+        if (created_) {
+            RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str());
+            RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());
+        } else {
+            HKEY key;
+            if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key) ==
+                ERROR_SUCCESS) {
+                RegDeleteValueA(key, "d3d9");
+                RegCloseKey(key);
+            }
+        }
+    }
+
+  private:
+    std::string app_;
+    bool created_;
+};
+
+TEST(PlantedD3D9, TheLauncherUsesTheSystemsDirect3DNotTheGameFolders) {
+    EnumerateDisplayModes();
+    ASSERT_FALSE(g_displayModes.empty());
+
+    test::ScopedTempDir folder;
+    std::string planted = test::ModuleDir() + "\\planted\\";
+    ASSERT_TRUE(CopyFileA((planted + "d3d9.dll").c_str(), "d3d9.dll", FALSE));
+    ASSERT_TRUE(CopyFileA((planted + "d3d9_importer.exe").c_str(), "d3d9_importer.exe", FALSE));
+    ASSERT_TRUE(CopyFileA((test::BuildDir() + "\\launcher.exe").c_str(), "launcher.exe", FALSE));
+    test::PrepareGameFolder(folder.path());
+    test::WriteFileBytes("config.cfg", "bloom = 0\r\n");
+    PreferFolderD3D9 importerPrefersFolder("d3d9_importer.exe");
+    PreferFolderD3D9 launcherPrefersFolder("launcher.exe");
+
+    // A program that imports d3d9.dll gets the folder's copy.
+    {
+        test::ChildProcess importer;
+        ASSERT_TRUE(importer.Start(folder.path() + "\\d3d9_importer.exe", folder.path()));
+        DWORD code = 1;
+        ASSERT_TRUE(importer.WaitForExit(20000, &code));
+        ASSERT_TRUE(test::FileExists("d3d9.planted"))
+            << "the folder's d3d9.dll was not loaded: this test could not tell";
+        DeleteFileA("d3d9.planted");
+    }
+
+    // The launcher does not, and still offers the system's modes.
+    test::ChildProcess launcher;
+    ASSERT_TRUE(launcher.Start(folder.path() + "\\launcher.exe", folder.path()));
+    HWND window = launcher.WaitForWindow("#32770", "Varnholt", 20000);
+    ASSERT_TRUE(window != NULL) << "the launcher window did not show";
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_OPTIONS, BN_CLICKED), 0);
+    HWND options = launcher.WaitForWindow("#32770", "Options", 10000);
+    ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
+    EXPECT_EQ(static_cast<LRESULT>(g_displayModes.size()),
+              SendMessageW(GetDlgItem(options, IDC_RESOLUTION), CB_GETCOUNT, 0, 0));
+    SendMessageA(GetDlgItem(options, IDCANCEL), BM_CLICK, 0, 0);
+    WaitUntilGone(options, 10000);
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_CLOSE, BN_CLICKED), 0);
+    DWORD code = 12345;
+    EXPECT_TRUE(launcher.WaitForExit(20000, &code));
+    EXPECT_FALSE(test::FileExists("d3d9.planted")) << "the launcher loaded the folder's d3d9.dll";
+}
+
+} // namespace
