@@ -1,0 +1,120 @@
+// launcher_loopback.exe (the real program, its portal on 127.0.0.1) run in a
+// game folder: it requests the portal's start page while its window is open,
+// and its buttons work whether or not the portal answers.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "support/launcher_process.h"
+#include "support/test_support.h"
+#include "ui/resource.h"
+#include "web/loopback_http_server.h"
+
+namespace {
+
+const char kStartPage[] = "/?mini=2&gameid=220";
+
+std::string StatsUrl() {
+    char url[96];
+    std::snprintf(url, sizeof url, "http://127.0.0.1:%d/stats/varnholt.html", LOOPBACK_PORTAL_PORT);
+    return url;
+}
+
+size_t CountOf(const std::string& text, const std::string& line) {
+    size_t count = 0;
+    for (size_t at = text.find(line + "\n"); at != std::string::npos;
+         at = text.find(line + "\n", at + 1)) {
+        if (at == 0 || text[at - 1] == '\n')
+            ++count;
+    }
+    return count;
+}
+
+class LoopbackLauncher : public ::testing::Test {
+  protected:
+    // Starts the program and waits for its window, which must hold the
+    // embedded control in its placeholder.
+    void Launch() {
+        test::PrepareGameFolder(folder_.path());
+        ASSERT_TRUE(launcher_.Start(test::ModuleDir() + "\\launcher_loopback.exe", folder_.path()));
+        window_ = launcher_.WaitForWindow("#32770", "Varnholt", 20000);
+        ASSERT_TRUE(window_ != NULL) << "the launcher window did not show";
+        HWND placeholder = GetDlgItem(window_, IDC_WEB_PLACEHOLDER);
+        ASSERT_TRUE(placeholder != NULL);
+        EXPECT_TRUE(GetWindow(placeholder, GW_CHILD) != NULL) << "no control in the placeholder";
+    }
+
+    DWORD ExitCode() {
+        DWORD code = 12345;
+        EXPECT_TRUE(launcher_.WaitForExit(20000, &code)) << "the launcher did not exit";
+        return code;
+    }
+
+    std::string Ran(const char* name) { return folder_.path() + "\\" + name + ".ran"; }
+
+    test::ScopedTempDir folder_;
+    test::ChildProcess launcher_;
+    HWND window_;
+};
+
+TEST_F(LoopbackLauncher, RequestsTheStartPageWhileOpenAndPlayStillOpensTheGame) {
+    test::LoopbackHttpServer portal;
+    ASSERT_TRUE(portal.Start(LOOPBACK_PORTAL_PORT)) << "port " << LOOPBACK_PORTAL_PORT;
+    Launch();
+    EXPECT_TRUE(portal.WaitForRequest(kStartPage, 10000)) << portal.Requests().size();
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(launcher_.handle(), 0))
+        << "the launcher ended before it was told to";
+
+    PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_PLAY, BN_CLICKED), 0);
+    EXPECT_EQ(0u, ExitCode());
+    EXPECT_TRUE(test::WaitForFile(Ran("_Varnholt"), 10000));
+    EXPECT_FALSE(test::FileExists(Ran("xpad")));
+}
+
+// With nothing listening on the portal's port the page fails to load; every
+// way out of the window still opens its target.
+struct WayOut {
+    const char* name;
+    UINT message;
+    WPARAM command;
+    const char* ran; // stub that must run, or null for the statistics page
+};
+
+class UnreachablePortal : public LoopbackLauncher, public ::testing::WithParamInterface<WayOut> {};
+
+TEST_P(UnreachablePortal, TheButtonsStillOpenTheirTargets) {
+    const WayOut& way = GetParam();
+    size_t statsBefore = CountOf(test::RecordedUrls(), StatsUrl());
+    Launch();
+    PostMessageA(window_, way.message, way.command, 0);
+    EXPECT_EQ(0u, ExitCode());
+    if (way.ran) {
+        EXPECT_TRUE(test::WaitForFile(Ran(way.ran), 10000));
+    } else {
+        DWORD start = GetTickCount();
+        while (CountOf(test::RecordedUrls(), StatsUrl()) == statsBefore &&
+               GetTickCount() - start < 10000)
+            Sleep(50);
+        EXPECT_EQ(statsBefore + 1, CountOf(test::RecordedUrls(), StatsUrl()));
+    }
+    // Exactly the one target.
+    EXPECT_EQ(way.ran != NULL && std::string(way.ran) == "_Varnholt",
+              test::FileExists(Ran("_Varnholt")));
+    EXPECT_EQ(way.ran != NULL && std::string(way.ran) == "xpad", test::FileExists(Ran("xpad")));
+}
+
+const WayOut kWaysOut[] = {
+    {"Play", WM_COMMAND, MAKEWPARAM(IDC_PLAY, BN_CLICKED), "_Varnholt"},
+    {"Gamepad", WM_COMMAND, MAKEWPARAM(IDC_GAMEPAD, BN_CLICKED), "xpad"},
+    {"Close", WM_COMMAND, MAKEWPARAM(IDC_CLOSE, BN_CLICKED), NULL},
+    {"CloseRequest", WM_CLOSE, 0, NULL},
+};
+
+std::string WayOutName(const ::testing::TestParamInfo<WayOut>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWayOut, UnreachablePortal, ::testing::ValuesIn(kWaysOut), WayOutName);
+
+} // namespace
