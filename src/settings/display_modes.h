@@ -18,7 +18,8 @@ typedef std::vector<DisplayMode> DisplayModeList;
 
 extern DisplayModeList g_displayModes;
 
-// Fills g_displayModes from the system's Direct3D 9.
+// Fills g_displayModes from the Direct3D 9 of the system folder (never from a
+// d3d9.dll beside the program); without a usable Direct3D the list is empty.
 void EnumerateDisplayModes();
 
 // Fills g_displayModes from the given Direct3D object and releases it; a null
