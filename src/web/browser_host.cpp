@@ -119,6 +119,10 @@ void BrowserHost::CloseBrowser() {
     if (!browser_)
         return;
     browser_->Close(OLECLOSE_NOSAVE);
+    // A download still under way holds the control past its last Release
+    // here, and the control keeps the client site until it dies. The site is
+    // freed right after this, so take it back from the control now.
+    browser_->SetClientSite(NULL);
     browser_->Release();
     browser_ = NULL;
 }

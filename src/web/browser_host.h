@@ -47,7 +47,8 @@ class BrowserHost : public RefCountedBase {
     // controls and pages can be hosted in the same way.
     void CreateBrowser(HWND hostWindow, REFCLSID controlClass, const char* url);
 
-    // Closes the control without saving and releases it, if there is one.
+    // Closes the control without saving, takes the client site back from it
+    // and releases it, if there is one.
     void CloseBrowser();
 
     // The interfaces handed to OLE (no reference is added).

@@ -259,6 +259,38 @@ TEST_F(RealControl, ActivatesInPlaceThroughTheSiteAndGivesEverythingBackAtTeardo
     EXPECT_EQ(0, ReferencesHeld(all)) << Join(all);
 }
 
+TEST_F(RealControl, APageStillLoadingAtTeardownLeavesTheControlNoWayBackToTheSite) {
+    // A slow portal: the control's download is still under way when the
+    // launcher closes, and that download keeps the control alive after the
+    // teardown has released it.
+    test::LoopbackHttpServer server;
+    ASSERT_TRUE(server.Start(0));
+    server.HoldAnswers();
+    HWND dialog = OpenQuietLauncherWindow();
+
+    WatchedHost* host = new WatchedHost;
+    g_browserHost = host;
+    host->CreateBrowser(GetDlgItem(dialog, IDC_WEB_PLACEHOLDER), CLSID_WebBrowser,
+                        UrlFor(server, kStartPage).c_str());
+    ASSERT_TRUE(server.WaitForRequest(kStartPage, 5000));
+
+    DestroyWindow(dialog);
+    // Kept alive by the test only, so that a late call lands on a live
+    // object and shows here instead of in freed memory.
+    host->AddRef();
+    DestroyBrowser();
+    std::vector<std::string> untilTeardown = TakeSiteCalls();
+    EXPECT_EQ(0, ReferencesHeld(untilTeardown)) << Join(untilTeardown);
+
+    server.LetAnswersGo();
+    test::PumpMessages(500);
+    std::vector<std::string> late = TakeSiteCalls();
+    EXPECT_TRUE(late.empty()) << "called after the teardown:" << Join(late);
+    EXPECT_EQ(0, g_destroyed);
+    host->Release();
+    EXPECT_EQ(1, g_destroyed);
+}
+
 TEST_F(RealControl, TheAddressReachesTheControlConvertedFromTheAnsiCodePage) {
     // Wine's control sends the address in the ANSI code page again, so the
     // bytes come back unchanged only when they were converted from it.

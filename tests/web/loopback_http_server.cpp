@@ -7,7 +7,8 @@
 namespace test {
 
 LoopbackHttpServer::LoopbackHttpServer()
-    : listener_(INVALID_SOCKET), port_(0), thread_(NULL), stop_(0), winsockStarted_(false) {
+    : listener_(INVALID_SOCKET), port_(0), thread_(NULL), stop_(0), hold_(0),
+      winsockStarted_(false) {
     InitializeCriticalSection(&lock_);
     WSADATA data;
     winsockStarted_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -94,6 +95,8 @@ void LoopbackHttpServer::Answer(UINT_PTR client) {
         requests_.push_back(line);
         LeaveCriticalSection(&lock_);
     }
+    while (hold_ && !stop_)
+        Sleep(10);
     static const char page[] = "<html><body>Varnholt portal</body></html>";
     std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
                          "Content-Length: ";
@@ -103,6 +106,14 @@ void LoopbackHttpServer::Answer(UINT_PTR client) {
     answer += "\r\n\r\n";
     answer += page;
     send(client, answer.data(), static_cast<int>(answer.size()), 0);
+}
+
+void LoopbackHttpServer::HoldAnswers() {
+    InterlockedExchange(&hold_, 1);
+}
+
+void LoopbackHttpServer::LetAnswersGo() {
+    InterlockedExchange(&hold_, 0);
 }
 
 std::vector<std::string> LoopbackHttpServer::Requests() {

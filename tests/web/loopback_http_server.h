@@ -21,6 +21,11 @@ class LoopbackHttpServer {
     bool Start(unsigned short port);
     unsigned short port() const { return port_; }
 
+    // While held, requests are recorded but not answered: the connection
+    // stays open, as with a slow portal, until answers are let go.
+    void HoldAnswers();
+    void LetAnswersGo();
+
     // Request lines received so far, e.g. "GET /?a=1 HTTP/1.1".
     std::vector<std::string> Requests();
     // Pumps the calling thread's messages until a request for the target
@@ -39,6 +44,7 @@ class LoopbackHttpServer {
     unsigned short port_;
     HANDLE thread_;
     volatile LONG stop_;
+    volatile LONG hold_;
     CRITICAL_SECTION lock_;
     std::vector<std::string> requests_;
     bool winsockStarted_;
