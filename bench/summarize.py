@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""Prints the benchmark figures from the raw files that scripts/benchmark.sh
+collected in one folder: runs.tsv (bench_runner), config.tsv (bench_config),
+sizes.tsv and machine.txt. Medians throughout; ratios are ratios of medians,
+with the median of the round-by-round ratios beside them (each round runs every
+program once, so a round's ratio compares runs made close together)."""
+
+import csv
+import statistics
+import sys
+from pathlib import Path
+
+LABELS = {
+    "launcher": "launcher.exe",
+    "floor": "floor (platform calls only)",
+    "bare": "bare dialog (same template)",
+    "stub": "process start alone (stub)",
+}
+WINDOW_TARGET = 1.10
+SIZE_TARGET_KIB = 96
+
+
+def quartiles(values):
+    if len(values) < 2:
+        return values[0], values[0]
+    q = statistics.quantiles(values, n=4, method="inclusive")
+    return q[0], q[2]
+
+
+def read_runs(path):
+    rows = {}
+    failed = []
+    with open(path, newline="") as f:
+        for row in csv.DictReader(f, delimiter="\t"):
+            if int(row["round"]) < 1:
+                continue  # warm-up
+            if row["status"] != "ok":
+                failed.append(f'round {row["round"]} {row["program"]}: {row["status"]}')
+                continue
+            rows.setdefault(row["program"], []).append(row)
+    return rows, failed
+
+
+def column(rows, name):
+    return [float(r[name]) for r in rows if float(r[name]) >= 0]
+
+
+def paired_ratio(rows, top, bottom, name):
+    by_round = {}
+    for program in (top, bottom):
+        for r in rows.get(program, []):
+            by_round.setdefault(r["round"], {})[program] = float(r[name])
+    ratios = [v[top] / v[bottom] for v in by_round.values() if top in v and bottom in v and v[bottom] > 0]
+    return statistics.median(ratios) if ratios else None
+
+
+def print_timing(rows, name, title, programs):
+    print(title)
+    print(f'  {"":34}{"median":>9}{"q1":>9}{"q3":>9}{"min":>9}{"runs":>6}')
+    medians = {}
+    for program in programs:
+        values = column(rows.get(program, []), name)
+        if not values:
+            continue
+        medians[program] = statistics.median(values)
+        q1, q3 = quartiles(values)
+        print(f"  {LABELS.get(program, program):34}{medians[program]:9.1f}{q1:9.1f}{q3:9.1f}"
+              f"{min(values):9.1f}{len(values):6d}")
+    return medians
+
+
+def print_ratio(label, medians, rows, top, bottom, name, target=None):
+    if top not in medians or bottom not in medians:
+        return
+    ratio = medians[top] / medians[bottom]
+    paired = paired_ratio(rows, top, bottom, name)
+    line = f"  {label:34}{ratio:9.2f}"
+    if paired is not None:
+        line += f"   (round by round: {paired:.2f})"
+    if target is not None:
+        line += f"   target <= {target:.2f}: {'met' if ratio <= target else 'MISSED'}"
+    print(line)
+
+
+def main(folder):
+    folder = Path(folder)
+    machine = (folder / "machine.txt").read_text().strip()
+    print("Varnholt launcher benchmarks")
+    for line in machine.splitlines():
+        print(f"  {line}")
+    print()
+
+    rows, failed = read_runs(folder / "runs.tsv")
+    window = print_timing(rows, "window_ms", "Process start to visible window (ms)",
+                          ["launcher", "floor", "bare", "stub"])
+    print_ratio("launcher / floor", window, rows, "launcher", "floor", "window_ms", WINDOW_TARGET)
+    print_ratio("launcher / bare dialog", window, rows, "launcher", "bare", "window_ms")
+    print_ratio("floor / bare dialog", window, rows, "floor", "bare", "window_ms")
+    print()
+
+    play = print_timing(rows, "play_ms", "PLAY click to the game stub's first instruction (ms)",
+                        ["launcher", "floor", "bare"])
+    print_ratio("launcher / floor", play, rows, "launcher", "floor", "play_ms")
+    print()
+
+    print("Peak working set after the window has settled (MiB)")
+    for program in ["launcher", "floor", "bare"]:
+        values = column(rows.get(program, []), "peak_kib")
+        if values:
+            print(f"  {LABELS[program]:34}{statistics.median(values) / 1024:9.1f}"
+                  f"   (min {min(values) / 1024:.1f}, max {max(values) / 1024:.1f})")
+    print()
+
+    print("launcher.exe on disk (stripped copies)")
+    with open(folder / "sizes.tsv", newline="") as f:
+        for row in csv.DictReader(f, delimiter="\t"):
+            kib = int(row["stripped_bytes"]) / 1024
+            verdict = "met" if kib <= SIZE_TARGET_KIB else "MISSED"
+            print(f'  {row["build"]:34}{kib:9.1f} KiB   target <= {SIZE_TARGET_KIB} KiB: {verdict}')
+            print(f'  {"":34}sections (KiB): {row["sections"]}')
+            print(f'  {"":34}imports: {row["imports"]} -- {row["imports_verdict"]}')
+    print()
+
+    print("LoadSettings and SaveSettings by file size (median ms)")
+    print(f'  {"":8}{"bytes":>10}{"load":>10}{"save":>10}'
+          f'{"load ms/MiB":>14}{"save ms/MiB":>14}   (per MiB added since the size above)')
+    previous = None
+    with open(folder / "config.tsv", newline="") as f:
+        for row in csv.DictReader(f, delimiter="\t"):
+            mib = int(row["bytes"]) / (1024 * 1024)
+            load, save = float(row["load_ms"]), float(row["save_ms"])
+            line = f'  {row["size"]:8}{int(row["bytes"]):10d}{load:10.3f}{save:10.3f}'
+            if previous:
+                added = mib - previous[0]
+                line += f"{(load - previous[1]) / added:14.2f}{(save - previous[2]) / added:14.2f}"
+            print(line)
+            previous = (mib, load, save)
+    print("  (linear growth: the same cost per MiB added at every step)")
+    print()
+
+    if failed:
+        print("Runs that failed (left out of the figures):")
+        for line in failed:
+            print(f"  {line}")
+    else:
+        print("Every run completed.")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
