@@ -111,12 +111,16 @@ TEST(Leaks, LauncherWindowWithItsBrowserOpenedAndClosedManyTimesLeavesNothing) {
     OpenAndCloseLauncher();
     int gdi = CountGdiObjects();
     int windows = CountWindows();
-    for (int i = 0; i < 15; ++i) {
+    const int rounds = 40;
+    for (int i = 0; i < rounds; ++i) {
         OpenAndCloseLauncher();
         EXPECT_TRUE(g_browserHost == NULL);
     }
-    EXPECT_EQ(gdi, CountGdiObjects());
     EXPECT_EQ(windows, CountWindows());
+    // Wine's browser control creates about ten GDI objects once, at a moment
+    // of its own while pages load in the background; what the launcher leaks
+    // per opening would grow with the number of openings.
+    EXPECT_LT(CountGdiObjects() - gdi, rounds / 2);
 }
 
 } // namespace
