@@ -36,9 +36,10 @@ target_link_libraries(launcher_loopback_core PUBLIC ${_core_libraries})
 add_executable(launcher_loopback WIN32 ${PROJECT_SOURCE_DIR}/src/app/main.cpp)
 target_link_libraries(launcher_loopback PRIVATE launcher_loopback_core launcher_resources)
 
-# The test helpers again, linked against the loopback copy instead of the
-# program's own library.
-add_library(web_test_support STATIC support/test_support.cpp support/launcher_process.cpp
+# The shared test helpers again, linked against the loopback copy instead of
+# the program's own library, with the web area's own helpers.
+get_target_property(_support_sources test_support SOURCES)
+add_library(web_test_support STATIC ${_support_sources}
   web/loopback_http_server.cpp web/site_spy.c)
 target_include_directories(web_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(web_test_support PUBLIC launcher_loopback_core gtest ws2_32)
