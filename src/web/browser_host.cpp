@@ -64,19 +64,13 @@ BSTR MakeUrlString(const char* url) {
     return result;
 }
 
-void Navigate(IWebBrowser2* web, const char* url) {
-    VARIANT target;
-    VariantInit(&target);
-    target.bstrVal = MakeUrlString(url);
-    if (!target.bstrVal)
-        return;
-    target.vt = VT_BSTR;
-    // Flags, target frame name, post data and headers: none.
+// Navigates to the address held by the VT_BSTR target, with no flags,
+// target frame name, post data or headers.
+void Navigate(IWebBrowser2* web, VARIANT* target) {
     VARIANT none[4];
     for (int i = 0; i < 4; ++i)
         VariantInit(&none[i]);
-    web->Navigate2(&target, &none[0], &none[1], &none[2], &none[3]);
-    VariantClear(&target);
+    web->Navigate2(target, &none[0], &none[1], &none[2], &none[3]);
 }
 
 } // namespace
@@ -105,13 +99,20 @@ void BrowserHost::CreateBrowser(HWND hostWindow, REFCLSID controlClass, const ch
     IWebBrowser2* web = NULL;
     if (FAILED(browser_->QueryInterface(IID_IWebBrowser2, reinterpret_cast<void**>(&web))) || !web)
         return;
+    VARIANT target;
+    VariantInit(&target);
+    target.bstrVal = MakeUrlString(url);
+    if (target.bstrVal)
+        target.vt = VT_BSTR;
     // The page keeps the size of the frame: the launcher window is never
     // resized.
     web->put_Left(0);
     web->put_Top(0);
     web->put_Width(client.right);
     web->put_Height(client.bottom);
-    Navigate(web, url);
+    if (target.vt == VT_BSTR)
+        Navigate(web, &target);
+    VariantClear(&target);
     web->Release();
 }
 
