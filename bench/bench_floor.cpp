@@ -10,10 +10,16 @@
 // Left out, being the launcher's own logic: reading config.cfg, keeping the
 // mode list, the caption and the centring.
 // PLAY tears down as the launcher must (browser, OLE) and opens the game.
+//
+// To see where the floor's time goes, "d3d" on the command line keeps only the
+// Direct3D part (the dialog then stays bare) and "browser" only OLE and the
+// browser control.
 #include <windows.h>
 #include <ole2.h>
 #include <d3d9.h>
 #include <shellapi.h>
+
+#include <cstring>
 
 #include "ui/resource.h"
 #include "web/browser.h"
@@ -57,13 +63,16 @@ void ReadDisplayModes() {
     FreeLibrary(library);
 }
 
+bool g_withBrowser = true;
 bool g_oleInitialized = false;
 
 INT_PTR CALLBACK FloorDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG:
-        g_oleInitialized = SUCCEEDED(OleInitialize(NULL));
-        AttachBrowser(window);
+        if (g_withBrowser) {
+            g_oleInitialized = SUCCEEDED(OleInitialize(NULL));
+            AttachBrowser(window);
+        }
         return TRUE;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
@@ -82,9 +91,12 @@ INT_PTR CALLBACK FloorDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
 
 } // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
+    bool withDirect3D = !strstr(commandLine, "browser");
+    g_withBrowser = !strstr(commandLine, "d3d");
     CoInitialize(NULL);
-    ReadDisplayModes();
+    if (withDirect3D)
+        ReadDisplayModes();
     INT_PTR result = DialogBoxParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_LAUNCHER), NULL,
                                      FloorDialogProc, 0);
     DestroyBrowser();

@@ -9,7 +9,8 @@
 //   peak    the process's peak working set, read after the window has shown
 //           and settled, just before PLAY.
 // A program given as NAME=@stub is the game stub itself started directly: its
-// "window" figure is then the plain cost of starting a process.
+// "window" figure is then the plain cost of starting a process. NAME=EXE|ARGS
+// starts EXE with the arguments ARGS.
 //
 // The programs are run in rounds, each round running every program once, so
 // that a change in the machine's load touches them all alike; each round
@@ -18,7 +19,7 @@
 //
 //   bench_runner --out FILE --stub EXE --config FILE --work DIR [--runs N]
 //                [--warmup N] [--settle MS] [--gap MS]
-//                NAME=EXE...
+//                NAME=EXE[|ARGS]...
 #include <windows.h>
 #include <psapi.h>
 
@@ -37,7 +38,8 @@ const DWORD kExitTimeoutMs = 20000;
 
 struct Program {
     std::string name;
-    std::string exe;    // empty for the stub started directly
+    std::string exe; // empty for the stub started directly
+    std::string args;
     std::string folder; // its game folder
 };
 
@@ -165,11 +167,14 @@ void ForgetStubRecord(const std::string& folder) {
 // ---------------------------------------------------------------------------
 // One run
 
-bool StartProcess(const std::string& exe, const std::string& folder, PROCESS_INFORMATION* info) {
+bool StartProcess(const std::string& exe, const std::string& args, const std::string& folder,
+                  PROCESS_INFORMATION* info) {
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     std::string line = "\"" + exe + "\"";
+    if (!args.empty())
+        line += " " + args;
     std::vector<char> commandLine(line.begin(), line.end());
     commandLine.push_back('\0');
     ZeroMemory(info, sizeof *info);
@@ -191,7 +196,7 @@ RunResult RunStubDirectly(const Options& options, const Program& program) {
     ForgetStubRecord(program.folder);
     PROCESS_INFORMATION info;
     LONGLONG start = Now();
-    if (!StartProcess(options.stub, program.folder, &info)) {
+    if (!StartProcess(options.stub, std::string(), program.folder, &info)) {
         result.status = "nostart";
         return result;
     }
@@ -209,7 +214,7 @@ RunResult RunWindowProgram(const Options& options, const Program& program) {
     ForgetStubRecord(program.folder);
     PROCESS_INFORMATION info;
     LONGLONG start = Now();
-    if (!StartProcess(program.exe, program.folder, &info)) {
+    if (!StartProcess(program.exe, program.args, program.folder, &info)) {
         result.status = "nostart";
         return result;
     }
@@ -307,6 +312,11 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             Program program;
             program.name = arg.substr(0, equals);
             std::string exe = arg.substr(equals + 1);
+            size_t bar = exe.find('|');
+            if (bar != std::string::npos) {
+                program.args = exe.substr(bar + 1);
+                exe.erase(bar);
+            }
             program.exe = exe == "@stub" ? std::string() : exe;
             options->programs.push_back(program);
         }
@@ -322,7 +332,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr, "usage: bench_runner --out FILE --stub EXE --config FILE --work DIR "
                         "[--runs N] [--warmup N] [--settle MS] [--gap MS] "
-                        "NAME=EXE...\n");
+                        "NAME=EXE[|ARGS]...\n");
         return 2;
     }
     QueryPerformanceFrequency(&g_frequency);

@@ -14,7 +14,7 @@
 #
 #   scripts/benchmark.sh [--runs N] [--warmup N] [--settle MS] [--config-reps N]
 #
-# --runs: rounds measured (default 15); --warmup: rounds run first and left
+# --runs: rounds measured (default 21); --warmup: rounds run first and left
 # out (default 1); --settle: time the window is left open before its memory is
 # read and PLAY is clicked (default 500 ms); --config-reps: loads and saves per
 # file size (default 15). Raw figures stay in build/bench-release/bench-results.
@@ -22,7 +22,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-runs=15
+runs=21
 warmup=1
 settle=500
 config_reps=15
@@ -67,7 +67,7 @@ trap 'rm -rf "$games"' EXIT
 
 export BENCH_RELEASE="$root/$release" BENCH_RESULTS="$results" BENCH_GAMES="$games"
 export BENCH_RUNS=$runs BENCH_WARMUP=$warmup BENCH_SETTLE=$settle BENCH_CONFIG_REPS=$config_reps
-echo "benchmark: running $runs rounds of launcher, floor, bare dialog and process start"
+echo "benchmark: running $runs rounds of launcher, floor, bare dialog, the floor's two parts and process start"
 LAUNCHER_BUILD_DIR="$root/$release" scripts/with-wine.sh bash -c '
   set -e
   w() { winepath -w "$1"; }
@@ -78,6 +78,8 @@ LAUNCHER_BUILD_DIR="$root/$release" scripts/with-wine.sh bash -c '
     launcher="$(w "$BENCH_RELEASE/launcher.exe")" \
     floor="$(w "$BENCH_RELEASE/bench/bench_floor.exe")" \
     bare="$(w "$BENCH_RELEASE/bench/bench_bare_dialog.exe")" \
+    floor_d3d="$(w "$BENCH_RELEASE/bench/bench_floor.exe")|d3d" \
+    floor_web="$(w "$BENCH_RELEASE/bench/bench_floor.exe")|browser" \
     stub=@stub >"$BENCH_RESULTS/runner.log" 2>&1 || echo "benchmark: some runs failed (see runner.log)"
   echo "benchmark: timing LoadSettings and SaveSettings"
   wine "$BENCH_RELEASE/bench/bench_config.exe" --out "$(w "$BENCH_RESULTS/config.tsv")" \
