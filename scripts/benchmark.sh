@@ -55,6 +55,9 @@ mkdir -p "$results"
   echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'),"\
        "$(free -g | awk '/^Mem:/ {print $2}') GiB"
   echo "wine: $(wine --version 2>/dev/null); screen: ${LAUNCHER_SCREEN:-1280x1024x24} Xvfb"
+  changed=$(git status --porcelain -- src CMakeLists.txt 2>/dev/null | wc -l)
+  echo "source: commit $(git rev-parse --short HEAD 2>/dev/null || echo unknown)$(
+    [ "$changed" -gt 0 ] && echo " with $changed uncommitted change(s) in src/ or CMakeLists.txt")"
   echo "run: $runs rounds (+$warmup warm-up), settle $settle ms, $config_reps loads/saves per size;"\
        "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 } >"$results/machine.txt"
@@ -84,7 +87,7 @@ LAUNCHER_BUILD_DIR="$root/$release" scripts/with-wine.sh bash -c '
   echo "benchmark: timing LoadSettings and SaveSettings"
   wine "$BENCH_RELEASE/bench/bench_config.exe" --out "$(w "$BENCH_RESULTS/config.tsv")" \
     --reps "$BENCH_CONFIG_REPS" --dir "$(w "$BENCH_GAMES")\\config-bench" \
-    >"$BENCH_RESULTS/config.log" 2>&1
+    >"$BENCH_RESULTS/config.log" 2>&1 || echo "benchmark: the settings file timing failed (see config.log)"
 '
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/machine.txt"
 
