@@ -32,6 +32,7 @@ while [ $# -gt 0 ]; do
     --warmup) warmup=$2; shift 2 ;;
     --settle) settle=$2; shift 2 ;;
     --config-reps) config_reps=$2; shift 2 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "usage: $0 [--runs N] [--warmup N] [--settle MS] [--config-reps N]" >&2; exit 2 ;;
   esac
 done
