@@ -40,7 +40,7 @@ std::string KeyLine(int k, const GameSettings& s) {
 }
 
 void CheckSave(const std::string& input, const GameSettings& s) {
-    const std::string out = RewriteSettingsText(input.data(), input.size(), s);
+    const std::string out = RewriteSettingsText(input, s);
 
     PROPERTY(out.empty() || (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0));
     for (std::size_t feed = out.find('\n'); feed != std::string::npos;

@@ -8,7 +8,7 @@ packages=(
   cmake make ninja-build git python3
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386
-  xvfb xauth xdotool x11-utils openbox imagemagick
+  xvfb xauth xdotool x11-utils imagemagick
   libgl1:i386 libgl1-mesa-dri:i386 libglx-mesa0:i386
   googletest icoutils
   clang clang-format cppcheck libclang-rt-14-dev

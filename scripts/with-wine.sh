@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside the launcher's Wine test bed: a 32-bit Wine prefix of
-# the build's own (created on first use), a private Xvfb display with a small
-# window manager, and one persistent wineserver for the whole run.
+# the build's own (created on first use), a private Xvfb display, and one
+# persistent wineserver for the whole run. Wine runs its windows unmanaged
+# (no window manager places or decorates them), so they stay exactly where
+# the program puts them, as on Windows, and Wine itself moves the X focus.
 #
 #   scripts/with-wine.sh [--display-current] COMMAND...
 #
@@ -41,10 +43,6 @@ if [ -z "$use_current_display" ]; then
   read -r display_number <"$fifo"
   rm -f "$fifo"
   export DISPLAY=":$display_number"
-  # A window manager gives the launcher's window focus and activation the way
-  # a desktop does, which real keyboard input needs.
-  openbox --sm-disable >/dev/null 2>&1 &
-  pids+=($!)
 fi
 
 mkdir -p "$build_dir"
@@ -58,7 +56,8 @@ wineserver -p
 
 # The prefix's settings for unattended runs, applied on every run so that a
 # moved build folder stays right: no crash dialog (a crash fails the test
-# instead of hanging it), and the shell's http handler is the tests' recorder.
+# instead of hanging it), windows placed by the program alone, and the shell's
+# http handler is the tests' recorder.
 recorder=$(winepath -w "$build_dir/tests/url_recorder.exe" 2>/dev/null | sed 's/\\/\\\\/g')
 regfile=$(mktemp --suffix=.reg)
 cat >"$regfile" <<REG
@@ -66,6 +65,9 @@ REGEDIT4
 
 [HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]
 "ShowCrashDialog"=dword:00000000
+
+[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]
+"Managed"="N"
 
 [HKEY_CLASSES_ROOT\\http\\shell\\open\\command]
 @="\\"$recorder\\" \\"%1\\""

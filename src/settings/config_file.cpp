@@ -5,9 +5,6 @@
 // so the file is always either the old or the new content.
 #include <windows.h>
 
-#include <new>
-#include <string>
-
 #include "settings/config_text.h"
 #include "settings/game_settings.h"
 
@@ -23,24 +20,21 @@ const char kTempPath[] = "config.cfg.tmp";
 const DWORD kChunk = 64 * 1024;
 
 // False also when the file is too large to hold in memory.
-bool ReadAll(HANDLE file, std::string* bytes) {
-    try {
-        bytes->clear();
-        std::string chunk(kChunk, '\0');
-        for (;;) {
-            DWORD got = 0;
-            if (!ReadFile(file, &chunk[0], kChunk, &got, NULL))
-                return false;
-            if (got == 0)
-                return true;
-            bytes->append(chunk, 0, got);
-        }
-    } catch (const std::bad_alloc&) {
-        return false;
+bool ReadAll(HANDLE file, ByteBuffer* bytes) {
+    bytes->Clear();
+    char chunk[16 * 1024];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, chunk, sizeof chunk, &got, NULL))
+            return false;
+        if (got == 0)
+            return true;
+        if (!bytes->Append(chunk, got))
+            return false;
     }
 }
 
-bool WriteAll(HANDLE file, const std::string& bytes) {
+bool WriteAll(HANDLE file, const ByteBuffer& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         std::size_t left = bytes.size() - done;
@@ -57,14 +51,14 @@ bool WriteAll(HANDLE file, const std::string& bytes) {
 // was a file; false when the file is there but must not be replaced: it cannot
 // be read (its content would be lost), it is read-only, or someone holds it
 // open without letting others write (the running game).
-bool ReadForSave(std::string* content, bool* exists) {
+bool ReadForSave(ByteBuffer* content, bool* exists) {
     // Asking for write access as well makes the open fail exactly when the
     // file may not be replaced.
     HANDLE file = CreateFileA(kConfigPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         *exists = false;
-        content->clear();
+        content->Clear();
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     *exists = true;
@@ -77,7 +71,7 @@ bool ReadForSave(std::string* content, bool* exists) {
     return ok;
 }
 
-bool WriteTempFile(const std::string& content) {
+bool WriteTempFile(const ByteBuffer& content) {
     HANDLE file =
         CreateFileA(kTempPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
@@ -90,12 +84,18 @@ bool WriteTempFile(const std::string& content) {
     return ok;
 }
 
-void Save() {
-    std::string current;
+} // namespace
+
+void SaveSettings() {
+    ByteBuffer current;
     bool exists = false;
     if (!ReadForSave(&current, &exists))
         return;
-    std::string content = RewriteSettingsText(current, g_gameSettings);
+    // Building the new content is the only step that may run out of memory;
+    // no file has been touched by then.
+    ByteBuffer content;
+    if (!RewriteSettingsText(current.data(), current.size(), g_gameSettings, content))
+        return;
     if (!WriteTempFile(content))
         return;
     // Replacing only a file that was there keeps a config.cfg that appeared
@@ -105,25 +105,15 @@ void Save() {
         DeleteFileA(kTempPath);
 }
 
-} // namespace
-
 void LoadSettings() {
     HANDLE file = CreateFileA(kConfigPath, GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    std::string bytes;
+    ByteBuffer bytes;
     bool ok = ReadAll(file, &bytes);
     CloseHandle(file);
     if (ok)
-        ApplySettingsText(bytes, g_gameSettings);
-}
-
-void SaveSettings() {
-    try {
-        Save();
-    } catch (const std::bad_alloc&) {
-        // Only building the new content allocates; no file has been touched.
-    }
+        ApplySettingsText(bytes.data(), bytes.size(), g_gameSettings);
 }

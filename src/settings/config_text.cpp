@@ -1,7 +1,42 @@
 #include "settings/config_text.h"
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+ByteBuffer::~ByteBuffer() {
+    std::free(data_);
+}
+
+bool ByteBuffer::Reserve(std::size_t capacity) {
+    if (failed_)
+        return false;
+    if (capacity <= capacity_)
+        return true;
+    void* grown = std::realloc(data_, capacity);
+    if (!grown) {
+        failed_ = true;
+        return false;
+    }
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+    return true;
+}
+
+bool ByteBuffer::Append(const char* bytes, std::size_t count) {
+    if (failed_)
+        return false;
+    if (count > capacity_ - size_) {
+        std::size_t needed = size_ + count;
+        if (needed < size_ || !Reserve(needed > capacity_ * 2 ? needed : capacity_ * 2)) {
+            failed_ = true;
+            return false;
+        }
+    }
+    if (count > 0)
+        std::memcpy(data_ + size_, bytes, count);
+    size_ += count;
+    return true;
+}
 
 namespace {
 
@@ -118,14 +153,32 @@ void ApplyLine(const Line& line, GameSettings& settings) {
     }
 }
 
-void AppendKeyLine(const ConfigKey& key, int value, std::string& out) {
-    char formatted[48];
-    int length = std::snprintf(formatted, sizeof formatted, "%s = %d\r\n", key.name, value);
-    out.append(formatted, static_cast<std::size_t>(length));
+// Decimal text of the value, as "%d" writes it, ending at `end`.
+char* FormatDecimal(int value, char* end) {
+    // Through unsigned, so that the most negative value has a magnitude too.
+    unsigned int magnitude =
+        value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
+    do {
+        *--end = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0)
+        *--end = '-';
+    return end;
+}
+
+void AppendKeyLine(const ConfigKey& key, int value, ByteBuffer& out) {
+    char number[16];
+    char* end = number + sizeof number;
+    char* begin = FormatDecimal(value, end);
+    out.Append(key.name, key.length);
+    out.Append(" = ", 3);
+    out.Append(begin, static_cast<std::size_t>(end - begin));
+    out.Append("\r\n", 2);
 }
 
 void RewriteLine(const char* text, std::size_t length, const GameSettings& settings,
-                 std::string& out) {
+                 ByteBuffer& out) {
     for (;;) {
         bool written = false;
         for (std::size_t k = 0; k < kKeyCount; ++k) {
@@ -135,8 +188,8 @@ void RewriteLine(const char* text, std::size_t length, const GameSettings& setti
             }
         }
         if (!written) {
-            out.append(text, length);
-            out.append("\r\n", 2);
+            out.Append(text, length);
+            out.Append("\r\n", 2);
             return;
         }
         // The reader takes what follows the first piece of an over-long key
@@ -160,22 +213,14 @@ void ApplySettingsText(const char* bytes, std::size_t size, GameSettings& settin
     }
 }
 
-void ApplySettingsText(const std::string& bytes, GameSettings& settings) {
-    ApplySettingsText(bytes.data(), bytes.size(), settings);
-}
-
-std::string RewriteSettingsText(const char* bytes, std::size_t size, const GameSettings& settings) {
-    std::string out;
-    out.reserve(size + size / 16 + 64);
+bool RewriteSettingsText(const char* bytes, std::size_t size, const GameSettings& settings,
+                         ByteBuffer& out) {
+    out.Reserve(out.size() + size + size / 16 + 64);
     std::size_t pos = 0;
-    while (pos < size) {
+    while (pos < size && !out.failed()) {
         Line line;
         pos = NextLine(bytes, size, pos, &line);
         RewriteLine(line.text, line.length, settings, out);
     }
-    return out;
-}
-
-std::string RewriteSettingsText(const std::string& bytes, const GameSettings& settings) {
-    return RewriteSettingsText(bytes.data(), bytes.size(), settings);
+    return !out.failed();
 }

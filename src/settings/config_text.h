@@ -13,6 +13,37 @@
 
 #include "settings/game_settings.h"
 
+// A growable run of bytes. Its own rather than std::string: the program is
+// built without C++ exceptions, and the standard strings would bring the
+// runtime's exception machinery back in. Running out of memory is reported,
+// not thrown: the buffer then stays failed and its content is incomplete.
+class ByteBuffer {
+  public:
+    ByteBuffer() : data_(NULL), size_(0), capacity_(0), failed_(false) {}
+    ~ByteBuffer();
+
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    bool failed() const { return failed_; }
+
+    // False once memory has run out.
+    bool Append(const char* bytes, std::size_t count);
+    bool Reserve(std::size_t capacity);
+    void Clear() {
+        size_ = 0;
+        failed_ = false;
+    }
+
+  private:
+    ByteBuffer(const ByteBuffer&);
+    ByteBuffer& operator=(const ByteBuffer&);
+
+    char* data_;
+    std::size_t size_;
+    std::size_t capacity_;
+    bool failed_;
+};
+
 // Longest piece of a line that the reader handles at once. The game reads the
 // file through a 260-byte buffer, so a longer line reaches it in pieces, each
 // taken as a line of its own; the launcher reads it the same way.
@@ -25,12 +56,23 @@ const std::size_t kConfigPieceLength = 259;
 // for the bits per pixel and bloom, and converted as atoi does. When a key
 // stands on several lines, the last one wins.
 void ApplySettingsText(const char* bytes, std::size_t size, GameSettings& settings);
-void ApplySettingsText(const std::string& bytes, GameSettings& settings);
 
 // The new content of the file: every line that begins with one of the four
 // keys becomes "key = value" with the current value, every other line comes
 // back byte for byte, in order. No key is added. All lines end with CR LF.
-std::string RewriteSettingsText(const char* bytes, std::size_t size, const GameSettings& settings);
-std::string RewriteSettingsText(const std::string& bytes, const GameSettings& settings);
+// Appended to `out`; false when memory ran out.
+bool RewriteSettingsText(const char* bytes, std::size_t size, const GameSettings& settings,
+                         ByteBuffer& out);
+
+// The same for a file held in a std::string.
+inline void ApplySettingsText(const std::string& bytes, GameSettings& settings) {
+    ApplySettingsText(bytes.data(), bytes.size(), settings);
+}
+
+inline std::string RewriteSettingsText(const std::string& bytes, const GameSettings& settings) {
+    ByteBuffer out;
+    RewriteSettingsText(bytes.data(), bytes.size(), settings, out);
+    return std::string(out.data() ? out.data() : "", out.size());
+}
 
 #endif

@@ -3,9 +3,44 @@
 #include <windows.h>
 #include <d3d9.h>
 
-#include <string>
+#include <stdlib.h>
+#include <string.h>
 
 DisplayModeList g_displayModes;
+
+DisplayModeList::~DisplayModeList() {
+    free(items_);
+}
+
+void DisplayModeList::Reserve(size_t capacity) {
+    if (capacity <= capacity_)
+        return;
+    size_t grown = capacity_ < 8 ? 8 : capacity_ * 2;
+    if (grown < capacity)
+        grown = capacity;
+    void* items = realloc(items_, grown * sizeof(DisplayMode));
+    if (!items)
+        abort();
+    items_ = static_cast<DisplayMode*>(items);
+    capacity_ = grown;
+}
+
+void DisplayModeList::push_back(const DisplayMode& mode) {
+    Reserve(count_ + 1);
+    items_[count_++] = mode;
+}
+
+void DisplayModeList::assign(const DisplayMode* first, const DisplayMode* last) {
+    clear();
+    for (; first != last; ++first)
+        push_back(*first);
+}
+
+void DisplayModeList::assign(size_t count, const DisplayMode& mode) {
+    clear();
+    for (size_t i = 0; i < count; ++i)
+        push_back(mode);
+}
 
 namespace {
 
@@ -26,9 +61,11 @@ HMODULE LoadSystemDirect3D() {
     UINT length = GetSystemDirectoryA(folder, sizeof folder);
     if (length == 0 || length >= sizeof folder)
         return NULL;
-    std::string path(folder, length);
-    path += "\\d3d9.dll";
-    return LoadLibraryA(path.c_str());
+    const char file[] = "\\d3d9.dll";
+    if (length + sizeof file > sizeof folder)
+        return NULL;
+    memcpy(folder + length, file, sizeof file);
+    return LoadLibraryA(folder);
 }
 
 // Direct3D reports A8R8G8B8 as unusable for a display on most systems, so

@@ -1,6 +1,7 @@
 #include "web/browser_host.h"
 
 #include <exdisp.h>
+#include <string.h>
 
 #include "app/portal.h"
 
@@ -56,7 +57,7 @@ namespace {
 
 // The start page as the control wants it: UTF-16 from the ANSI code page.
 BSTR MakeUrlString(const char* url) {
-    int length = lstrlenA(url);
+    int length = static_cast<int>(strlen(url));
     WCHAR* buffer = new WCHAR[length + 1]();
     MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, url, -1, buffer, length + 1);
     BSTR result = SysAllocString(buffer);

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The real launcher.exe under Wine, driven by real X input (xdotool): a
 mouse click on PLAY, and key presses. Runs inside scripts/with-wine.sh, which
-provides the Wine prefix, the X display and the window manager.
+provides the Wine prefix and the X display. Wine there keeps its windows to
+itself (no window manager places them) and gives the active window the X
+keyboard focus, so the keys reach the launcher as a player's would.
 
 Usage: x_input_test.py BUILD_DIR
 """
@@ -49,7 +51,7 @@ class LauncherUnderX(unittest.TestCase):
         self.window = wait_for(
             lambda: xdotool("search", "--onlyvisible", "--name", "^Varnholt$").split("\n")[0])
         self.assertTrue(self.window, "the launcher window did not show")
-        # The window manager gives the new window the focus.
+        # Wine gives the new, active window the focus.
         self.assertTrue(wait_for(lambda: xdotool("getwindowfocus") == self.window, 5.0),
                         "the launcher window did not get the focus")
 
