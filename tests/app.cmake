@@ -16,3 +16,6 @@ add_test(NAME launcher_imports_test
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:launcher>
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/app/check_imports.cmake)
 launcher_add_test(leak_test app/leak_test.cpp)
+
+# Static analysis of the program's sources (cppcheck, checked-in suppressions).
+add_test(NAME static_analysis COMMAND ${PROJECT_SOURCE_DIR}/scripts/static-analysis.sh)
