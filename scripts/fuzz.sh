@@ -30,7 +30,7 @@ fi
 build=build/fuzz
 cmake -S fuzz --preset fuzz >/dev/null
 cmake --build "$build" -j2 >/dev/null
-python3 fuzz/make_seeds.py --long "$build/seeds"
+python3 fuzz/make_corpus.py --long "$build/long-input"
 mkdir -p "$build/findings"
 
 per_target=$(( seconds / ${#targets[@]} ))
@@ -40,11 +40,11 @@ for target in "${targets[@]}"; do
   corpus="$build/corpus-$target"
   log="$build/$target.log"
   mkdir -p "$corpus"
-  # The very long seed runs once, whole; the fuzzing itself stays on inputs of
+  # The very long input runs once, whole; the fuzzing itself stays on inputs of
   # up to 4 KiB, room for lines of several 259-character pieces.
-  if ! "$build/$target" -artifact_prefix="$build/findings/$target-" "$build/seeds/long.cfg" \
+  if ! "$build/$target" -artifact_prefix="$build/findings/$target-" "$build/long-input/long.cfg" \
       >"$log" 2>&1; then
-    echo "fuzz: $target failed on the long seed; see $log"
+    echo "fuzz: $target failed on the long input; see $log"
     tail -n 30 "$log"
     status=1
     continue

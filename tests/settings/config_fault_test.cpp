@@ -148,15 +148,15 @@ TEST_F(ConfigFault, ProcessKilledWhileSavingLeavesTheOldOrTheNewFileWhole) {
               << " " << a.screenBPP << " " << a.bloom;
     const int kills = 24;
     int old = 0, rewritten = 0, cutShort = 0;
-    unsigned seed = GetTickCount();
+    unsigned jitter = GetTickCount();
     for (int i = 0; i < kills; ++i) {
         Process saver;
         saving.Reset();
         ASSERT_TRUE(saver.Start(arguments.str()));
         ASSERT_TRUE(saving.Wait(20000)) << "the saver did not start";
         // Kill moments spread over the first four saves, with some jitter.
-        seed = seed * 1103515245u + 12345u;
-        Sleep(save * i / 4 + (seed >> 16) % (save + 1));
+        jitter = jitter * 1103515245u + 12345u;
+        Sleep(save * i / 4 + (jitter >> 16) % (save + 1));
         saver.Kill();
         const std::string after = Content();
         EXPECT_TRUE(after == contentA || after == contentB)

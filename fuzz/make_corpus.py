@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the fuzz seeds for config.cfg: the format's own cases.
+"""Writes the starting corpus of the config.cfg fuzzers: the format's own cases.
 
-    make_seeds.py DIR          the small seeds (committed in fuzz/corpus)
-    make_seeds.py --long DIR   the very long file, made at fuzz time
+    make_corpus.py DIR          the small inputs (committed in fuzz/corpus)
+    make_corpus.py --long DIR   the very long file, made at fuzz time
 """
 import os
 import sys
@@ -18,7 +18,7 @@ def padded(start, length):
     return start + pattern(length - len(start))
 
 
-def small_seeds():
+def small_inputs():
     all_keys = [b"screenWidth = 1920", b"screenHeight = 1080", b"screenBPP = 32", b"bloom = 1"]
     return {
         "empty.cfg": b"",
@@ -40,7 +40,7 @@ def small_seeds():
     }
 
 
-def long_seed():
+def long_input():
     lines = []
     for i in range(4000):
         kind = i % 8
@@ -64,8 +64,8 @@ def main():
         sys.exit(__doc__)
     out = args[0]
     os.makedirs(out, exist_ok=True)
-    seeds = {"long.cfg": long_seed()} if long_only else small_seeds()
-    for name, data in seeds.items():
+    inputs = {"long.cfg": long_input()} if long_only else small_inputs()
+    for name, data in inputs.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
 
