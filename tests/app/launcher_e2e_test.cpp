@@ -10,27 +10,9 @@
 
 namespace {
 
-class LauncherProgram : public ::testing::Test {
+class LauncherProgram : public test::LauncherInGameFolder {
   protected:
-    void SetUp() {
-        test::PrepareGameFolder(folder_.path());
-        ASSERT_TRUE(launcher_.Start(test::BuildDir() + "\\launcher.exe", folder_.path()));
-        window_ = launcher_.WaitForWindow("#32770", "Varnholt", 20000);
-        ASSERT_TRUE(window_ != NULL) << "the launcher window did not show";
-    }
-
-    // Waits for the launcher to exit and returns its exit code.
-    DWORD ExitCode() {
-        DWORD code = 12345;
-        EXPECT_TRUE(launcher_.WaitForExit(20000, &code)) << "the launcher did not exit";
-        return code;
-    }
-
-    std::string Ran(const char* name) { return folder_.path() + "\\" + name + ".ran"; }
-
-    test::ScopedTempDir folder_;
-    test::ChildProcess launcher_;
-    HWND window_;
+    void SetUp() { Launch(test::BuildDir() + "\\launcher.exe"); }
 
     // Waits until the tests' http handler has recorded one more URL.
     std::string NextRecordedUrl(size_t before) {

@@ -112,4 +112,21 @@ bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
     return true;
 }
 
+void LauncherInGameFolder::Launch(const std::string& exePath) {
+    PrepareGameFolder(folder_.path());
+    ASSERT_TRUE(launcher_.Start(exePath, folder_.path())) << exePath;
+    window_ = launcher_.WaitForWindow("#32770", "Varnholt", 20000);
+    ASSERT_TRUE(window_ != NULL) << "the launcher window did not show";
+}
+
+DWORD LauncherInGameFolder::ExitCode() {
+    DWORD code = 12345;
+    EXPECT_TRUE(launcher_.WaitForExit(20000, &code)) << "the launcher did not exit";
+    return code;
+}
+
+std::string LauncherInGameFolder::Ran(const char* name) const {
+    return folder_.path() + "\\" + name + ".ran";
+}
+
 } // namespace test

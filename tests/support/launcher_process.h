@@ -5,7 +5,11 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
+
+#include "support/test_support.h"
 
 namespace test {
 
@@ -40,6 +44,25 @@ class ChildProcess {
     ChildProcess(const ChildProcess&);
     ChildProcess& operator=(const ChildProcess&);
     PROCESS_INFORMATION info_;
+};
+
+// Base of the tests that run a launcher program in a fresh game folder, with
+// the stub targets in it, and drive it through its window.
+class LauncherInGameFolder : public ::testing::Test {
+  protected:
+    LauncherInGameFolder() : window_(NULL) {}
+
+    // Starts the program in the folder and waits for its window; the test
+    // fails when the window does not show.
+    void Launch(const std::string& exePath);
+    // Waits for the program to end and returns its exit code.
+    DWORD ExitCode();
+    // The file that the stub writes when it runs as NAME.exe.
+    std::string Ran(const char* name) const;
+
+    ScopedTempDir folder_;
+    ChildProcess launcher_;
+    HWND window_;
 };
 
 } // namespace test

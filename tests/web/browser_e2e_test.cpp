@@ -31,31 +31,18 @@ size_t CountOf(const std::string& text, const std::string& line) {
     return count;
 }
 
-class LoopbackLauncher : public ::testing::Test {
+class LoopbackLauncher : public test::LauncherInGameFolder {
   protected:
     // Starts the program and waits for its window, which must hold the
     // embedded control in its placeholder.
     void Launch() {
-        test::PrepareGameFolder(folder_.path());
-        ASSERT_TRUE(launcher_.Start(test::ModuleDir() + "\\launcher_loopback.exe", folder_.path()));
-        window_ = launcher_.WaitForWindow("#32770", "Varnholt", 20000);
-        ASSERT_TRUE(window_ != NULL) << "the launcher window did not show";
+        LauncherInGameFolder::Launch(test::ModuleDir() + "\\launcher_loopback.exe");
+        if (HasFatalFailure())
+            return;
         HWND placeholder = GetDlgItem(window_, IDC_WEB_PLACEHOLDER);
         ASSERT_TRUE(placeholder != NULL);
         EXPECT_TRUE(GetWindow(placeholder, GW_CHILD) != NULL) << "no control in the placeholder";
     }
-
-    DWORD ExitCode() {
-        DWORD code = 12345;
-        EXPECT_TRUE(launcher_.WaitForExit(20000, &code)) << "the launcher did not exit";
-        return code;
-    }
-
-    std::string Ran(const char* name) { return folder_.path() + "\\" + name + ".ran"; }
-
-    test::ScopedTempDir folder_;
-    test::ChildProcess launcher_;
-    HWND window_;
 };
 
 TEST_F(LoopbackLauncher, RequestsTheStartPageWhileOpenAndPlayStillOpensTheGame) {
