@@ -16,8 +16,8 @@ void LauncherApp::Run(HINSTANCE, int) {
     INT_PTR result = DialogBoxParamA(GetModuleHandleA(NULL), MAKEINTRESOURCEA(IDD_LAUNCHER), NULL,
                                      LauncherDialogProc, 0);
 
-    // The browser must be gone before OLE goes, and both before the target
-    // opens: a game started while the control still holds OLE would share it.
+    // The control can only be closed while OLE is still up; and the launcher
+    // lets go of both before it hands over to the target.
     DestroyBrowser();
     if (g_launcherOleInitialized) {
         OleUninitialize();
