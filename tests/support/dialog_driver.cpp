@@ -23,17 +23,8 @@ struct FindQuery {
 
 BOOL CALLBACK MatchDialog(HWND window, LPARAM param) {
     FindQuery* query = reinterpret_cast<FindQuery*>(param);
-    char text[256];
-    if (window == query->except || !IsWindowVisible(window))
+    if (window == query->except || !IsVisibleWindowOf(window, "#32770", query->title))
         return TRUE;
-    GetClassNameA(window, text, sizeof text);
-    if (lstrcmpA(text, "#32770") != 0)
-        return TRUE;
-    if (query->title) {
-        GetWindowTextA(window, text, sizeof text);
-        if (lstrcmpA(text, query->title) != 0)
-            return TRUE;
-    }
     query->found = window;
     return FALSE;
 }

@@ -73,19 +73,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
     WindowQuery* query = reinterpret_cast<WindowQuery*>(param);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != query->processId || !IsWindowVisible(window))
+    if (owner != query->processId || !IsVisibleWindowOf(window, query->className, query->title))
         return TRUE;
-    char text[256];
-    if (query->className) {
-        GetClassNameA(window, text, sizeof text);
-        if (lstrcmpA(text, query->className) != 0)
-            return TRUE;
-    }
-    if (query->title) {
-        GetWindowTextA(window, text, sizeof text);
-        if (lstrcmpA(text, query->title) != 0)
-            return TRUE;
-    }
     query->found = window;
     return FALSE;
 }

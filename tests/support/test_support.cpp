@@ -86,6 +86,23 @@ std::string ModuleDir() {
     return dir.substr(0, dir.find_last_of('\\'));
 }
 
+bool IsVisibleWindowOf(HWND window, const char* className, const char* title) {
+    if (!IsWindowVisible(window))
+        return false;
+    char text[256];
+    if (className) {
+        GetClassNameA(window, text, sizeof text);
+        if (lstrcmpA(text, className) != 0)
+            return false;
+    }
+    if (title) {
+        GetWindowTextA(window, text, sizeof text);
+        if (lstrcmpA(text, title) != 0)
+            return false;
+    }
+    return true;
+}
+
 void PumpMessages(DWORD milliseconds) {
     DWORD start = GetTickCount();
     do {

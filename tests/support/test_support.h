@@ -32,6 +32,10 @@ bool FileExists(const std::string& path);
 // Folder of the running test program (no trailing backslash).
 std::string ModuleDir();
 
+// True when the window is visible and has this class and title (a NULL
+// class or title matches any).
+bool IsVisibleWindowOf(HWND window, const char* className, const char* title);
+
 // Dispatches pending messages for up to the given time.
 void PumpMessages(DWORD milliseconds);
 
