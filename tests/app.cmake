@@ -20,9 +20,6 @@ launcher_add_test(leak_test app/leak_test.cpp)
 # Static analysis of the program's sources (cppcheck, checked-in suppressions).
 add_test(NAME static_analysis COMMAND ${PROJECT_SOURCE_DIR}/scripts/static-analysis.sh)
 
-# The launch sequence in a program without the launcher's resources, where
-# the launcher window cannot open.
-add_executable(launch_sequence_test app/launch_sequence_test.cpp)
-target_link_libraries(launch_sequence_test PRIVATE launcher_core test_support gtest_main)
-add_dependencies(launch_sequence_test stub_target url_recorder)
-add_test(NAME launch_sequence_test COMMAND launch_sequence_test)
+# The launch sequence in this process, its window's ending and its calls on
+# the shell and OLE scripted through the program's imports.
+launcher_add_test(launch_sequence_test app/launch_sequence_test.cpp)

@@ -15,8 +15,9 @@ void InitLauncherDialog(HWND window) {
     SetWindowTextA(window, "Varnholt");
     CenterWindowOnScreen(window);
     // S_FALSE (already initialised on this thread) also needs its matching
-    // OleUninitialize; only a failure does not.
-    if (SUCCEEDED(OleInitialize(NULL)))
+    // OleUninitialize; only a failure does not. The launch sequence balances
+    // one initialisation, so a repeated WM_INITDIALOG must not add another.
+    if (!g_launcherOleInitialized && SUCCEEDED(OleInitialize(NULL)))
         g_launcherOleInitialized = true;
     AttachBrowser(window);
 }

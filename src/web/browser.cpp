@@ -6,6 +6,10 @@
 BrowserHost* g_browserHost = NULL;
 
 void AttachBrowser(HWND dialog) {
+    // Any program can send the window a second initialisation; a second host
+    // would cover the first, whose control then never closes.
+    if (g_browserHost)
+        return;
     HWND placeholder = GetDlgItem(dialog, IDC_WEB_PLACEHOLDER);
     g_browserHost = new BrowserHost;
     g_browserHost->CreateBrowser(placeholder);

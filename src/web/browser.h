@@ -12,7 +12,7 @@ extern BrowserHost* g_browserHost;
 
 // Creates the site object and embeds the browser in the dialog's placeholder
 // frame, then starts navigation to the portal's start page. OLE must be
-// initialised.
+// initialised. Does nothing while a site object exists.
 void AttachBrowser(HWND dialog);
 
 // Closes and releases the browser and frees the site object, if there is one.

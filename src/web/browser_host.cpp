@@ -100,6 +100,11 @@ void BrowserHost::CreateBrowser(HWND hostWindow, REFCLSID controlClass, const ch
     IWebBrowser2* web = NULL;
     if (FAILED(browser_->QueryInterface(IID_IWebBrowser2, reinterpret_cast<void**>(&web))) || !web)
         return;
+    // Left to itself the control raises its own modal dialogs over the
+    // launcher (a script error on the page, a security or credential prompt),
+    // and PLAY stays dead until the player dismisses them. Silence it before
+    // it loads anything.
+    web->put_Silent(VARIANT_TRUE);
     VARIANT target;
     VariantInit(&target);
     target.bstrVal = MakeUrlString(url);

@@ -10,6 +10,7 @@
 #include "ui/launcher_dialog.h"
 #include "ui/resource.h"
 #include "web/browser.h"
+#include "web/browser_host.h"
 
 namespace {
 
@@ -54,7 +55,6 @@ TEST(LauncherWindow, ButtonsAndCloseRequestEndItWithTheirResultCodes) {
     EXPECT_EQ(IDC_GAMEPAD, RunLauncher([](HWND w) {
                   PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDC_GAMEPAD, BN_CLICKED), 0);
               }));
-    EXPECT_FALSE(g_launcherOleInitialized);
 }
 
 TEST(LauncherWindow, EnterEscapeAndUnknownCommandsDoNotCloseIt) {
@@ -74,16 +74,39 @@ TEST(LauncherWindow, EnterEscapeAndUnknownCommandsDoNotCloseIt) {
     EXPECT_EQ(IDC_CLOSE, result);
 }
 
-TEST(LauncherWindow, OpensCentredWithItsCaptionAndInitialisesOle) {
+bool g_optionsOpened;
+
+// Closes an Options dialog that showed up, and notes that it did.
+void CALLBACK CloseStrayOptions(HWND, UINT, UINT_PTR, DWORD) {
+    HWND options = test::FindThreadDialog("Options");
+    if (options) {
+        g_optionsOpened = true;
+        SendMessageA(options, WM_CLOSE, 0, 0);
+    }
+}
+
+TEST(LauncherWindow, OpensCentredWithItsCaptionAndInitialisesOleAndTheBrowserOnce) {
     static Observed seen;
-    static bool oleUp;
+    static bool oleUp, stillOpen, sameHost;
     ZeroMemory(&seen, sizeof seen);
+    g_optionsOpened = false;
     RunLauncher([](HWND w) {
         GetWindowTextA(w, seen.caption, sizeof seen.caption);
         GetWindowRect(w, &seen.rect);
         seen.screenWidth = GetSystemMetrics(SM_CXSCREEN);
         seen.screenHeight = GetSystemMetrics(SM_CYSCREEN);
-        oleUp = g_launcherOleInitialized;
+        oleUp = OleInitialize(NULL) == S_FALSE;
+        OleUninitialize();
+        // Any program can send the initialisation again, with any wParam.
+        BrowserHost* host = g_browserHost;
+        UINT_PTR timer = SetTimer(NULL, 0, 50, CloseStrayOptions);
+        stillOpen = true;
+        for (WPARAM id = IDC_PLAY; id <= IDC_GAMEPAD; ++id) {
+            SendMessageA(w, WM_INITDIALOG, id, 0);
+            stillOpen = stillOpen && IsWindowVisible(w);
+        }
+        KillTimer(NULL, timer);
+        sameHost = host != NULL && g_browserHost == host;
         Click(w, IDC_CLOSE);
     });
     EXPECT_STREQ("Varnholt", seen.caption);
@@ -92,6 +115,12 @@ TEST(LauncherWindow, OpensCentredWithItsCaptionAndInitialisesOle) {
     EXPECT_EQ((seen.screenWidth - width) / 2, seen.rect.left);
     EXPECT_EQ((seen.screenHeight - height) / 2, seen.rect.top);
     EXPECT_TRUE(oleUp);
+    EXPECT_TRUE(stillOpen);
+    EXPECT_FALSE(g_optionsOpened);
+    EXPECT_TRUE(sameHost);
+    // The launch sequence's one OleUninitialize has taken OLE down again.
+    EXPECT_EQ(S_OK, OleInitialize(NULL));
+    OleUninitialize();
 }
 
 struct ChildInfo {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "settings/display_modes.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -272,6 +273,36 @@ TEST_F(DisplayModeCatalogue, NothingToOfferLeavesTheListEmpty) {
     EnumerateDisplayModes(&small);
     EXPECT_TRUE(g_displayModes.empty());
     EXPECT_EQ(1, small.releases);
+}
+
+typedef FARPROC(WINAPI* GetProcAddressFunction)(HMODULE, LPCSTR);
+GetProcAddressFunction g_realGetProcAddress;
+IDirect3D9* g_direct3d;
+UINT g_askedVersion;
+
+IDirect3D9* WINAPI RecordingDirect3DCreate9(UINT version) {
+    g_askedVersion = version;
+    return g_direct3d;
+}
+
+FARPROC WINAPI DivertingGetProcAddress(HMODULE module, LPCSTR name) {
+    if (!IS_INTRESOURCE(name) && lstrcmpA(name, "Direct3DCreate9") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(RecordingDirect3DCreate9));
+    return g_realGetProcAddress(module, name);
+}
+
+TEST_F(DisplayModeCatalogue, AsksDirect3D9ForVersion32AndListsWhatThatObjectReports) {
+    // Any version is accepted by Wine's Direct3D, so the request is watched.
+    test::ScopedImportPatch patch("kernel32.dll", "GetProcAddress",
+                                  reinterpret_cast<void*>(DivertingGetProcAddress));
+    g_realGetProcAddress = reinterpret_cast<GetProcAddressFunction>(patch.original());
+    g_direct3d = &direct3d;
+    g_askedVersion = 0;
+    direct3d.Add(1280, 1024);
+    EnumerateDisplayModes();
+    EXPECT_EQ(32u, g_askedVersion);
+    EXPECT_EQ((Modes{"1280x1024"}), Listed());
+    EXPECT_EQ(1, direct3d.releases);
 }
 
 TEST(DisplayModeCatalogueWithoutDirect3D, NoObjectLeavesTheListEmpty) {

@@ -9,6 +9,40 @@ namespace test {
 
 namespace {
 
+// Sets every import slot of dll!function in this program; returns what the
+// first one held, or NULL when the program does not import it.
+void* SetImport(const char* dll, const char* function, void* target) {
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(NULL));
+    IMAGE_NT_HEADERS* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    void* previous = NULL;
+    for (IMAGE_IMPORT_DESCRIPTOR* entry =
+             reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
+         entry->Name; ++entry) {
+        if (lstrcmpiA(reinterpret_cast<char*>(base + entry->Name), dll) != 0)
+            continue;
+        IMAGE_THUNK_DATA* name =
+            reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        IMAGE_THUNK_DATA* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
+                lstrcmpA(
+                    reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)->Name,
+                    function) != 0)
+                continue;
+            DWORD protection;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
+                           &protection);
+            if (!previous)
+                previous = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<DWORD_PTR>(target);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+        }
+    }
+    return previous;
+}
+
 void RemoveTree(const std::string& dir) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
@@ -101,6 +135,16 @@ bool IsVisibleWindowOf(HWND window, const char* className, const char* title) {
             return false;
     }
     return true;
+}
+
+ScopedImportPatch::ScopedImportPatch(const char* dll, const char* function, void* replacement)
+    : dll_(dll), function_(function), original_(SetImport(dll, function, replacement)) {
+    EXPECT_TRUE(original_ != NULL) << "no import of " << dll << "!" << function;
+}
+
+ScopedImportPatch::~ScopedImportPatch() {
+    if (original_)
+        SetImport(dll_, function_, original_);
 }
 
 void PumpMessages(DWORD milliseconds) {

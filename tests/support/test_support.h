@@ -39,6 +39,23 @@ bool IsVisibleWindowOf(HWND window, const char* className, const char* title);
 // Dispatches pending messages for up to the given time.
 void PumpMessages(DWORD milliseconds);
 
+// Points this program's imports of dll!function (the program's own code and
+// the launcher's code linked into it) at a replacement for the object's life,
+// so that a test sees the calls; `original` is the real function.
+class ScopedImportPatch {
+  public:
+    ScopedImportPatch(const char* dll, const char* function, void* replacement);
+    ~ScopedImportPatch();
+    void* original() const { return original_; }
+
+  private:
+    ScopedImportPatch(const ScopedImportPatch&);
+    ScopedImportPatch& operator=(const ScopedImportPatch&);
+    const char* dll_;
+    const char* function_;
+    void* original_;
+};
+
 } // namespace test
 
 #endif

@@ -7,7 +7,9 @@
 
 #include <exdisp.h>
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "ui/resource.h"
 #include "web/browser.h"
 #include "web/browser_host.h"
+#include "web/control_spy.h"
 #include "web/loopback_http_server.h"
 #include "web/site_spy.h"
 
@@ -98,20 +101,16 @@ int ReferencesHeld(const std::vector<std::string>& calls) {
     return held;
 }
 
-// Reads the control's placement back through its automation interface.
-RECT ControlPlacement(IOleObject* browser) {
-    RECT placed = {-1, -1, -1, -1};
+// Whether the control is in silent mode (no dialogs of its own), read back
+// through its automation interface.
+bool IsSilent(IOleObject* browser) {
     IWebBrowser2* web = NULL;
     if (FAILED(browser->QueryInterface(IID_IWebBrowser2, reinterpret_cast<void**>(&web))))
-        return placed;
-    long left = -1, top = -1, width = -1, height = -1;
-    web->get_Left(&left);
-    web->get_Top(&top);
-    web->get_Width(&width);
-    web->get_Height(&height);
+        return false;
+    VARIANT_BOOL silent = VARIANT_FALSE;
+    web->get_Silent(&silent);
     web->Release();
-    SetRect(&placed, left, top, left + width, top + height);
-    return placed;
+    return silent == VARIANT_TRUE;
 }
 
 // The placeholder's client area in screen coordinates.
@@ -168,13 +167,7 @@ TEST_F(RealControl, TheLauncherWindowEmbedsItInThePlaceholderAndItRequestsTheSta
     IOleObject* browser = g_browserHost->browser();
     ASSERT_TRUE(browser != NULL);
 
-    RECT client;
-    GetClientRect(placeholder, &client);
-    RECT placed = ControlPlacement(browser);
-    EXPECT_EQ(0, placed.left);
-    EXPECT_EQ(0, placed.top);
-    EXPECT_EQ(client.right, placed.right);
-    EXPECT_EQ(client.bottom, placed.bottom);
+    EXPECT_TRUE(IsSilent(browser));
 
     // The control's own window lies inside the placeholder, over all of it.
     HWND view = GetWindow(placeholder, GW_CHILD);
@@ -323,6 +316,105 @@ TEST_F(RealControl, AFailedCreationLeavesTheBlackPlaceholderAndATeardownThatTouc
     EXPECT_TRUE(g_browserHost == NULL);
     std::vector<std::string> calls = TakeSiteCalls();
     EXPECT_TRUE(calls.empty()) << Join(calls);
+}
+
+const CLSID kWatchedClass = {
+    0x2f0c5b7e, 0x41a9, 0x4c6d, {0x8e, 0x13, 0x6a, 0x90, 0x27, 0xd4, 0xb1, 0x5c}};
+
+std::string Format(const char* format, ...) {
+    char text[256];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+// The real control through a class that records what the launcher calls on
+// it, created and torn down as the launcher does it.
+class WatchedControl : public RealControl {
+  protected:
+    void SetUp() {
+        RealControl::SetUp();
+        cookie_ = ControlSpyRegister(kWatchedClass);
+        ASSERT_NE(0u, cookie_);
+        ControlSpyClear();
+    }
+    void TearDown() {
+        ControlSpyRefuseWebBrowser(0);
+        ControlSpyRevoke(cookie_);
+        RealControl::TearDown();
+    }
+
+    // Creates and destroys it in the launcher's window; returns the calls
+    // from the launcher's first one after OleCreate on.
+    std::vector<std::string> CreateAndDestroy(const std::string& url) {
+        HWND dialog = OpenQuietLauncherWindow();
+        placeholder_ = GetDlgItem(dialog, IDC_WEB_PLACEHOLDER);
+        GetClientRect(placeholder_, &client_);
+        g_browserHost = new BrowserHost;
+        site_ = g_browserHost->clientSite();
+        g_browserHost->CreateBrowser(placeholder_, kWatchedClass, url.c_str());
+        test::PumpMessages(300);
+        DestroyWindow(dialog);
+        DestroyBrowser();
+        std::vector<std::string> calls;
+        for (int i = 0; i < ControlSpyCallCount(); ++i) {
+            if (!calls.empty() || strncmp(ControlSpyCall(i), "Ole.SetHostNames", 16) == 0)
+                calls.push_back(ControlSpyCall(i));
+        }
+        return calls;
+    }
+
+    std::string DoVerb() {
+        return Format("Ole.DoVerb(-1,00000000,%08lx,-1,%08lx,0,0,%ld,%ld)",
+                      static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(site_)),
+                      static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(placeholder_)),
+                      client_.right, client_.bottom);
+    }
+
+    DWORD cookie_;
+    HWND placeholder_;
+    RECT client_;
+    IOleClientSite* site_;
+};
+
+TEST_F(WatchedControl, IsNamedContainedShownSilencedPlacedAndNavigatedThenClosedAndReleased) {
+    test::LoopbackHttpServer server;
+    ASSERT_TRUE(server.Start(0));
+    std::string url = UrlFor(server, kStartPage);
+    std::vector<std::string> calls = CreateAndDestroy(url);
+    EXPECT_TRUE(server.WaitForRequest(kStartPage, 5000));
+    std::vector<std::string> expected = {"Ole.SetHostNames(Web Host,Web View)",
+                                         "Ole.QueryInterface(IRunnableObject)=0x00000000",
+                                         "Runnable.SetContainedObject(1)",
+                                         DoVerb(),
+                                         "Ole.QueryInterface(IWebBrowser2)=0x00000000",
+                                         "Web.put_Silent(-1)",
+                                         "Web.put_Left(0)",
+                                         "Web.put_Top(0)",
+                                         Format("Web.put_Width(%ld)", client_.right),
+                                         Format("Web.put_Height(%ld)", client_.bottom),
+                                         "Web.Navigate2(8:" + url + ",0,0,0,0)",
+                                         "Web.Release",
+                                         "Ole.Close(1)",
+                                         "Ole.SetClientSite(00000000)",
+                                         "Ole.Release=0"};
+    EXPECT_EQ(expected, calls) << Join(calls);
+}
+
+TEST_F(WatchedControl, WithoutItsAutomationInterfaceItIsStillClosedAndReleased) {
+    ControlSpyRefuseWebBrowser(1);
+    std::vector<std::string> calls = CreateAndDestroy("http://127.0.0.1:9/");
+    std::vector<std::string> expected = {"Ole.SetHostNames(Web Host,Web View)",
+                                         "Ole.QueryInterface(IRunnableObject)=0x00000000",
+                                         "Runnable.SetContainedObject(1)",
+                                         DoVerb(),
+                                         "Ole.QueryInterface(IWebBrowser2)=0x80004002",
+                                         "Ole.Close(1)",
+                                         "Ole.SetClientSite(00000000)",
+                                         "Ole.Release=0"};
+    EXPECT_EQ(expected, calls) << Join(calls);
 }
 
 } // namespace
