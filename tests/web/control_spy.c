@@ -1,5 +1,6 @@
 #include "web/control_spy.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 
 #include <ole2.h>
@@ -40,10 +41,25 @@ void ControlSpyRefuseWebBrowser(int refuse) {
     g_refuseWebBrowser = refuse;
 }
 
-static void Outer(const char* text) {
-    if (g_depth == 0)
-        ControlSpyNote(text);
+/* A call from outside the control, formatted. */
+static void Outer(const char* format, ...) {
+    char text[kMaxText];
+    va_list arguments;
+    if (g_depth != 0)
+        return;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    ControlSpyNote(text);
 }
+
+/* Runs the real entry; calls the control makes meanwhile are its own. */
+#define RUN_REAL(result, Table, Call)                                                              \
+    do {                                                                                           \
+        ++g_depth;                                                                                 \
+        result = g_real##Table->Call;                                                              \
+        --g_depth;                                                                                 \
+    } while (0)
 
 static const char* Narrow(LPCOLESTR text, char* buffer, int size) {
     if (!text)
@@ -52,42 +68,33 @@ static const char* Narrow(LPCOLESTR text, char* buffer, int size) {
     return buffer;
 }
 
+static unsigned long Address(const void* pointer) {
+    return (unsigned long)(ULONG_PTR)pointer;
+}
+
 /* OleSetContainedObject reaches the control through this interface. */
 static HRESULT STDMETHODCALLTYPE RunnableQueryInterface(IRunnableObject* This, REFIID riid,
                                                         void** out) {
-    (void)riid;
     *out = This;
     return S_OK;
 }
 static ULONG STDMETHODCALLTYPE RunnableAddRef(IRunnableObject* This) {
-    (void)This;
     return 1;
 }
 static HRESULT STDMETHODCALLTYPE RunnableGetRunningClass(IRunnableObject* This, LPCLSID clsid) {
-    (void)This;
-    (void)clsid;
     return E_NOTIMPL;
 }
 static HRESULT STDMETHODCALLTYPE RunnableRun(IRunnableObject* This, LPBINDCTX context) {
-    (void)This;
-    (void)context;
     return S_OK;
 }
 static BOOL STDMETHODCALLTYPE RunnableIsRunning(IRunnableObject* This) {
-    (void)This;
     return TRUE;
 }
 static HRESULT STDMETHODCALLTYPE RunnableLockRunning(IRunnableObject* This, BOOL lock, BOOL last) {
-    (void)This;
-    (void)lock;
-    (void)last;
     return S_OK;
 }
 static HRESULT STDMETHODCALLTYPE RunnableSetContainedObject(IRunnableObject* This, BOOL contained) {
-    char text[64];
-    (void)This;
-    snprintf(text, sizeof text, "Runnable.SetContainedObject(%d)", contained);
-    ControlSpyNote(text);
+    Outer("Runnable.SetContainedObject(%d)", contained);
     return S_OK;
 }
 static IRunnableObjectVtbl g_runnableTable = {RunnableQueryInterface,
@@ -103,115 +110,82 @@ static IRunnableObject g_runnable = {&g_runnableTable};
 /* IOleObject */
 static HRESULT STDMETHODCALLTYPE SpyOleQueryInterface(IOleObject* This, REFIID riid, void** out) {
     HRESULT result;
-    char text[kMaxText], name[48] = "";
+    WCHAR guid[40];
+    char name[48];
     if (g_depth == 0 && IsEqualIID(riid, &IID_IRunnableObject)) {
         *out = &g_runnable;
-        ControlSpyNote("Ole.QueryInterface(IRunnableObject)=0x00000000");
+        Outer("Ole.QueryInterface(IRunnableObject)=0x00000000");
         return S_OK;
     }
     if (g_depth == 0 && g_refuseWebBrowser && IsEqualIID(riid, &IID_IWebBrowser2)) {
         *out = NULL;
         result = E_NOINTERFACE;
     } else {
-        ++g_depth;
-        result = g_realOle->QueryInterface(This, riid, out);
-        --g_depth;
+        RUN_REAL(result, Ole, QueryInterface(This, riid, out));
     }
-    if (IsEqualIID(riid, &IID_IWebBrowser2)) {
-        snprintf(name, sizeof name, "IWebBrowser2");
-    } else {
-        WCHAR guid[40];
-        StringFromGUID2(riid, guid, 40);
-        Narrow(guid, name, sizeof name);
-    }
-    snprintf(text, sizeof text, "Ole.QueryInterface(%s)=0x%08lx", name, (unsigned long)result);
-    Outer(text);
+    StringFromGUID2(riid, guid, 40);
+    Outer("Ole.QueryInterface(%s)=0x%08lx",
+          IsEqualIID(riid, &IID_IWebBrowser2) ? "IWebBrowser2" : Narrow(guid, name, sizeof name),
+          (unsigned long)result);
     return result;
 }
 
 static ULONG STDMETHODCALLTYPE SpyOleRelease(IOleObject* This) {
-    char text[32];
     ULONG count;
-    ++g_depth;
-    count = g_realOle->Release(This);
-    --g_depth;
-    snprintf(text, sizeof text, "Ole.Release=%lu", count);
-    Outer(text);
+    RUN_REAL(count, Ole, Release(This));
+    Outer("Ole.Release");
     return count;
 }
 
 static HRESULT STDMETHODCALLTYPE SpyOleSetClientSite(IOleObject* This, IOleClientSite* site) {
-    char text[64];
     HRESULT result;
-    ++g_depth;
-    result = g_realOle->SetClientSite(This, site);
-    --g_depth;
-    snprintf(text, sizeof text, "Ole.SetClientSite(%08lx)", (unsigned long)(ULONG_PTR)site);
-    Outer(text);
+    RUN_REAL(result, Ole, SetClientSite(This, site));
+    Outer("Ole.SetClientSite(%08lx)", Address(site));
     return result;
 }
 
 static HRESULT STDMETHODCALLTYPE SpyOleSetHostNames(IOleObject* This, LPCOLESTR application,
                                                     LPCOLESTR object) {
-    char text[kMaxText], first[64], second[64];
+    char first[64], second[64];
     HRESULT result;
-    ++g_depth;
-    result = g_realOle->SetHostNames(This, application, object);
-    --g_depth;
-    snprintf(text, sizeof text, "Ole.SetHostNames(%s,%s)", Narrow(application, first, 64),
-             Narrow(object, second, 64));
-    Outer(text);
+    RUN_REAL(result, Ole, SetHostNames(This, application, object));
+    Outer("Ole.SetHostNames(%s,%s)", Narrow(application, first, 64), Narrow(object, second, 64));
     return result;
 }
 
 static HRESULT STDMETHODCALLTYPE SpyOleClose(IOleObject* This, DWORD saveOption) {
-    char text[32];
     HRESULT result;
-    ++g_depth;
-    result = g_realOle->Close(This, saveOption);
-    --g_depth;
-    snprintf(text, sizeof text, "Ole.Close(%lu)", saveOption);
-    Outer(text);
+    RUN_REAL(result, Ole, Close(This, saveOption));
+    Outer("Ole.Close(%lu)", saveOption);
     return result;
 }
 
 static HRESULT STDMETHODCALLTYPE SpyOleDoVerb(IOleObject* This, LONG verb, LPMSG message,
                                               IOleClientSite* site, LONG index, HWND parent,
                                               LPCRECT place) {
-    char text[kMaxText];
     HRESULT result;
     RECT seen = {-1, -1, -1, -1};
     if (place)
         seen = *place;
-    ++g_depth;
-    result = g_realOle->DoVerb(This, verb, message, site, index, parent, place);
-    --g_depth;
-    snprintf(text, sizeof text, "Ole.DoVerb(%ld,%08lx,%08lx,%ld,%08lx,%ld,%ld,%ld,%ld)", verb,
-             (unsigned long)(ULONG_PTR)message, (unsigned long)(ULONG_PTR)site, index,
-             (unsigned long)(ULONG_PTR)parent, seen.left, seen.top, seen.right, seen.bottom);
-    Outer(text);
+    RUN_REAL(result, Ole, DoVerb(This, verb, message, site, index, parent, place));
+    Outer("Ole.DoVerb(%ld,%08lx,%08lx,%ld,%08lx,%ld,%ld,%ld,%ld)", verb, Address(message),
+          Address(site), index, Address(parent), seen.left, seen.top, seen.right, seen.bottom);
     return result;
 }
 
 /* IWebBrowser2 */
 static ULONG STDMETHODCALLTYPE SpyWebRelease(IWebBrowser2* This) {
     ULONG count;
-    ++g_depth;
-    count = g_realWeb->Release(This);
-    --g_depth;
+    RUN_REAL(count, Web, Release(This));
     Outer("Web.Release");
     return count;
 }
 
 #define SPY_PUT(Method, Type)                                                                      \
     static HRESULT STDMETHODCALLTYPE SpyWeb##Method(IWebBrowser2* This, Type value) {              \
-        char text[48];                                                                             \
         HRESULT result;                                                                            \
-        ++g_depth;                                                                                 \
-        result = g_realWeb->Method(This, value);                                                   \
-        --g_depth;                                                                                 \
-        snprintf(text, sizeof text, "Web." #Method "(%ld)", (long)value);                          \
-        Outer(text);                                                                               \
+        RUN_REAL(result, Web, Method(This, value));                                                \
+        Outer("Web." #Method "(%ld)", (long)value);                                                \
         return result;                                                                             \
     }
 SPY_PUT(put_Left, LONG)
@@ -221,7 +195,7 @@ SPY_PUT(put_Height, LONG)
 SPY_PUT(put_Silent, VARIANT_BOOL)
 
 /* A VARIANT as "type" or "type:text" for a string. */
-static void Describe(const VARIANT* value, char* buffer, int size) {
+static const char* Describe(const VARIANT* value, char* buffer, int size) {
     char text[kMaxText];
     if (!value)
         snprintf(buffer, size, "null");
@@ -229,24 +203,19 @@ static void Describe(const VARIANT* value, char* buffer, int size) {
         snprintf(buffer, size, "%d:%s", V_VT(value), Narrow(V_BSTR(value), text, sizeof text));
     else
         snprintf(buffer, size, "%d", V_VT(value));
+    return buffer;
 }
 
 static HRESULT STDMETHODCALLTYPE SpyWebNavigate2(IWebBrowser2* This, VARIANT* url, VARIANT* flags,
                                                  VARIANT* frame, VARIANT* postData,
                                                  VARIANT* headers) {
-    char text[kMaxText], parts[5][kMaxText / 2];
+    char parts[5][kMaxText / 2];
     HRESULT result;
     Describe(url, parts[0], sizeof parts[0]);
-    Describe(flags, parts[1], sizeof parts[1]);
-    Describe(frame, parts[2], sizeof parts[2]);
-    Describe(postData, parts[3], sizeof parts[3]);
-    Describe(headers, parts[4], sizeof parts[4]);
-    ++g_depth;
-    result = g_realWeb->Navigate2(This, url, flags, frame, postData, headers);
-    --g_depth;
-    snprintf(text, sizeof text, "Web.Navigate2(%s,%s,%s,%s,%s)", parts[0], parts[1], parts[2],
-             parts[3], parts[4]);
-    Outer(text);
+    RUN_REAL(result, Web, Navigate2(This, url, flags, frame, postData, headers));
+    Outer("Web.Navigate2(%s,%s,%s,%s,%s)", parts[0], Describe(flags, parts[1], sizeof parts[1]),
+          Describe(frame, parts[2], sizeof parts[2]), Describe(postData, parts[3], sizeof parts[3]),
+          Describe(headers, parts[4], sizeof parts[4]));
     return result;
 }
 
@@ -261,12 +230,9 @@ static HRESULT STDMETHODCALLTYPE FactoryQueryInterface(IClassFactory* This, REFI
     return E_NOINTERFACE;
 }
 static ULONG STDMETHODCALLTYPE FactoryAddRef(IClassFactory* This) {
-    (void)This;
     return 2;
 }
 static HRESULT STDMETHODCALLTYPE FactoryLockServer(IClassFactory* This, BOOL lock) {
-    (void)This;
-    (void)lock;
     return S_OK;
 }
 
@@ -276,7 +242,6 @@ static HRESULT STDMETHODCALLTYPE FactoryCreateInstance(IClassFactory* This, IUnk
     IOleObject* ole = NULL;
     IWebBrowser2* web = NULL;
     HRESULT result;
-    (void)This;
     *out = NULL;
     result = g_realFactory->lpVtbl->CreateInstance(g_realFactory, outer, &IID_IUnknown,
                                                    (void**)&control);

@@ -22,9 +22,8 @@ void ControlSpyRevoke(DWORD cookie);
 void ControlSpyRefuseWebBrowser(int refuse);
 
 // The record, oldest first: "Ole.Method(arguments)", "Web.Method(arguments)",
-// "Runnable.SetContainedObject(flag)"; QueryInterface and the IOleObject's
-// Release with their result appended ("=0x........", "=count"). Notes of the
-// test's own join the record.
+// "Runnable.SetContainedObject(flag)"; QueryInterface with its result
+// appended ("=0x........"). Notes of the test's own join the record.
 void ControlSpyNote(const char* text);
 int ControlSpyCallCount(void);
 const char* ControlSpyCall(int index);
