@@ -295,11 +295,10 @@ TEST(Resources, ProgramCarriesItsVersionAndAManifestThatKeepsFileVirtualisation)
     std::string xml = ProgramResource(module, 24 /* RT_MANIFEST */, 1);
     EXPECT_EQ(std::string::npos, xml.find("requestedExecutionLevel"));
     EXPECT_EQ(std::string::npos, xml.find("trustInfo"));
-    const char* systems[] = {"e2011457-1546-43c5-a5fe-008deee3d3f0",
-                             "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
-                             "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
-                             "1f676c76-80e1-4239-95bb-83d0f6d0da78",
-                             "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"};
+    const char* systems[] = {
+        "e2011457-1546-43c5-a5fe-008deee3d3f0", "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
+        "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38", "1f676c76-80e1-4239-95bb-83d0f6d0da78",
+        "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"};
     for (size_t i = 0; i < 5; ++i)
         EXPECT_NE(std::string::npos, xml.find("<supportedOS Id=\"{" + std::string(systems[i])))
             << systems[i];
