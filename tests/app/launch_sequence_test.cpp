@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/launcher_app.h"
+#include "settings/game_settings.h"
 #include "support/dialog_driver.h"
 #include "support/test_support.h"
 #include "ui/launcher_dialog.h"
@@ -32,6 +33,7 @@ OleInitializeFunction g_realOleInitialize;
 OleUninitializeFunction g_realOleUninitialize;
 
 INT_PTR g_endWith;
+int g_bloomAtWindow;
 // The launcher's site object, kept alive by the test past the window.
 BrowserHost* g_host;
 LONG g_hostReferencesAtLaunch;
@@ -52,6 +54,7 @@ INT_PTR WINAPI ScriptedDialogBox(HINSTANCE module, LPCSTR name, HWND owner, DLGP
                                  LPARAM parameter) {
     EXPECT_TRUE(module == GetModuleHandleA(NULL) && name == MAKEINTRESOURCEA(IDD_LAUNCHER) &&
                 !owner && procedure == LauncherDialogProc && parameter == 0);
+    g_bloomAtWindow = g_gameSettings.bloom;
     if (g_endWith == -1)
         return -1; // as when the window cannot be created
     SetTimer(NULL, 0, 20, EndLauncher);
@@ -115,6 +118,8 @@ class LaunchSequence : public ::testing::Test {
     // Runs the sequence with the window ending with `code`; the record.
     std::vector<std::string> Run(INT_PTR code) {
         g_endWith = code;
+        g_gameSettings.bloom = 0;
+        g_bloomAtWindow = -1;
         g_host = NULL;
         g_hostReferencesAtLaunch = -1;
         ControlSpyClear();
@@ -144,9 +149,11 @@ TEST_F(LaunchSequence, ClosesAndReleasesTheControlThenOleThenOpensExactlyTheChos
                  {IDC_GAMEPAD, ".\\xpad.exe"},
                  {IDC_CLOSE, statistics},
                  {0, statistics}};
+    test::WriteFileBytes("config.cfg", "bloom = 1\r\n");
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         SCOPED_TRACE(cases[i].code);
         Calls calls = Run(cases[i].code);
+        EXPECT_EQ(1, g_bloomAtWindow) << "config.cfg not read before the window opened";
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ("OleInitialize", calls.front());
         Calls tail;
