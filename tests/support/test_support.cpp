@@ -97,7 +97,8 @@ std::string UnixPath(const std::string& windowsPath) {
 
 bool RunUnix(const std::string& command) {
     // Wine cannot wait for a Linux process, so the command leaves its exit
-    // status in a file, which appears whole (renamed into place).
+    // status in a file, which appears whole (renamed into place). It is
+    // started through unix_shell.exe (see there).
     static unsigned counter = 0;
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
@@ -107,14 +108,16 @@ bool RunUnix(const std::string& command) {
     const std::string unixStatus = UnixPath(status);
     if (unixStatus.empty())
         return false;
-    std::string line = "/bin/sh -c \"" + command + "; echo $? >'" + unixStatus + ".part'; mv '" +
-                       unixStatus + ".part' '" + unixStatus + "'\"";
+    std::string line = "\"" + ModuleDir() + "\\unix_shell.exe\" /bin/sh -c \"" + command +
+                       "; echo $? >'" + unixStatus + ".part'; mv '" + unixStatus + ".part' '" +
+                       unixStatus + "'\"";
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return false;
+    WaitForSingleObject(process.hProcess, 30000);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     std::string code;
