@@ -101,6 +101,37 @@ bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
     return true;
 }
 
+PreferFolderDlls::PreferFolderDlls(const std::string& program, const std::vector<std::string>& dlls)
+    : app_("Software\\Wine\\AppDefaults\\" + program), dlls_(dlls), created_(false) {
+    HKEY key;
+    DWORD disposition = 0;
+    std::string path = app_ + "\\DllOverrides";
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                        &disposition) != ERROR_SUCCESS)
+        return;
+    created_ = disposition == REG_CREATED_NEW_KEY;
+    const char value[] = "native,builtin";
+    for (size_t i = 0; i < dlls_.size(); ++i)
+        RegSetValueExA(key, dlls_[i].c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       sizeof value);
+    RegCloseKey(key);
+}
+
+PreferFolderDlls::~PreferFolderDlls() {
+    std::string path = app_ + "\\DllOverrides";
+    if (created_) {
+        RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());
+        return;
+    }
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    for (size_t i = 0; i < dlls_.size(); ++i)
+        RegDeleteValueA(key, dlls_[i].c_str());
+    RegCloseKey(key);
+}
+
 void LauncherInGameFolder::Launch(const std::string& exePath) {
     PrepareGameFolder(folder_.path());
     ASSERT_TRUE(launcher_.Start(exePath, folder_.path())) << exePath;
