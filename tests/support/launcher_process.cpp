@@ -64,30 +64,35 @@ namespace {
 
 struct WindowQuery {
     DWORD processId;
-    const char* className;
-    const char* title;
-    HWND found;
+    std::vector<HWND> found;
 };
 
-BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
     WindowQuery* query = reinterpret_cast<WindowQuery*>(param);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != query->processId || !IsVisibleWindowOf(window, query->className, query->title))
-        return TRUE;
-    query->found = window;
-    return FALSE;
+    if (owner == query->processId && IsWindowVisible(window))
+        query->found.push_back(window);
+    return TRUE;
 }
 
 } // namespace
 
+std::vector<HWND> ChildProcess::VisibleWindows() const {
+    WindowQuery query;
+    query.processId = info_.dwProcessId;
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&query));
+    return query.found;
+}
+
 HWND ChildProcess::WaitForWindow(const char* className, const char* title, DWORD timeoutMs) const {
     DWORD start = GetTickCount();
     for (;;) {
-        WindowQuery query = {info_.dwProcessId, className, title, NULL};
-        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
-        if (query.found)
-            return query.found;
+        std::vector<HWND> windows = VisibleWindows();
+        for (size_t i = 0; i < windows.size(); ++i) {
+            if (IsVisibleWindowOf(windows[i], className, title))
+                return windows[i];
+        }
         if (GetTickCount() - start > timeoutMs)
             return NULL;
         Sleep(20);

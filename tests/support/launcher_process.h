@@ -36,6 +36,8 @@ class ChildProcess {
     // A visible top-level window of the process with this class and title
     // (NULL matches any); NULL after the timeout.
     HWND WaitForWindow(const char* className, const char* title, DWORD timeoutMs) const;
+    // The process's visible top-level windows.
+    std::vector<HWND> VisibleWindows() const;
     // True and the exit code once the process has ended within the timeout.
     bool WaitForExit(DWORD timeoutMs, DWORD* exitCode);
     DWORD id() const { return info_.dwProcessId; }
