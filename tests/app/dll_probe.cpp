@@ -21,7 +21,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     else if (_stricmp(name, "preload.exe") == 0)
         PreloadSystemDlls();
 
+    // Written under another name first: the file appears whole.
+    char done[MAX_PATH + 8];
     strcpy(path + length - 4, ".dlls");
+    strcpy(done, path);
+    strcat(path, ".part");
     FILE* out = fopen(path, "wb");
     if (!out)
         return 1;
@@ -34,5 +38,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         fprintf(out, "%s\n", file);
     }
     fclose(out);
-    return 0;
+    return MoveFileA(path, done) ? 0 : 1;
 }
