@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, idempotently, everything a fresh Debian 12 machine needs to build
-# the launcher with the i686 MinGW-w64 cross compiler and to run it and its
-# tests under 32-bit Wine inside Xvfb. Runs apt only for what is missing.
+# the launcher with the i686 MinGW-w64 cross compiler, to run it and its
+# tests under 32-bit Wine inside Xvfb, and to sign the release package.
+# Runs apt only for what is missing.
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,7 @@ packages=(
   libgl1:i386 libgl1-mesa-dri:i386 libglx-mesa0:i386
   googletest icoutils
   clang clang-format cppcheck libclang-rt-14-dev
+  openssl osslsigncode
 )
 
 as_root() {

@@ -15,6 +15,10 @@ set_tests_properties(launcher_x_input_test PROPERTIES TIMEOUT 120)
 add_test(NAME launcher_imports_test
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:launcher>
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/app/check_imports.cmake)
+# The header bits that the shipped program promises Windows.
+add_test(NAME launcher_header_test
+         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:launcher>
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/app/check_header.cmake)
 launcher_add_test(leak_test app/leak_test.cpp)
 
 # Static analysis of the program's sources (cppcheck, checked-in suppressions).

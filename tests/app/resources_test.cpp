@@ -253,7 +253,16 @@ TEST(Resources, IconGroupHoldsTheEightImagesAndEachLoads) {
     EXPECT_TRUE(large != NULL);
 }
 
-TEST(Resources, ProgramCarriesItsVersionAndAnAsInvokerManifest) {
+// The raw resource of the given type and id in the program, as bytes.
+std::string ProgramResource(HMODULE module, int type, int id) {
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(type));
+    if (!found)
+        return "";
+    return std::string(static_cast<const char*>(LockResource(LoadResource(module, found))),
+                       SizeofResource(module, found));
+}
+
+TEST(Resources, ProgramCarriesItsVersionAndAManifestThatKeepsFileVirtualisation) {
     std::string exe = test::BuildDir() + "\\launcher.exe";
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &ignored);
@@ -273,12 +282,26 @@ TEST(Resources, ProgramCarriesItsVersionAndAnAsInvokerManifest) {
 
     HMODULE module = LoadLibraryExA(exe.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_TRUE(module != NULL);
-    HRSRC manifest = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
-    ASSERT_TRUE(manifest != NULL);
-    std::string xml(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
-                    SizeofResource(module, manifest));
-    EXPECT_NE(std::string::npos, xml.find("level=\"asInvoker\""));
-    EXPECT_NE(std::string::npos, xml.find("supportedOS"));
+    // Windows takes a program without an execution level whose version
+    // strings name one of these words for an installer and asks to elevate it.
+    std::string version = ProgramResource(module, 16 /* RT_VERSION */, 1), lowered;
+    for (size_t i = 0; i + 1 < version.size(); i += 2)
+        lowered += static_cast<char>(tolower(static_cast<unsigned char>(version[i])));
+    EXPECT_NE(std::string::npos, lowered.find("varnholt launcher"));
+    const char* installerWords[] = {"setup", "install", "update", "patch"};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(std::string::npos, lowered.find(installerWords[i])) << installerWords[i];
+
+    std::string xml = ProgramResource(module, 24 /* RT_MANIFEST */, 1);
+    EXPECT_EQ(std::string::npos, xml.find("requestedExecutionLevel"));
+    EXPECT_EQ(std::string::npos, xml.find("trustInfo"));
+    const char* systems[] = {
+        "e2011457-1546-43c5-a5fe-008deee3d3f0", "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
+        "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38", "1f676c76-80e1-4239-95bb-83d0f6d0da78",
+        "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"};
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_NE(std::string::npos, xml.find("<supportedOS Id=\"{" + std::string(systems[i])))
+            << systems[i];
     // The classic look: no common-controls version 6 dependency.
     EXPECT_EQ(std::string::npos, xml.find("Microsoft.Windows.Common-Controls"));
     FreeLibrary(module);

@@ -46,7 +46,7 @@ class LauncherUnderX(unittest.TestCase):
         self.log = os.path.join(BUILD_DIR, "tests", "url_recorder.log")
         self.urls_before = self.recorded_urls()
         self.process = subprocess.Popen(
-            ["wine", os.path.join(BUILD_DIR, "launcher.exe")], cwd=self.folder,
+            ["wine", self.program()], cwd=self.folder,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.window = wait_for(
             lambda: xdotool("search", "--onlyvisible", "--name", "^Varnholt$").split("\n")[0])
@@ -60,6 +60,9 @@ class LauncherUnderX(unittest.TestCase):
             self.process.kill()
             self.process.wait()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+    def program(self):
+        return os.path.join(BUILD_DIR, "launcher.exe")
 
     def recorded_urls(self):
         try:
