@@ -39,7 +39,11 @@ foreach(dll version winmm)
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted_system
                         ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted_system)
 endforeach()
-add_executable(dll_probe WIN32 app/dll_probe.cpp)
-target_link_libraries(dll_probe PRIVATE launcher_core)
+# Built without stack protection, whose runtime imports advapi32: Wine's own
+# advapi32 imports version.dll, so that import would bring the planted copy in
+# before any of the probe's code runs (on Windows advapi32 is a KnownDLL).
+add_executable(dll_probe WIN32 app/dll_probe.cpp ${PROJECT_SOURCE_DIR}/src/app/dll_search.cpp)
+target_include_directories(dll_probe PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(dll_probe PRIVATE -fno-stack-protector)
 launcher_add_test(dll_search_test app/dll_search_test.cpp)
 add_dependencies(dll_search_test dll_probe planted_version planted_winmm)
