@@ -30,3 +30,20 @@ add_executable(launch_sequence_test app/launch_sequence_test.cpp)
 target_link_libraries(launch_sequence_test PRIVATE launcher_core test_support gtest_main)
 add_dependencies(launch_sequence_test stub_target url_recorder)
 add_test(NAME launch_sequence_test COMMAND launch_sequence_test)
+
+# DLLs planted in a game folder under system names, and a program that loads
+# them by bare name, with or without the launcher's start-up step.
+foreach(dll version winmm)
+  add_library(planted_${dll} SHARED app/planted_system_dll.c)
+  set_target_properties(planted_${dll} PROPERTIES OUTPUT_NAME ${dll} PREFIX ""
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted_system
+                        ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted_system)
+endforeach()
+# Built without stack protection, whose runtime imports advapi32: Wine's own
+# advapi32 imports version.dll, so that import would bring the planted copy in
+# before any of the probe's code runs (on Windows advapi32 is a KnownDLL).
+add_executable(dll_probe WIN32 app/dll_probe.cpp ${PROJECT_SOURCE_DIR}/src/app/dll_search.cpp)
+target_include_directories(dll_probe PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(dll_probe PRIVATE -fno-stack-protector)
+launcher_add_test(dll_search_test app/dll_search_test.cpp)
+add_dependencies(dll_search_test dll_probe planted_version planted_winmm)

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/launcher_app.h"
-#include "app/portal.h"
+#include "support/portal_addresses.h"
 #include "support/launcher_process.h"
 #include "support/test_support.h"
 #include "web/browser.h"

@@ -249,48 +249,6 @@ TEST_F(LauncherOptions, OkKeepsTheFilesAttributes) {
     Close();
 }
 
-} // namespace
-
-namespace {
-
-// Makes Wine's loader prefer a d3d9.dll found beside the named program over
-// its own, as Windows does for a DLL in the program's folder. Wine reads this
-// per-program setting from the registry; it is removed again afterwards.
-class PreferFolderD3D9 {
-  public:
-    explicit PreferFolderD3D9(const std::string& program)
-        : app_("Software\\Wine\\AppDefaults\\" + program), created_(false) {
-        HKEY key;
-        DWORD disposition = 0;
-        std::string path = app_ + "\\DllOverrides";
-        if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
-                            &disposition) != ERROR_SUCCESS)
-            return;
-        created_ = disposition == REG_CREATED_NEW_KEY;
-        const char value[] = "native,builtin";
-        RegSetValueExA(key, "d3d9", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
-        RegCloseKey(key);
-    }
-    ~PreferFolderD3D9() {
-        std::string path = app_ + "\\DllOverrides";
-        if (created_) {
-            RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str());
-            RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());
-        } else {
-            HKEY key;
-            if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key) ==
-                ERROR_SUCCESS) {
-                RegDeleteValueA(key, "d3d9");
-                RegCloseKey(key);
-            }
-        }
-    }
-
-  private:
-    std::string app_;
-    bool created_;
-};
-
 TEST(PlantedD3D9, TheLauncherUsesTheSystemsDirect3DNotTheGameFolders) {
     EnumerateDisplayModes();
     ASSERT_FALSE(g_displayModes.empty());
@@ -302,8 +260,9 @@ TEST(PlantedD3D9, TheLauncherUsesTheSystemsDirect3DNotTheGameFolders) {
     ASSERT_TRUE(CopyFileA((test::BuildDir() + "\\launcher.exe").c_str(), "launcher.exe", FALSE));
     test::PrepareGameFolder(folder.path());
     test::WriteFileBytes("config.cfg", "bloom = 0\r\n");
-    PreferFolderD3D9 importerPrefersFolder("d3d9_importer.exe");
-    PreferFolderD3D9 launcherPrefersFolder("launcher.exe");
+    const std::vector<std::string> d3d9(1, "d3d9");
+    test::PreferFolderDlls importerPrefersFolder("d3d9_importer.exe", d3d9);
+    test::PreferFolderDlls launcherPrefersFolder("launcher.exe", d3d9);
 
     // A program that imports d3d9.dll gets the folder's copy.
     {
