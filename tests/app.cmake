@@ -33,7 +33,7 @@ add_test(NAME launch_sequence_test COMMAND launch_sequence_test)
 
 # DLLs planted in a game folder under system names, and a program that loads
 # them by bare name, with or without the launcher's start-up step.
-foreach(dll version winmm)
+foreach(dll version winmm dinput8)
   add_library(planted_${dll} SHARED app/planted_system_dll.c)
   set_target_properties(planted_${dll} PROPERTIES OUTPUT_NAME ${dll} PREFIX ""
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted_system
@@ -46,4 +46,4 @@ add_executable(dll_probe WIN32 app/dll_probe.cpp ${PROJECT_SOURCE_DIR}/src/app/d
 target_include_directories(dll_probe PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(dll_probe PRIVATE -fno-stack-protector)
 launcher_add_test(dll_search_test app/dll_search_test.cpp)
-add_dependencies(dll_search_test dll_probe planted_version planted_winmm)
+add_dependencies(dll_search_test dll_probe planted_version planted_winmm planted_dinput8)

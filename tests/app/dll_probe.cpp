@@ -1,7 +1,8 @@
-// Loads version.dll and winmm.dll by bare name and writes the files it got,
-// one per line, into NAME.dlls beside itself. Copied as restrict.exe it first
-// runs the launcher's start-up step, as preload.exe only that step's fallback;
-// under any other name (the game's) neither.
+// Loads version.dll, winmm.dll and dinput8.dll by bare name and writes the
+// files it got, one per line, into NAME.dlls beside itself. Copied under a name
+// that starts with "restrict" it first runs the launcher's start-up step, with
+// "preload" only that step's fallback; under any other name (the game's)
+// neither.
 #include <windows.h>
 
 #include <stdio.h>
@@ -16,9 +17,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         return 1;
     const char* name = strrchr(path, '\\');
     name = name ? name + 1 : path;
-    if (_stricmp(name, "restrict.exe") == 0)
+    if (_strnicmp(name, "restrict", 8) == 0)
         RestrictDllSearch();
-    else if (_stricmp(name, "preload.exe") == 0)
+    else if (_strnicmp(name, "preload", 7) == 0)
         PreloadSystemDlls();
 
     // Written under another name first: the file appears whole.
@@ -29,7 +30,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     FILE* out = fopen(path, "wb");
     if (!out)
         return 1;
-    const char* const dlls[] = {"version.dll", "winmm.dll"};
+    const char* const dlls[] = {"version.dll", "winmm.dll", "dinput8.dll"};
     for (size_t i = 0; i < sizeof dlls / sizeof dlls[0]; ++i) {
         char file[MAX_PATH] = "none";
         HMODULE module = LoadLibraryA(dlls[i]);

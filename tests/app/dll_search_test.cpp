@@ -13,11 +13,13 @@
 
 namespace {
 
-const char* const kPlanted[] = {"version", "winmm"};
+// The fallback preloads the first two; the last stands for the names it
+// leaves out.
+const char* const kPlanted[] = {"version", "winmm", "dinput8"};
 
 class PlantedSystemDlls : public test::LauncherInGameFolder {
   protected:
-    PlantedSystemDlls() : planted_(kPlanted, kPlanted + 2) {}
+    PlantedSystemDlls() : planted_(kPlanted, kPlanted + 3) {}
 
     void SetUp() {
         for (size_t i = 0; i < planted_.size(); ++i) {
@@ -35,9 +37,9 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
 
     // Runs the probe NAME.exe with the planted copies preferred, as Windows
     // prefers them, and returns the files it got.
-    std::string RunProbe(const std::string& name) {
+    std::string RunProbe(const std::string& name, const char* windowsVersion = NULL) {
         AddProbe(name);
-        test::PreferFolderDlls prefer(name + ".exe", planted_);
+        test::PreferFolderDlls prefer(name + ".exe", planted_, windowsVersion);
         test::ChildProcess probe;
         EXPECT_TRUE(probe.Start(folder_.path() + "\\" + name + ".exe", folder_.path()));
         DWORD code = 1;
@@ -52,11 +54,12 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
         return Lowercase(files);
     }
 
-    // The planted DLLs' files in a folder, as the probe writes them.
-    std::string FilesIn(const std::string& folder) {
+    // The planted DLLs' files as the probe writes them: those that the
+    // fallback preloads from the first folder, the other from the second.
+    std::string Files(const std::string& preloaded, const std::string& other) {
         std::string files;
         for (size_t i = 0; i < planted_.size(); ++i)
-            files += folder + "\\" + planted_[i] + ".dll\n";
+            files += (i < 2 ? preloaded : other) + "\\" + planted_[i] + ".dll\n";
         return Lowercase(files);
     }
 
@@ -75,10 +78,14 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
 };
 
 TEST_F(PlantedSystemDlls, OnlyTheStartUpStepKeepsThemOutOfTheProcess) {
-    ASSERT_EQ(FilesIn(folder_.path()), RunProbe("plain"))
+    const std::string folder = folder_.path();
+    const std::string system = SystemFolder();
+    ASSERT_EQ(Files(folder, folder), RunProbe("plain"))
         << "the planted copies were not loaded: this test could not tell";
-    EXPECT_EQ(FilesIn(SystemFolder()), RunProbe("restrict"));
-    EXPECT_EQ(FilesIn(SystemFolder()), RunProbe("preload"));
+    EXPECT_EQ(Files(system, system), RunProbe("restrict"));
+    EXPECT_EQ(Files(system, folder), RunProbe("preload"));
+    // On Vista the fallback stands in for the limit.
+    EXPECT_EQ(Files(system, folder), RunProbe("restrict-on-vista", "vista"));
 }
 
 TEST_F(PlantedSystemDlls, TheGameStartedThroughPlayStillLoadsThem) {
@@ -93,7 +100,7 @@ TEST_F(PlantedSystemDlls, TheGameStartedThroughPlayStillLoadsThem) {
     PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_PLAY, BN_CLICKED), 0);
     EXPECT_EQ(0u, ExitCode());
     ASSERT_TRUE(test::WaitForFile(folder_.path() + "\\_Varnholt.dlls", 20000));
-    EXPECT_EQ(FilesIn(folder_.path()), LoadedBy("_Varnholt"));
+    EXPECT_EQ(Files(folder_.path(), folder_.path()), LoadedBy("_Varnholt"));
 }
 
 } // namespace

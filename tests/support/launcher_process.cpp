@@ -106,8 +106,14 @@ bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
     return true;
 }
 
-PreferFolderDlls::PreferFolderDlls(const std::string& program, const std::vector<std::string>& dlls)
-    : app_("Software\\Wine\\AppDefaults\\" + program), dlls_(dlls), created_(false) {
+PreferFolderDlls::PreferFolderDlls(const std::string& program, const std::vector<std::string>& dlls,
+                                   const char* windowsVersion)
+    : app_("Software\\Wine\\AppDefaults\\" + program), dlls_(dlls), created_(false),
+      versionSet_(false) {
+    if (windowsVersion)
+        versionSet_ =
+            RegSetKeyValueA(HKEY_CURRENT_USER, app_.c_str(), "Version", REG_SZ, windowsVersion,
+                            lstrlenA(windowsVersion) + 1) == ERROR_SUCCESS;
     HKEY key;
     DWORD disposition = 0;
     std::string path = app_ + "\\DllOverrides";
@@ -124,6 +130,8 @@ PreferFolderDlls::PreferFolderDlls(const std::string& program, const std::vector
 
 PreferFolderDlls::~PreferFolderDlls() {
     std::string path = app_ + "\\DllOverrides";
+    if (versionSet_)
+        RegDeleteKeyValueA(HKEY_CURRENT_USER, app_.c_str(), "Version");
     if (created_) {
         RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str());
         RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());

@@ -52,10 +52,12 @@ class ChildProcess {
 // Makes Wine's loader prefer the DLLs of these names (without ".dll") found
 // beside the named program over its own copies, as Windows does for DLLs that
 // are not KnownDLLs. Wine reads this per-program setting from the registry;
-// it is removed again afterwards.
+// it is removed again afterwards, with the Windows version that Wine reports
+// to the program ("vista", ...) when one is given.
 class PreferFolderDlls {
   public:
-    PreferFolderDlls(const std::string& program, const std::vector<std::string>& dlls);
+    PreferFolderDlls(const std::string& program, const std::vector<std::string>& dlls,
+                     const char* windowsVersion = NULL);
     ~PreferFolderDlls();
 
   private:
@@ -64,6 +66,7 @@ class PreferFolderDlls {
     std::string app_;
     std::vector<std::string> dlls_;
     bool created_;
+    bool versionSet_;
 };
 
 // Base of the tests that run a launcher program in a fresh game folder, with
