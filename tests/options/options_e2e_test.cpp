@@ -9,12 +9,15 @@
 
 #include <stdio.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "settings/display_modes.h"
 #include "support/launcher_process.h"
+#include "settings/settings_test_util.h"
 #include "support/test_support.h"
 #include "ui/resource.h"
 
@@ -81,6 +84,20 @@ class LauncherOptions : public ::testing::Test {
     HWND OpenOptions() {
         PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_OPTIONS, BN_CLICKED), 0);
         return launcher_.WaitForWindow("#32770", "Options", 10000);
+    }
+
+    // Opens Options, switches Bloom and confirms with OK.
+    void SwitchBloomThroughOptions() {
+        HWND options = OpenOptions();
+        ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
+        SendMessageA(GetDlgItem(options, IDC_BLOOM), BM_CLICK, 0, 0);
+        SendMessageA(GetDlgItem(options, IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(WaitUntilGone(options, 10000)) << "OK did not close the Options dialog";
+    }
+
+    // Runs a shell command in the game folder on the Linux side.
+    bool InFolder(const std::string& command) {
+        return test::RunUnix("cd '" + test::UnixPath(folder_.path()) + "' && " + command);
     }
 
     void Close() {
@@ -162,6 +179,73 @@ TEST_F(LauncherOptions, OkSavesThePickedResolutionAndBloomAndTheLauncherStaysOpe
     SendMessageA(GetDlgItem(options, IDCANCEL), BM_CLICK, 0, 0);
     ASSERT_TRUE(WaitUntilGone(options, 10000)) << "Cancel did not close the Options dialog";
 
+    Close();
+}
+
+// The file of the fixture after a save with Bloom as given.
+std::string SavedConfig(int bloom) {
+    char text[160];
+    sprintf(text,
+            "screenWidth = 1024\r\nfullscreen = 1\r\nscreenHeight = 768\r\nscreenBPP = 32\r\n"
+            "bloom = %d\r\nplayerName = Ada\r\n",
+            bloom);
+    return text;
+}
+
+std::string Content(const std::string& path) {
+    std::string bytes;
+    EXPECT_TRUE(test::ReadFileBytes(path, &bytes)) << path;
+    return bytes;
+}
+
+TEST_F(LauncherOptions, OkRewritesTheFileThatConfigCfgIsALinkTo) {
+    // A chain of symbolic links into another folder: config.cfg, relative, to
+    // sync\hop.cfg, absolute, to sync\deep\real.cfg.
+    ASSERT_TRUE(InFolder("mkdir -p sync/deep && mv config.cfg sync/deep/real.cfg && "
+                         "ln -s \"$PWD/sync/deep/real.cfg\" sync/hop.cfg && "
+                         "ln -s sync/hop.cfg config.cfg"));
+    SwitchBloomThroughOptions();
+    EXPECT_EQ(SavedConfig(1), Content("sync\\deep\\real.cfg"));
+    EXPECT_TRUE(InFolder("test -L config.cfg && test -L sync/hop.cfg")) << "a link was replaced";
+    EXPECT_EQ(std::vector<std::string>(1, "real.cfg"),
+              settings_test::FilesIn(folder_.path() + "\\sync\\deep"));
+
+    // A second hard link: both names see the new content.
+    test::WriteFileBytes("sync\\deep\\real.cfg", SavedConfig(1));
+    ASSERT_TRUE(InFolder("rm config.cfg && ln sync/deep/real.cfg config.cfg"));
+    SwitchBloomThroughOptions();
+    EXPECT_EQ(SavedConfig(0), Content("config.cfg"));
+    EXPECT_EQ(SavedConfig(0), Content("sync\\deep\\real.cfg"));
+
+    // A link to a file that is missing: nothing is written anywhere.
+    ASSERT_TRUE(InFolder("rm config.cfg && ln -s sync/missing.cfg config.cfg"));
+    const std::vector<std::string> before = settings_test::FilesIn(folder_.path() + "\\sync");
+    SwitchBloomThroughOptions();
+    EXPECT_TRUE(InFolder("test -L config.cfg && test ! -e sync/missing.cfg"));
+    EXPECT_EQ(before, settings_test::FilesIn(folder_.path() + "\\sync"));
+    Close();
+}
+
+TEST_F(LauncherOptions, OkKeepsTheFilesAttributes) {
+    // Wine keeps hidden and system in this extended attribute, as the text
+    // "0x6" for both (given here in hex, as setfattr takes it: '0' 'x' '6').
+    // It reports every file as archive, and keeps no not-content-indexed.
+    const struct {
+        const char* text;
+        const char* hex;
+    } cases[] = {{"0x6", "0x307836"}, {"0x2", "0x307832"}};
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(cases[i].text);
+        ASSERT_TRUE(
+            InFolder(std::string("setfattr -n user.DOSATTRIB -v ") + cases[i].hex + " config.cfg"));
+        ASSERT_EQ(FILE_ATTRIBUTE_ARCHIVE | std::strtoul(cases[i].text, NULL, 16),
+                  GetFileAttributesA("config.cfg") & kept);
+        SwitchBloomThroughOptions();
+        EXPECT_EQ(SavedConfig(1 - i), Content("config.cfg"));
+        EXPECT_EQ(FILE_ATTRIBUTE_ARCHIVE | std::strtoul(cases[i].text, NULL, 16),
+                  GetFileAttributesA("config.cfg") & kept);
+    }
     Close();
 }
 

@@ -4,11 +4,15 @@
 // new file can be created.
 #include "settings/settings_test_util.h"
 
+#include <psapi.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+using settings_test::Bytes;
 using settings_test::FilesIn;
 using settings_test::OnlyConfig;
 using settings_test::Settings;
@@ -100,6 +104,66 @@ class ConfigFault : public ::testing::Test {
     test::ScopedTempDir folder_;
 };
 
+SIZE_T PeakMemory() {
+    PROCESS_MEMORY_COUNTERS counters;
+    counters.cb = sizeof counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+               ? counters.PeakWorkingSetSize
+               : 0;
+}
+
+// A config.cfg holding `head`, grown to a gigabyte of zero bytes (a sparse file).
+void MakeGigabyteConfig(const std::string& folder, const std::string& head) {
+    test::WriteFileBytes("config.cfg", head);
+    const std::string path = test::UnixPath(folder + "\\config.cfg");
+    ASSERT_FALSE(path.empty());
+    ASSERT_TRUE(test::RunUnix("truncate -s 1G '" + path + "'"));
+}
+
+// The size of config.cfg and its first and last bytes.
+void Ends(std::size_t headLength, LONGLONG* size, std::string* head, std::string* tail) {
+    HANDLE file =
+        CreateFileA("config.cfg", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    LARGE_INTEGER length;
+    ASSERT_TRUE(GetFileSizeEx(file, &length));
+    *size = length.QuadPart;
+    char bytes[256];
+    DWORD got = 0;
+    ReadFile(file, bytes, static_cast<DWORD>(headLength), &got, NULL);
+    head->assign(bytes, got);
+    LARGE_INTEGER end;
+    end.QuadPart = -4;
+    SetFilePointerEx(file, end, NULL, FILE_END);
+    ReadFile(file, bytes, 4, &got, NULL);
+    tail->assign(bytes, got);
+    CloseHandle(file);
+}
+
+// First in this program, so that the peak memory before it is a small one's.
+TEST_F(ConfigFault, AGigabyteFileLoadsAndSavesInTheMemoryOfASmallOne) {
+    MakeGigabyteConfig(folder_.path(), "screenWidth = 800\r\nscreenHeight = 600\r\nbloom = 0\r\n");
+    const SIZE_T before = PeakMemory();
+    g_gameSettings = Settings(0, 0, 0, 0);
+    LoadSettings();
+    EXPECT_EQ(Settings(800, 600, 0, 0), g_gameSettings);
+    g_gameSettings = Settings(1920, 1080, 32, 1);
+    DWORD start = GetTickCount();
+    EXPECT_TRUE(SaveSettings());
+    std::cout << "saving the 1 GB file took " << GetTickCount() - start << " ms\n";
+    EXPECT_LT(PeakMemory() - before, 8u << 20) << "the peak working set grew";
+
+    // The zero bytes are one long last line, kept whole with a line break added.
+    const std::string head = "screenWidth = 1920\r\nscreenHeight = 1080\r\nbloom = 1\r\n";
+    LONGLONG size = 0;
+    std::string first, last;
+    Ends(head.size() + 2, &size, &first, &last);
+    EXPECT_EQ((1LL << 30) + 2 + 2, size);
+    EXPECT_EQ(head + std::string(2, '\0'), first);
+    EXPECT_EQ(Bytes("\0\0\r\n"), last);
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
 TEST_F(ConfigFault, FileHeldByTheRunningGameIsLeftAlone) {
     const std::string before = ConfigWith(Settings(800, 600, 16, 0), 3);
     test::WriteFileBytes("config.cfg", before);
@@ -162,7 +226,7 @@ TEST_F(ConfigFault, ProcessKilledWhileSavingLeavesTheOldOrTheNewFileWhole) {
         EXPECT_TRUE(after == contentA || after == contentB)
             << "kill " << i << " left " << after.size() << " bytes";
         (after == contentA ? old : rewritten) += 1;
-        if (test::FileExists("config.cfg.tmp"))
+        if (Files().size() > 1)
             ++cutShort;
     }
     std::cout << "one save " << save << " ms; " << kills << " kills: " << old << " old, "
@@ -173,6 +237,56 @@ TEST_F(ConfigFault, ProcessKilledWhileSavingLeavesTheOldOrTheNewFileWhole) {
     g_gameSettings = b;
     SaveSettings();
     EXPECT_EQ(contentB, Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+std::string RoundsArguments(const std::string& go, int rounds, const GameSettings& a,
+                            const GameSettings& b) {
+    std::ostringstream arguments;
+    arguments << "rounds " << go << " " << rounds << " " << a.screenWidth << " " << a.screenHeight
+              << " " << a.screenBPP << " " << a.bloom << " " << b.screenWidth << " "
+              << b.screenHeight << " " << b.screenBPP << " " << b.bloom;
+    return arguments.str();
+}
+
+TEST_F(ConfigFault, TwoProcessesSavingAtOnceBothSucceedAndTheFileIsAlwaysWhole) {
+    const GameSettings versions[] = {Settings(1920, 1080, 32, 1), Settings(1024, 768, 16, 0),
+                                     Settings(1280, 1024, 32, 0), Settings(800, 600, 16, 1)};
+    std::vector<std::string> whole;
+    for (int i = 0; i < 4; ++i)
+        whole.push_back(ConfigWith(versions[i], 300)); // about 12 KB
+    test::WriteFileBytes("config.cfg", whole[0]);
+
+    Signal go("go");
+    Process first, second;
+    const int rounds = 150;
+    ASSERT_TRUE(first.Start(RoundsArguments(go.name(), rounds, versions[0], versions[1])));
+    ASSERT_TRUE(second.Start(RoundsArguments(go.name(), rounds, versions[2], versions[3])));
+    go.Set();
+    // Read over and over while they save, as the game might.
+    DWORD firstFailed = 1, secondFailed = 1;
+    bool firstDone = false, secondDone = false;
+    int reads = 0;
+    for (DWORD start = GetTickCount(); !(firstDone && secondDone);) {
+        ASSERT_LT(GetTickCount() - start, 100000u) << "the savers did not finish";
+        std::string now;
+        if (test::ReadFileBytes("config.cfg", &now)) {
+            ++reads;
+            if (std::find(whole.begin(), whole.end(), now) == whole.end()) {
+                ADD_FAILURE() << "read " << reads << " found " << now.size() << " bytes";
+                break;
+            }
+        }
+        firstDone = firstDone || first.Exited(0, &firstFailed);
+        secondDone = secondDone || second.Exited(0, &secondFailed);
+    }
+    ASSERT_TRUE(first.Exited(100000, &firstFailed) && second.Exited(100000, &secondFailed));
+    std::cout << reads << " whole reads during " << 2 * rounds << " saves\n";
+    EXPECT_EQ(0u, firstFailed) << "saves of the first process that failed";
+    EXPECT_EQ(0u, secondFailed) << "saves of the second process that failed";
+    // Each process's last save wrote its second settings.
+    const std::string last = Content();
+    EXPECT_TRUE(last == whole[1] || last == whole[3]);
     EXPECT_EQ(OnlyConfig(), Files());
 }
 
@@ -241,6 +355,53 @@ TEST_F(TinyFilesystem, FullDiskLeavesTheFileAsItWas) {
     SaveSettings();
     EXPECT_EQ(ConfigWith(Settings(1920, 1080, 32, 1), 1000) + paddingLine, Content());
     EXPECT_EQ(OnlyConfig(), Files());
+
+    // A gigabyte file (sparse), with no room for its new copy.
+    MakeGigabyteConfig(folder_, "screenWidth = 800\r\n");
+    g_gameSettings = Settings(1920, 1080, 32, 1);
+    EXPECT_FALSE(SaveSettings());
+    LONGLONG size = 0;
+    std::string head, tail;
+    Ends(19, &size, &head, &tail);
+    EXPECT_EQ(1LL << 30, size);
+    EXPECT_EQ("screenWidth = 800\r\n", head);
+    EXPECT_EQ(OnlyConfig(), Files());
+}
+
+// A file with a second name is rewritten in place. Here the disk has room for
+// the new content beside it, one page more than the old, but not for the old
+// file to grow by that page as well.
+TEST_F(TinyFilesystem, FullDiskLeavesAHardLinkedFileAsItWas) {
+    if (!Enter("full"))
+        GTEST_SKIP() << "no tiny filesystem: mounting is not allowed on this machine";
+    std::string before = ConfigWith(Settings(800, 600, 16, 0), 1000);
+    before += "padding = " + std::string(4096 - before.size() % 4096 + 4096 - 12, '.') + "\r\n";
+    ASSERT_EQ(0u, before.size() % 4096);
+    test::WriteFileBytes("config.cfg", before);
+    ASSERT_TRUE(test::RunUnix("cd '" + test::UnixPath(folder_) + "' && ln config.cfg other.cfg"));
+    FillDisk("game.dat");
+    HANDLE game = CreateFileA("game.dat", GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    LARGE_INTEGER end;
+    end.QuadPart = -static_cast<LONGLONG>(before.size() + 4096);
+    ASSERT_TRUE(SetFilePointerEx(game, end, NULL, FILE_END) && SetEndOfFile(game));
+    CloseHandle(game);
+
+    g_gameSettings = Settings(1920, 1080, 32, 1);
+    EXPECT_FALSE(SaveSettings());
+    EXPECT_EQ(before, Content());
+    EXPECT_EQ(before, Content("other.cfg"));
+
+    // With room, both names get the new content.
+    ASSERT_TRUE(DeleteFileA("game.dat"));
+    EXPECT_TRUE(SaveSettings());
+    const std::string after =
+        ConfigWith(Settings(1920, 1080, 32, 1), 1000) + before.substr(before.find("padding"));
+    EXPECT_EQ(after, Content());
+    EXPECT_EQ(after, Content("other.cfg"));
+    std::vector<std::string> both;
+    both.push_back("config.cfg");
+    both.push_back("other.cfg");
+    EXPECT_EQ(both, Files());
 }
 
 TEST_F(TinyFilesystem, FolderWithoutRoomForANewFileLeavesTheFileAsItWas) {
