@@ -25,9 +25,9 @@ template <typename Function> Function Lookup(const char* module, const char* nam
     return reinterpret_cast<Function>(reinterpret_cast<AnyFunction>(GetProcAddress(handle, name)));
 }
 
-// RtlGetVersion reports the real version. GetVersionEx reports what the
-// program's manifest declares support for (and 6.2 to a program without one
-// from Windows 8.1 on), and compilers flag it as deprecated.
+// RtlGetVersion reports the real version. GetVersionEx reports no newer one
+// than the program's manifest declares (6.2 to a program without one, from
+// Windows 8.1 on), and compilers flag it as deprecated.
 bool IsWindowsVista() {
     RtlGetVersionFunction getVersion = Lookup<RtlGetVersionFunction>("ntdll.dll", "RtlGetVersion");
     if (!getVersion)

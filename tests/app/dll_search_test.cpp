@@ -22,23 +22,22 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
     PlantedSystemDlls() : planted_(kPlanted, kPlanted + 3) {}
 
     void SetUp() {
-        for (size_t i = 0; i < planted_.size(); ++i) {
-            std::string dll = "\\" + planted_[i] + ".dll";
-            ASSERT_TRUE(CopyFileA((test::ModuleDir() + "\\planted_system" + dll).c_str(),
-                                  (folder_.path() + dll).c_str(), FALSE));
-        }
+        for (size_t i = 0; i < planted_.size(); ++i)
+            Copy(test::ModuleDir() + "\\planted_system", planted_[i] + ".dll");
     }
 
-    // Puts the probe program into the game folder as NAME.exe.
-    void AddProbe(const std::string& name) {
-        ASSERT_TRUE(CopyFileA((test::ModuleDir() + "\\dll_probe.exe").c_str(),
-                              (folder_.path() + "\\" + name + ".exe").c_str(), FALSE));
+    // Copies the file into the game folder under the name.
+    void Copy(const std::string& fromFolder, const std::string& file,
+              const std::string& name = "") {
+        ASSERT_TRUE(CopyFileA((fromFolder + "\\" + file).c_str(),
+                              (folder_.path() + "\\" + (name.empty() ? file : name)).c_str(),
+                              FALSE));
     }
 
-    // Runs the probe NAME.exe with the planted copies preferred, as Windows
+    // Runs the probe as NAME.exe with the planted copies preferred, as Windows
     // prefers them, and returns the files it got.
     std::string RunProbe(const std::string& name, const char* windowsVersion = NULL) {
-        AddProbe(name);
+        Copy(test::ModuleDir(), "dll_probe.exe", name + ".exe");
         test::PreferFolderDlls prefer(name + ".exe", planted_, windowsVersion);
         test::ChildProcess probe;
         EXPECT_TRUE(probe.Start(folder_.path() + "\\" + name + ".exe", folder_.path()));
@@ -51,7 +50,7 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
     std::string LoadedBy(const std::string& name) {
         std::string files;
         test::ReadFileBytes(folder_.path() + "\\" + name + ".dlls", &files);
-        return Lowercase(files);
+        return files;
     }
 
     // The planted DLLs' files as the probe writes them: those that the
@@ -60,18 +59,7 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
         std::string files;
         for (size_t i = 0; i < planted_.size(); ++i)
             files += (i < 2 ? preloaded : other) + "\\" + planted_[i] + ".dll\n";
-        return Lowercase(files);
-    }
-
-    static std::string Lowercase(std::string text) {
-        CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
-        return text;
-    }
-
-    std::string SystemFolder() {
-        char folder[MAX_PATH];
-        GetSystemDirectoryA(folder, MAX_PATH);
-        return folder;
+        return files;
     }
 
     std::vector<std::string> planted_;
@@ -79,28 +67,28 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
 
 TEST_F(PlantedSystemDlls, OnlyTheStartUpStepKeepsThemOutOfTheProcess) {
     const std::string folder = folder_.path();
-    const std::string system = SystemFolder();
-    ASSERT_EQ(Files(folder, folder), RunProbe("plain"))
+    char system[MAX_PATH];
+    ASSERT_NE(0u, GetSystemDirectoryA(system, MAX_PATH));
+    ASSERT_STRCASEEQ(Files(folder, folder).c_str(), RunProbe("plain").c_str())
         << "the planted copies were not loaded: this test could not tell";
-    EXPECT_EQ(Files(system, system), RunProbe("restrict"));
-    EXPECT_EQ(Files(system, folder), RunProbe("preload"));
+    EXPECT_STRCASEEQ(Files(system, system).c_str(), RunProbe("restrict").c_str());
+    EXPECT_STRCASEEQ(Files(system, folder).c_str(), RunProbe("preload").c_str());
     // On Vista the fallback stands in for the limit.
-    EXPECT_EQ(Files(system, folder), RunProbe("restrict-on-vista", "vista"));
+    EXPECT_STRCASEEQ(Files(system, folder).c_str(), RunProbe("restrict-on-vista", "vista").c_str());
 }
 
 TEST_F(PlantedSystemDlls, TheGameStartedThroughPlayStillLoadsThem) {
-    std::string launcher = folder_.path() + "\\launcher.exe";
-    ASSERT_TRUE(CopyFileA((test::BuildDir() + "\\launcher.exe").c_str(), launcher.c_str(), FALSE));
-    Launch(launcher);
+    Copy(test::BuildDir(), "launcher.exe");
+    Launch(folder_.path() + "\\launcher.exe");
     if (HasFatalFailure())
         return;
-    AddProbe("_Varnholt");
+    Copy(test::ModuleDir(), "dll_probe.exe", "_Varnholt.exe");
     test::PreferFolderDlls prefer("_Varnholt.exe", planted_);
 
     PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_PLAY, BN_CLICKED), 0);
     EXPECT_EQ(0u, ExitCode());
     ASSERT_TRUE(test::WaitForFile(folder_.path() + "\\_Varnholt.dlls", 20000));
-    EXPECT_EQ(Files(folder_.path(), folder_.path()), LoadedBy("_Varnholt"));
+    EXPECT_STRCASEEQ(Files(folder_.path(), folder_.path()).c_str(), LoadedBy("_Varnholt").c_str());
 }
 
 } // namespace
