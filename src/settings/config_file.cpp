@@ -196,10 +196,10 @@ void HexName(DWORD value, wchar_t* out) {
 // another launcher's clean-up, until it has been moved into place.
 HANDLE CreateTempFile(const wchar_t* target, DWORD attributes, wchar_t* temp) {
     std::size_t targetLength = Length(target);
-    DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ GetCurrentThreadId();
+    DWORD first = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ GetCurrentThreadId();
     for (DWORD attempt = 0; attempt < 64; ++attempt) {
         wchar_t digits[kTempDigits + 1];
-        HexName(seed + attempt * 2654435761u, digits);
+        HexName(first + attempt * 2654435761u, digits);
         if (!AppendTo(temp, 0, target) || !AppendTo(temp, targetLength, kTempMark) ||
             !AppendTo(temp, targetLength + 2, digits) ||
             !AppendTo(temp, targetLength + 2 + kTempDigits, kTempEnd))
