@@ -1,12 +1,17 @@
-// Times LoadSettings and SaveSettings on config.cfg files of growing size, to
-// show how their cost grows with the file. Each file holds the four keys among
-// lines such as a game's settings file carries; loads and saves alternate and
-// each is repeated, and the median of each is reported.
+// Times LoadSettings and SaveSettings on config.cfg files of growing size, from
+// 1 KB to 1 GB, and reads the peak memory they take, to show how cost and
+// memory grow with the file. Each file holds the four keys among lines such as
+// a game's settings file carries; loads and saves alternate and each is
+// repeated (fewer times for the large files), and the median of each is
+// reported. Each size is measured in a process of its own, so that its peak
+// working set is that of that size alone.
 //
 //   bench_config --out FILE [--reps N] [--dir DIR]
 //
 // Writes one tab-separated line per file size to --out.
 #include <windows.h>
+
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -39,9 +44,10 @@ double Median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
 
-// Lines of the kind a game's config.cfg holds, cycled until the file has the
-// size asked for; the four keys come first, as the game writes them.
-std::string MakeConfig(size_t size) {
+// Writes config.cfg of about `size` bytes: the four keys first, as the game
+// writes them, then lines of the kind a game's config.cfg holds, cycled. In
+// runs, so that a file of a gigabyte needs no gigabyte of memory.
+bool WriteConfig(const char* path, size_t size) {
     static const char* const kLines[] = {
         "fullscreen = 1",         "vsync = 1",
         "textureQuality = 2",     "shadowQuality = 2",
@@ -55,20 +61,23 @@ std::string MakeConfig(size_t size) {
         "motionBlur = 1",         "lensFlare = 1",
     };
     const size_t kLineCount = sizeof kLines / sizeof kLines[0];
-    std::string text =
-        "screenWidth = 1280\r\nscreenHeight = 1024\r\nscreenBPP = 32\r\nbloom = 1\r\n";
-    for (size_t i = 0; text.size() < size; ++i) {
-        text += kLines[i % kLineCount];
-        text += "\r\n";
-    }
-    return text;
-}
-
-bool WriteWholeFile(const char* path, const std::string& bytes) {
     FILE* file = fopen(path, "wb");
     if (!file)
         return false;
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    std::string run =
+        "screenWidth = 1280\r\nscreenHeight = 1024\r\nscreenBPP = 32\r\nbloom = 1\r\n";
+    size_t written = 0;
+    bool ok = true;
+    for (size_t i = 0; ok && written + run.size() < size; ++i) {
+        run += kLines[i % kLineCount];
+        run += "\r\n";
+        if (run.size() >= 64 * 1024) {
+            ok = fwrite(run.data(), 1, run.size(), file) == run.size();
+            written += run.size();
+            run.clear();
+        }
+    }
+    ok = ok && fwrite(run.data(), 1, run.size(), file) == run.size();
     return fclose(file) == 0 && ok;
 }
 
@@ -91,7 +100,70 @@ struct Size {
 
 } // namespace
 
+// Measures one size in this process; the file is already there. Writes
+// "load_ms save_ms peak_working_set" to `result`.
+int MeasureOne(const char* result, int reps) {
+    std::vector<double> loads;
+    std::vector<double> saves;
+    int failures = 0;
+    for (int r = 0; r < reps; ++r) {
+        g_gameSettings.screenWidth = g_gameSettings.screenHeight = 0;
+        g_gameSettings.screenBPP = g_gameSettings.bloom = 0;
+        LONGLONG start = Now();
+        LoadSettings();
+        loads.push_back(MillisecondsSince(start));
+        // A load that found nothing would be timing an empty loop.
+        if (!SettingsAsWritten())
+            ++failures;
+        start = Now();
+        if (!SaveSettings())
+            ++failures;
+        saves.push_back(MillisecondsSince(start));
+    }
+    PROCESS_MEMORY_COUNTERS memory;
+    memory.cb = sizeof memory;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory))
+        return 1;
+    FILE* out = fopen(result, "w");
+    if (!out)
+        return 1;
+    fprintf(out, "%.3f %.3f %lu\n", Median(loads), Median(saves),
+            static_cast<unsigned long>(memory.PeakWorkingSetSize));
+    fclose(out);
+    return failures == 0 ? 0 : 1;
+}
+
+// Runs this program again to measure one size; false when it failed.
+bool MeasureInChild(int reps, double* load, double* save, unsigned long* peak) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, MAX_PATH);
+    char command[MAX_PATH + 64];
+    snprintf(command, sizeof command, "\"%s\" --measure result.txt %d", self, reps);
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    DeleteFileA("result.txt");
+    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    FILE* in = fopen("result.txt", "r");
+    if (!in)
+        return false;
+    bool read = fscanf(in, "%lf %lf %lu", load, save, peak) == 3;
+    fclose(in);
+    DeleteFileA("result.txt");
+    return read && code == 0;
+}
+
 int main(int argc, char** argv) {
+    QueryPerformanceFrequency(&g_frequency);
+    if (argc == 4 && std::string(argv[1]) == "--measure")
+        return MeasureOne(argv[2], atoi(argv[3]));
     std::string out;
     std::string dir;
     int reps = 15;
@@ -108,7 +180,6 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: bench_config --out FILE [--reps N] [--dir DIR]\n");
         return 2;
     }
-    QueryPerformanceFrequency(&g_frequency);
 
     FILE* results = fopen(out.c_str(), "w");
     if (!results) {
@@ -126,39 +197,38 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const Size sizes[] = {{"1 KB", 1024}, {"1 MB", 1024 * 1024}, {"10 MB", 10 * 1024 * 1024}};
-    fprintf(results, "size\tbytes\tload_ms\tsave_ms\tfile_after_save\n");
+    const Size sizes[] = {{"1 KB", 1024},
+                          {"1 MB", 1024 * 1024},
+                          {"10 MB", 10 * 1024 * 1024},
+                          {"100 MB", 100 * 1024 * 1024},
+                          {"1 GB", 1024 * 1024 * 1024}};
+    fprintf(results, "size\tbytes\treps\tload_ms\tsave_ms\tpeak_working_set\tpeak_private\t"
+                     "file_after_save\n");
     int failures = 0;
     for (size_t s = 0; s < sizeof sizes / sizeof sizes[0]; ++s) {
-        std::string text = MakeConfig(sizes[s].bytes);
-        if (!WriteWholeFile("config.cfg", text)) {
+        if (!WriteConfig("config.cfg", sizes[s].bytes)) {
             fprintf(stderr, "bench_config: cannot write config.cfg\n");
             return 1;
         }
-        std::vector<double> loads;
-        std::vector<double> saves;
-        for (int r = 0; r < reps; ++r) {
-            g_gameSettings.screenWidth = g_gameSettings.screenHeight = 0;
-            g_gameSettings.screenBPP = g_gameSettings.bloom = 0;
-            LONGLONG start = Now();
-            LoadSettings();
-            loads.push_back(MillisecondsSince(start));
-            // A load that found nothing would be timing an empty loop.
-            if (!SettingsAsWritten()) {
-                fprintf(stderr, "bench_config: LoadSettings did not read the keys (%s)\n",
-                        sizes[s].label);
-                ++failures;
-            }
-            start = Now();
-            SaveSettings();
-            saves.push_back(MillisecondsSince(start));
+        long long bytes = FileSize("config.cfg");
+        // Fewer repetitions where one takes seconds: at most about 256 MB
+        // loaded and saved per size, and at least one of each.
+        size_t budget = 256u * 1024 * 1024 / sizes[s].bytes;
+        int sizeReps = budget < static_cast<size_t>(reps) ? static_cast<int>(budget) : reps;
+        if (sizeReps < 1)
+            sizeReps = 1;
+        double load = 0, save = 0;
+        unsigned long peak = 0;
+        if (!MeasureInChild(sizeReps, &load, &save, &peak)) {
+            fprintf(stderr, "bench_config: the measurement of %s failed\n", sizes[s].label);
+            ++failures;
         }
         long long after = FileSize("config.cfg");
-        fprintf(results, "%s\t%lu\t%.3f\t%.3f\t%lld\n", sizes[s].label,
-                static_cast<unsigned long>(text.size()), Median(loads), Median(saves), after);
+        fprintf(results, "%s\t%lld\t%d\t%.3f\t%.3f\t%lu\t%lld\n", sizes[s].label, bytes, sizeReps,
+                load, save, peak, after);
         fflush(results);
-        printf("config %-6s load %9.3f ms  save %9.3f ms  (%lld bytes after save)\n",
-               sizes[s].label, Median(loads), Median(saves), after);
+        printf("config %-6s load %10.3f ms  save %10.3f ms  peak working set %6.1f MiB\n",
+               sizes[s].label, load, save, peak / 1048576.0);
         fflush(stdout);
     }
     DeleteFileA("config.cfg");

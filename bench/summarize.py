@@ -124,21 +124,30 @@ def main(folder):
             print(f'  {"":34}imports: {row["imports"]} -- {row["imports_verdict"]}')
     print()
 
-    print("LoadSettings and SaveSettings by file size (median ms)")
-    print(f'  {"":8}{"bytes":>10}{"load":>10}{"save":>10}'
-          f'{"load ms/MiB":>14}{"save ms/MiB":>14}   (per MiB added since the size above)')
+    print("LoadSettings and SaveSettings by file size (median ms; peak working set of a process")
+    print("that only loads and saves that file)")
+    print(f'  {"":8}{"bytes":>11}{"reps":>5}{"load":>11}{"save":>11}'
+          f'{"load ms/MiB":>13}{"save ms/MiB":>13}{"peak MiB":>10}')
     previous = None
+    peaks = []
     with open(folder / "config.tsv", newline="") as f:
         for row in csv.DictReader(f, delimiter="\t"):
             mib = int(row["bytes"]) / (1024 * 1024)
             load, save = float(row["load_ms"]), float(row["save_ms"])
-            line = f'  {row["size"]:8}{int(row["bytes"]):10d}{load:10.3f}{save:10.3f}'
+            peak = int(row["peak_working_set"]) / (1024 * 1024)
+            peaks.append(peak)
+            line = f'  {row["size"]:8}{int(row["bytes"]):11d}{int(row["reps"]):5d}{load:11.3f}{save:11.3f}'
             if previous:
                 added = mib - previous[0]
-                line += f"{(load - previous[1]) / added:14.2f}{(save - previous[2]) / added:14.2f}"
-            print(line)
+                line += f"{(load - previous[1]) / added:13.2f}{(save - previous[2]) / added:13.2f}"
+            else:
+                line += f'{"":26}'
+            print(line + f"{peak:10.1f}")
             previous = (mib, load, save)
-    print("  (linear growth: the same cost per MiB added at every step)")
+    print("  (ms/MiB: per MiB added since the size above; linear growth keeps it about the same)")
+    if peaks:
+        print(f"  peak working set from the smallest to the largest file: {min(peaks):.1f} to "
+              f"{max(peaks):.1f} MiB (flat: memory does not grow with the file)")
     print()
 
     if failed:

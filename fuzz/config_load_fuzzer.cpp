@@ -1,9 +1,10 @@
 // Loading any bytes: reads stay inside the input (ASan: the input buffer is
 // exactly its size), only fields whose keys the file names change, each to a
 // value that fits its column, and the result does not depend on what the
-// other fields held before.
+// other fields held before, nor on how the bytes are split into runs.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 
 #include "config_properties.h"
 
@@ -43,6 +44,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             PROPERTY(parts->*kKeys[k].field == a->*kKeys[k].field);
         delete parts;
     }
+
+    // Streamed in small runs of varying length, as a file is read, the load
+    // gives the same settings.
+    GameSettings* streamed = new GameSettings(startA);
+    SettingsLoader loader(*streamed);
+    for (std::size_t pos = 0, run = 1; pos < size; pos += run, run = run % 13 + 1)
+        loader.Feed(bytes + pos, std::min(run, size - pos));
+    loader.Finish();
+    for (int k = 0; k < 4; ++k)
+        PROPERTY(streamed->*kKeys[k].field == a->*kKeys[k].field);
+    delete streamed;
 
     delete a;
     delete b;

@@ -10,14 +10,16 @@
 #   - the peak working set of each;
 #   - the size of the stripped launcher.exe (shipped and debug builds) and
 #     the DLLs it imports;
-#   - LoadSettings and SaveSettings on a config.cfg of 1 KB, 1 MB and 10 MB.
+#   - LoadSettings and SaveSettings on a config.cfg of 1 KB to 1 GB, each size
+#     in a process of its own, with its peak working set (about half a minute).
 #
 #   scripts/benchmark.sh [--runs N] [--warmup N] [--settle MS] [--config-reps N]
 #
 # --runs: rounds measured (default 21); --warmup: rounds run first and left
 # out (default 1); --settle: time the window is left open before its memory is
 # read and PLAY is clicked (default 500 ms); --config-reps: loads and saves per
-# file size (default 15). Raw figures stay in build/bench-release/bench-results.
+# file size (default 15; fewer from 100 MB on). Raw figures stay in
+# build/bench-release/bench-results.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

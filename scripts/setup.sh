@@ -11,7 +11,7 @@ packages=(
   wine wine32:i386
   xvfb xauth xdotool x11-utils imagemagick
   libgl1:i386 libgl1-mesa-dri:i386 libglx-mesa0:i386
-  googletest icoutils
+  googletest icoutils attr
   clang clang-format cppcheck libclang-rt-14-dev
   openssl osslsigncode
 )

@@ -6,7 +6,7 @@ launcher_add_test(options_dialog_test options/options_dialog_test.cpp)
 function(options_add_desktop_test name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE launcher_core launcher_resources test_support gtest_main)
-  add_dependencies(${name} launcher stub_target url_recorder)
+  add_dependencies(${name} launcher stub_target url_recorder unix_shell)
   add_test(NAME ${name}
            COMMAND ${CMAKE_COMMAND} -DWINE=${CMAKE_CROSSCOMPILING_EMULATOR}
                    -DEXE=$<TARGET_FILE:${name}> -DDESKTOP=${name}

@@ -7,6 +7,7 @@ launcher_add_test(config_file_test settings/config_file_test.cpp)
 add_executable(config_saver settings/config_saver.cpp)
 target_link_libraries(config_saver PRIVATE launcher_core)
 launcher_add_test(config_fault_test settings/config_fault_test.cpp)
+target_link_libraries(config_fault_test PRIVATE psapi)
 add_dependencies(config_fault_test config_saver)
 
 set(config_fault_fs ${CMAKE_CURRENT_BINARY_DIR}/settings-faultfs)

@@ -2,8 +2,14 @@
 
 #include <shellapi.h>
 
-#include "app/portal.h"
 #include "ui/resource.h"
+
+namespace {
+
+// The portal's statistics page for the game; the host is a build setting.
+const char kStatisticsPage[] = "http://" LAUNCHER_PORTAL_HOST "/stats/varnholt.html";
+
+} // namespace
 
 const char* LaunchTargetFor(INT_PTR resultCode) {
     switch (resultCode) {
@@ -12,7 +18,7 @@ const char* LaunchTargetFor(INT_PTR resultCode) {
     case IDC_GAMEPAD:
         return ".\\xpad.exe";
     default:
-        return PORTAL_STATS_PAGE_URL;
+        return kStatisticsPage;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "settings/config_text.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,31 +62,6 @@ std::size_t ValueColumn(const ConfigKey& key) {
     return key.length + 3;
 }
 
-// One physical line: its text without the line end, and whether a line feed
-// ended it (the last line of a file may stop without one).
-struct Line {
-    const char* text;
-    std::size_t length;
-    bool hasBreak;
-};
-
-// Splits off the line that starts at `pos` and returns where the next begins.
-std::size_t NextLine(const char* bytes, std::size_t size, std::size_t pos, Line* line) {
-    const char* start = bytes + pos;
-    const void* feed = std::memchr(start, '\n', size - pos);
-    if (!feed) {
-        line->text = start;
-        line->length = size - pos;
-        line->hasBreak = false;
-        return size;
-    }
-    std::size_t length = static_cast<const char*>(feed) - start;
-    line->text = start;
-    line->length = length > 0 && start[length - 1] == '\r' ? length - 1 : length;
-    line->hasBreak = true;
-    return pos + length + 1;
-}
-
 bool BeginsWithKey(const char* text, std::size_t length, const ConfigKey& key) {
     return length >= key.length && std::memcmp(text, key.name, key.length) == 0;
 }
@@ -134,25 +110,6 @@ void ApplyPiece(const char* piece, std::size_t length, GameSettings& settings) {
     }
 }
 
-void ApplyLine(const Line& line, GameSettings& settings) {
-    // The line with its line feed, cut into the pieces that a 260-byte
-    // buffer takes from it.
-    const std::size_t total = line.length + (line.hasBreak ? 1 : 0);
-    char piece[kConfigPieceLength];
-    for (std::size_t offset = 0; offset < total; offset += kConfigPieceLength) {
-        std::size_t length = total - offset;
-        if (length > kConfigPieceLength)
-            length = kConfigPieceLength;
-        std::size_t fromText = offset < line.length ? line.length - offset : 0;
-        if (fromText > length)
-            fromText = length;
-        std::memcpy(piece, line.text + offset, fromText);
-        if (fromText < length)
-            piece[fromText] = '\n';
-        ApplyPiece(piece, length, settings);
-    }
-}
-
 // Decimal text of the value, as "%d" writes it, ending at `end`.
 char* FormatDecimal(int value, char* end) {
     // Through unsigned, so that the most negative value has a magnitude too.
@@ -167,60 +124,225 @@ char* FormatDecimal(int value, char* end) {
     return end;
 }
 
-void AppendKeyLine(const ConfigKey& key, int value, ByteBuffer& out) {
-    char number[16];
-    char* end = number + sizeof number;
-    char* begin = FormatDecimal(value, end);
-    out.Append(key.name, key.length);
-    out.Append(" = ", 3);
-    out.Append(begin, static_cast<std::size_t>(end - begin));
-    out.Append("\r\n", 2);
+// True when the bytes of a piece seen so far may still grow into a key.
+bool MayBecomeKey(const char* head, std::size_t length) {
+    for (std::size_t k = 0; k < kKeyCount; ++k)
+        if (length < kKeys[k].length && std::memcmp(head, kKeys[k].name, length) == 0)
+            return true;
+    return false;
 }
 
-void RewriteLine(const char* text, std::size_t length, const GameSettings& settings,
-                 ByteBuffer& out) {
-    for (;;) {
-        bool written = false;
-        for (std::size_t k = 0; k < kKeyCount; ++k) {
-            if (BeginsWithKey(text, length, kKeys[k])) {
-                AppendKeyLine(kKeys[k], settings.*kKeys[k].field, out);
-                written = true;
-            }
-        }
-        if (!written) {
-            out.Append(text, length);
-            out.Append("\r\n", 2);
-            return;
-        }
-        // The reader takes what follows the first piece of an over-long key
-        // line as a line of its own; it is kept (or rewritten, if it begins
-        // with a key) as such rather than dropped with the setting.
-        if (length <= kConfigPieceLength)
-            return;
-        text += kConfigPieceLength;
-        length -= kConfigPieceLength;
-    }
+// How many bytes from `bytes` on hold neither a carriage return nor a line
+// feed, looking at no more than `limit`.
+std::size_t PlainRun(const char* bytes, std::size_t limit) {
+    std::size_t n = 0;
+    while (n < limit && bytes[n] != '\r' && bytes[n] != '\n')
+        ++n;
+    return n;
 }
 
 } // namespace
 
-void ApplySettingsText(const char* bytes, std::size_t size, GameSettings& settings) {
-    std::size_t pos = 0;
-    while (pos < size) {
-        Line line;
-        pos = NextLine(bytes, size, pos, &line);
-        ApplyLine(line, settings);
+// Splits a run of the file into line text and line ends for the loader and
+// the rewriter alike. A carriage return is held back until the next byte
+// tells whether it starts a line end or is text; `TextRun` takes text up to
+// the next carriage return or line feed and says how much it took.
+template <class Reader>
+void ScanLines(Reader& reader, bool& pendingReturn, const char* bytes, std::size_t count) {
+    std::size_t i = 0;
+    while (i < count && reader.Accepting()) {
+        char c = bytes[i];
+        if (pendingReturn) {
+            pendingReturn = false;
+            if (c == '\n') {
+                reader.LineEnd();
+                ++i;
+                continue;
+            }
+            reader.Text('\r');
+        }
+        if (c == '\r') {
+            pendingReturn = true;
+            ++i;
+        } else if (c == '\n') {
+            reader.LineEnd();
+            ++i;
+        } else {
+            i += reader.TextRun(bytes + i, count - i);
+        }
     }
+}
+
+void SettingsLoader::Feed(const char* bytes, std::size_t count) {
+    ScanLines(*this, pendingReturn_, bytes, count);
+}
+
+std::size_t SettingsLoader::TextRun(const char* bytes, std::size_t count) {
+    if (length_ == kConfigPieceLength) {
+        ApplyPiece(piece_, length_, settings_);
+        length_ = 0;
+    }
+    std::size_t run = PlainRun(bytes, std::min(count, kConfigPieceLength - length_));
+    std::memcpy(piece_ + length_, bytes, run);
+    length_ += run;
+    return run;
+}
+
+void SettingsLoader::Finish() {
+    if (pendingReturn_)
+        Text('\r');
+    pendingReturn_ = false;
+    if (length_ > 0)
+        ApplyPiece(piece_, length_, settings_);
+    length_ = 0;
+}
+
+void SettingsLoader::Text(char c) {
+    if (length_ == kConfigPieceLength) {
+        ApplyPiece(piece_, length_, settings_);
+        length_ = 0;
+    }
+    piece_[length_++] = c;
+}
+
+// The reader keeps the line feed in the piece it ends, so it counts towards
+// the piece's length, and a line of exactly 259 characters ends in a piece
+// that holds only the line feed.
+void SettingsLoader::LineEnd() {
+    Text('\n');
+    ApplyPiece(piece_, length_, settings_);
+    length_ = 0;
+}
+
+SettingsRewriter::SettingsRewriter(const GameSettings& settings, ByteSink& sink)
+    : settings_(settings), sink_(sink), mode_(kHead), head_(), headLength_(0), pieceUsed_(0),
+      keptOpen_(false), lineStart_(true), pendingReturn_(false), failed_(false), out_(),
+      outLength_(0) {}
+
+bool SettingsRewriter::Feed(const char* bytes, std::size_t count) {
+    ScanLines(*this, pendingReturn_, bytes, count);
+    return !failed_;
+}
+
+std::size_t SettingsRewriter::TextRun(const char* bytes, std::size_t count) {
+    if (mode_ != kKeep || pieceUsed_ == kConfigPieceLength) {
+        Text(bytes[0]);
+        return 1;
+    }
+    // The bulk of a kept line goes through here, a run at a time.
+    std::size_t run = PlainRun(bytes, std::min(count, kConfigPieceLength - pieceUsed_));
+    Put(bytes, run);
+    pieceUsed_ += run;
+    return run;
+}
+
+bool SettingsRewriter::Finish() {
+    if (pendingReturn_)
+        Text('\r');
+    pendingReturn_ = false;
+    if (!lineStart_)
+        LineEnd();
+    Flush();
+    return !failed_;
+}
+
+void SettingsRewriter::Text(char c) {
+    lineStart_ = false;
+    if (mode_ != kHead && pieceUsed_ == kConfigPieceLength) {
+        // The reader starts a new piece here, which it tests for keys again.
+        mode_ = kHead;
+        pieceUsed_ = 0;
+    }
+    switch (mode_) {
+    case kHead:
+        head_[headLength_++] = c;
+        Decide(false);
+        break;
+    case kKeep:
+        Put(&c, 1);
+        ++pieceUsed_;
+        break;
+    case kSkip:
+        ++pieceUsed_;
+        break;
+    }
+}
+
+// Settles what the piece whose first bytes are in head_ is, as soon as its
+// bytes tell: a setting, replaced by its key line, or kept text.
+void SettingsRewriter::Decide(bool lineEnded) {
+    for (std::size_t k = 0; k < kKeyCount; ++k) {
+        if (BeginsWithKey(head_, headLength_, kKeys[k])) {
+            if (keptOpen_)
+                Put("\r\n", 2);
+            PutKeyLine(k);
+            keptOpen_ = false;
+            mode_ = kSkip;
+            pieceUsed_ = headLength_;
+            headLength_ = 0;
+            return;
+        }
+    }
+    if (!lineEnded && MayBecomeKey(head_, headLength_))
+        return;
+    Put(head_, headLength_);
+    keptOpen_ = true;
+    mode_ = kKeep;
+    pieceUsed_ = headLength_;
+    headLength_ = 0;
+}
+
+void SettingsRewriter::LineEnd() {
+    bool emptyLine = lineStart_;
+    if (mode_ == kHead && headLength_ > 0)
+        Decide(true);
+    if (emptyLine || keptOpen_)
+        Put("\r\n", 2);
+    mode_ = kHead;
+    headLength_ = 0;
+    pieceUsed_ = 0;
+    keptOpen_ = false;
+    lineStart_ = true;
+}
+
+void SettingsRewriter::PutKeyLine(std::size_t key) {
+    char number[16];
+    char* end = number + sizeof number;
+    char* begin = FormatDecimal(settings_.*kKeys[key].field, end);
+    Put(kKeys[key].name, kKeys[key].length);
+    Put(" = ", 3);
+    Put(begin, static_cast<std::size_t>(end - begin));
+    Put("\r\n", 2);
+}
+
+void SettingsRewriter::Put(const char* bytes, std::size_t count) {
+    while (count > 0 && !failed_) {
+        if (outLength_ == sizeof out_)
+            Flush();
+        std::size_t part = std::min(count, sizeof out_ - outLength_);
+        std::memcpy(out_ + outLength_, bytes, part);
+        outLength_ += part;
+        bytes += part;
+        count -= part;
+    }
+}
+
+void SettingsRewriter::Flush() {
+    if (!failed_ && outLength_ > 0 && !sink_.Write(out_, outLength_))
+        failed_ = true;
+    outLength_ = 0;
+}
+
+void ApplySettingsText(const char* bytes, std::size_t size, GameSettings& settings) {
+    SettingsLoader loader(settings);
+    loader.Feed(bytes, size);
+    loader.Finish();
 }
 
 bool RewriteSettingsText(const char* bytes, std::size_t size, const GameSettings& settings,
                          ByteBuffer& out) {
     out.Reserve(out.size() + size + size / 16 + 64);
-    std::size_t pos = 0;
-    while (pos < size && !out.failed()) {
-        Line line;
-        pos = NextLine(bytes, size, pos, &line);
-        RewriteLine(line.text, line.length, settings, out);
-    }
-    return !out.failed();
+    SettingsRewriter rewriter(settings, out);
+    rewriter.Feed(bytes, size);
+    return rewriter.Finish() && !out.failed();
 }

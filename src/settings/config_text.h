@@ -13,11 +13,21 @@
 
 #include "settings/game_settings.h"
 
+// Where a rewrite sends the new content, as it is produced.
+class ByteSink {
+  public:
+    // False when the bytes could not be taken; the rewrite then stops.
+    virtual bool Write(const char* bytes, std::size_t count) = 0;
+
+  protected:
+    ~ByteSink() {}
+};
+
 // A growable run of bytes. Its own rather than std::string: the program is
 // built without C++ exceptions, and the standard strings would bring the
 // runtime's exception machinery back in. Running out of memory is reported,
 // not thrown: the buffer then stays failed and its content is incomplete.
-class ByteBuffer {
+class ByteBuffer : public ByteSink {
   public:
     ByteBuffer() : data_(NULL), size_(0), capacity_(0), failed_(false) {}
     ~ByteBuffer();
@@ -33,6 +43,7 @@ class ByteBuffer {
         size_ = 0;
         failed_ = false;
     }
+    bool Write(const char* bytes, std::size_t count) override { return Append(bytes, count); }
 
   private:
     ByteBuffer(const ByteBuffer&);
@@ -49,17 +60,80 @@ class ByteBuffer {
 // taken as a line of its own; the launcher reads it the same way.
 const std::size_t kConfigPieceLength = 259;
 
-// Sets the fields of `settings` whose keys the file holds and leaves the
-// others alone. A line sets a key when it begins with the whole key followed
-// by at least one more character; the value is read from the key's fixed
-// column ("key = value"), at most 4 characters for the width and height and 2
-// for the bits per pixel and bloom, and converted as atoi does. When a key
-// stands on several lines, the last one wins.
-void ApplySettingsText(const char* bytes, std::size_t size, GameSettings& settings);
+// Reads the file as it streams past, in runs of any size, holding no more
+// than one piece of a line. Sets the fields of `settings` whose keys the file
+// holds and leaves the others alone. A piece sets a key when it begins with
+// the whole key followed by at least one more character; the value is read
+// from the key's fixed column ("key = value"), at most 4 characters for the
+// width and height and 2 for the bits per pixel and bloom, and converted as
+// atoi does. When a key stands on several lines, the last one wins.
+class SettingsLoader {
+  public:
+    explicit SettingsLoader(GameSettings& settings)
+        : settings_(settings), piece_(), length_(0), pendingReturn_(false) {}
+    void Feed(const char* bytes, std::size_t count);
+    // The end of the file: the last line needs no line break.
+    void Finish();
 
-// The new content of the file: every line that begins with one of the four
-// keys becomes "key = value" with the current value, every other line comes
-// back byte for byte, in order. No key is added. All lines end with CR LF.
+  private:
+    SettingsLoader(const SettingsLoader&);
+    SettingsLoader& operator=(const SettingsLoader&);
+    template <class Reader> friend void ScanLines(Reader&, bool&, const char*, std::size_t);
+    bool Accepting() const { return true; }
+    std::size_t TextRun(const char* bytes, std::size_t count);
+    void Text(char c);
+    void LineEnd();
+
+    GameSettings& settings_;
+    char piece_[kConfigPieceLength];
+    std::size_t length_;
+    bool pendingReturn_; // a carriage return that may be the start of a line end
+};
+
+// Writes the new content of the file to `sink` as the old one streams past:
+// every piece that the reader takes as a setting becomes "key = value" with the
+// current value, on a line of its own; every other byte comes back unchanged,
+// in order. That is, a line that begins with a key is the setting, and what
+// follows its first piece is a line of its own; a line that does not is kept,
+// but split where a later piece begins with a key, so that what the reader
+// finds there is rewritten as well. No key is added. All lines end with CR LF.
+class SettingsRewriter {
+  public:
+    SettingsRewriter(const GameSettings& settings, ByteSink& sink);
+    // False once the sink has failed.
+    bool Feed(const char* bytes, std::size_t count);
+    bool Finish();
+
+  private:
+    SettingsRewriter(const SettingsRewriter&);
+    SettingsRewriter& operator=(const SettingsRewriter&);
+    enum Mode { kHead, kKeep, kSkip };
+    template <class Reader> friend void ScanLines(Reader&, bool&, const char*, std::size_t);
+    bool Accepting() const { return !failed_; }
+    std::size_t TextRun(const char* bytes, std::size_t count);
+    void Text(char c);
+    void Decide(bool lineEnded);
+    void LineEnd();
+    void Put(const char* bytes, std::size_t count);
+    void PutKeyLine(std::size_t key);
+    void Flush();
+
+    const GameSettings& settings_;
+    ByteSink& sink_;
+    Mode mode_;
+    char head_[16]; // the start of a piece while it may still be a key
+    std::size_t headLength_;
+    std::size_t pieceUsed_; // text bytes of the current piece passed so far
+    bool keptOpen_;         // kept text written, its line end not yet
+    bool lineStart_;        // no text of the current line seen yet
+    bool pendingReturn_;
+    bool failed_;
+    char out_[16 * 1024];
+    std::size_t outLength_;
+};
+
+// The whole file at once.
+void ApplySettingsText(const char* bytes, std::size_t size, GameSettings& settings);
 // Appended to `out`; false when memory ran out.
 bool RewriteSettingsText(const char* bytes, std::size_t size, const GameSettings& settings,
                          ByteBuffer& out);

@@ -53,9 +53,11 @@ const unsigned int kListedBitsPerPixel = 32;
 
 typedef IDirect3D9*(WINAPI* Direct3DCreate9Function)(UINT version);
 
-// A game folder may carry a d3d9.dll of its own (a graphics mod, or one planted
-// there), and the launcher runs from that folder: load the system's copy by its
-// full path instead of letting the loader search the current directory.
+// A game folder may carry a d3d9.dll of its own (a graphics mod), and the
+// launcher runs from that folder. Its start-up step keeps the folder out of the
+// whole process's DLL search where the system allows; the full path keeps
+// Direct3D the system's also where it does not (Vista, Windows 7 without its
+// 2011 loader update), as the fallback there preloads only a few small DLLs.
 HMODULE LoadSystemDirect3D() {
     char folder[MAX_PATH];
     UINT length = GetSystemDirectoryA(folder, sizeof folder);

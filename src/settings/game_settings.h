@@ -17,7 +17,9 @@ extern GameSettings g_gameSettings;
 void LoadSettings();
 
 // Rewrites config.cfg, replacing the lines of the four keys with the current
-// values and keeping every other line.
-void SaveSettings();
+// values and keeping every other line. False when the file was left as it was
+// (it may not be replaced, cannot be read, or the disk had no room); the
+// Options dialog carries on either way.
+bool SaveSettings();
 
 #endif

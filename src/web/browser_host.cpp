@@ -3,7 +3,8 @@
 #include <exdisp.h>
 #include <string.h>
 
-#include "app/portal.h"
+// The portal's start page; the host is a build setting.
+#define PORTAL_START_PAGE_URL "http://" LAUNCHER_PORTAL_HOST "/?mini=2&gameid=220"
 
 // ---------------------------------------------------------------------------
 // RefCountedBase

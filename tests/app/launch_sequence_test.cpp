@@ -15,6 +15,7 @@
 #include "app/launcher_app.h"
 #include "settings/game_settings.h"
 #include "support/dialog_driver.h"
+#include "support/portal_addresses.h"
 #include "support/test_support.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource.h"
@@ -141,7 +142,7 @@ class LaunchSequence : public ::testing::Test {
 typedef std::vector<std::string> Calls;
 
 TEST_F(LaunchSequence, ClosesAndReleasesTheControlThenOleThenOpensExactlyTheChosenTarget) {
-    const std::string statistics = "http://" LAUNCHER_PORTAL_HOST "/stats/varnholt.html";
+    const std::string statistics = PORTAL_STATS_PAGE_URL;
     const struct {
         INT_PTR code;
         std::string target;

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "app/portal.h"
 #include "support/launcher_process.h"
+#include "support/portal_addresses.h"
 #include "support/test_support.h"
 #include "ui/resource.h"
 

@@ -9,12 +9,15 @@
 
 #include <stdio.h>
 
+#include <cstdlib>
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "settings/display_modes.h"
 #include "support/launcher_process.h"
+#include "settings/settings_test_util.h"
 #include "support/test_support.h"
 #include "ui/resource.h"
 
@@ -81,6 +84,20 @@ class LauncherOptions : public ::testing::Test {
     HWND OpenOptions() {
         PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_OPTIONS, BN_CLICKED), 0);
         return launcher_.WaitForWindow("#32770", "Options", 10000);
+    }
+
+    // Opens Options, switches Bloom and confirms with OK.
+    void SwitchBloomThroughOptions() {
+        HWND options = OpenOptions();
+        ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
+        SendMessageA(GetDlgItem(options, IDC_BLOOM), BM_CLICK, 0, 0);
+        SendMessageA(GetDlgItem(options, IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(WaitUntilGone(options, 10000)) << "OK did not close the Options dialog";
+    }
+
+    // Runs a shell command in the game folder on the Linux side.
+    bool InFolder(const std::string& command) {
+        return test::RunUnix("cd '" + test::UnixPath(folder_.path()) + "' && " + command);
     }
 
     void Close() {
@@ -165,47 +182,72 @@ TEST_F(LauncherOptions, OkSavesThePickedResolutionAndBloomAndTheLauncherStaysOpe
     Close();
 }
 
-} // namespace
+// The file of the fixture after a save with Bloom as given.
+std::string SavedConfig(int bloom) {
+    char text[160];
+    sprintf(text,
+            "screenWidth = 1024\r\nfullscreen = 1\r\nscreenHeight = 768\r\nscreenBPP = 32\r\n"
+            "bloom = %d\r\nplayerName = Ada\r\n",
+            bloom);
+    return text;
+}
 
-namespace {
+std::string Content(const std::string& path) {
+    std::string bytes;
+    EXPECT_TRUE(test::ReadFileBytes(path, &bytes)) << path;
+    return bytes;
+}
 
-// Makes Wine's loader prefer a d3d9.dll found beside the named program over
-// its own, as Windows does for a DLL in the program's folder. Wine reads this
-// per-program setting from the registry; it is removed again afterwards.
-class PreferFolderD3D9 {
-  public:
-    explicit PreferFolderD3D9(const std::string& program)
-        : app_("Software\\Wine\\AppDefaults\\" + program), created_(false) {
-        HKEY key;
-        DWORD disposition = 0;
-        std::string path = app_ + "\\DllOverrides";
-        if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
-                            &disposition) != ERROR_SUCCESS)
-            return;
-        created_ = disposition == REG_CREATED_NEW_KEY;
-        const char value[] = "native,builtin";
-        RegSetValueExA(key, "d3d9", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof value);
-        RegCloseKey(key);
+TEST_F(LauncherOptions, OkRewritesTheFileThatConfigCfgIsALinkTo) {
+    // A chain of symbolic links into another folder: config.cfg, relative, to
+    // sync\hop.cfg, absolute, to sync\deep\real.cfg.
+    ASSERT_TRUE(InFolder("mkdir -p sync/deep && mv config.cfg sync/deep/real.cfg && "
+                         "ln -s \"$PWD/sync/deep/real.cfg\" sync/hop.cfg && "
+                         "ln -s sync/hop.cfg config.cfg"));
+    SwitchBloomThroughOptions();
+    EXPECT_EQ(SavedConfig(1), Content("sync\\deep\\real.cfg"));
+    EXPECT_TRUE(InFolder("test -L config.cfg && test -L sync/hop.cfg")) << "a link was replaced";
+    EXPECT_EQ(std::vector<std::string>(1, "real.cfg"),
+              settings_test::FilesIn(folder_.path() + "\\sync\\deep"));
+
+    // A second hard link: both names see the new content.
+    test::WriteFileBytes("sync\\deep\\real.cfg", SavedConfig(1));
+    ASSERT_TRUE(InFolder("rm config.cfg && ln sync/deep/real.cfg config.cfg"));
+    SwitchBloomThroughOptions();
+    EXPECT_EQ(SavedConfig(0), Content("config.cfg"));
+    EXPECT_EQ(SavedConfig(0), Content("sync\\deep\\real.cfg"));
+
+    // A link to a file that is missing: nothing is written anywhere.
+    ASSERT_TRUE(InFolder("rm config.cfg && ln -s sync/missing.cfg config.cfg"));
+    const std::vector<std::string> before = settings_test::FilesIn(folder_.path() + "\\sync");
+    SwitchBloomThroughOptions();
+    EXPECT_TRUE(InFolder("test -L config.cfg && test ! -e sync/missing.cfg"));
+    EXPECT_EQ(before, settings_test::FilesIn(folder_.path() + "\\sync"));
+    Close();
+}
+
+TEST_F(LauncherOptions, OkKeepsTheFilesAttributes) {
+    // Wine keeps hidden and system in this extended attribute, as the text
+    // "0x6" for both (given here in hex, as setfattr takes it: '0' 'x' '6').
+    // It reports every file as archive, and keeps no not-content-indexed.
+    const struct {
+        const char* text;
+        const char* hex;
+    } cases[] = {{"0x6", "0x307836"}, {"0x2", "0x307832"}};
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(cases[i].text);
+        ASSERT_TRUE(
+            InFolder(std::string("setfattr -n user.DOSATTRIB -v ") + cases[i].hex + " config.cfg"));
+        ASSERT_EQ(FILE_ATTRIBUTE_ARCHIVE | std::strtoul(cases[i].text, NULL, 16),
+                  GetFileAttributesA("config.cfg") & kept);
+        SwitchBloomThroughOptions();
+        EXPECT_EQ(SavedConfig(1 - i), Content("config.cfg"));
+        EXPECT_EQ(FILE_ATTRIBUTE_ARCHIVE | std::strtoul(cases[i].text, NULL, 16),
+                  GetFileAttributesA("config.cfg") & kept);
     }
-    ~PreferFolderD3D9() {
-        std::string path = app_ + "\\DllOverrides";
-        if (created_) {
-            RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str());
-            RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());
-        } else {
-            HKEY key;
-            if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key) ==
-                ERROR_SUCCESS) {
-                RegDeleteValueA(key, "d3d9");
-                RegCloseKey(key);
-            }
-        }
-    }
-
-  private:
-    std::string app_;
-    bool created_;
-};
+    Close();
+}
 
 TEST(PlantedD3D9, TheLauncherUsesTheSystemsDirect3DNotTheGameFolders) {
     EnumerateDisplayModes();
@@ -218,8 +260,9 @@ TEST(PlantedD3D9, TheLauncherUsesTheSystemsDirect3DNotTheGameFolders) {
     ASSERT_TRUE(CopyFileA((test::BuildDir() + "\\launcher.exe").c_str(), "launcher.exe", FALSE));
     test::PrepareGameFolder(folder.path());
     test::WriteFileBytes("config.cfg", "bloom = 0\r\n");
-    PreferFolderD3D9 importerPrefersFolder("d3d9_importer.exe");
-    PreferFolderD3D9 launcherPrefersFolder("launcher.exe");
+    const std::vector<std::string> d3d9(1, "d3d9");
+    test::PreferFolderDlls importerPrefersFolder("d3d9_importer.exe", d3d9);
+    test::PreferFolderDlls launcherPrefersFolder("launcher.exe", d3d9);
 
     // A program that imports d3d9.dll gets the folder's copy.
     {

@@ -172,10 +172,14 @@ TEST_F(ConfigFile, LongLinesComeBackWholeAndAreReadInPieces) {
     EXPECT_EQ(Settings(1, -7002, -7003, 1), LoadedFrom(before));
 
     // The reader takes a line in pieces of 259 characters: a key at the start
-    // of the second piece is read; the writer still keeps the line whole.
+    // of a later piece is read, so the save splits the line there and
+    // rewrites that piece; a key anywhere else in the line is text.
     const std::string hidden = Text(259) + "screenHeight = 1234\r\n" + Text(258) + "bloom = 7\r\n";
     EXPECT_EQ(Settings(-7001, 1234, -7003, -7004), LoadedFrom(hidden));
-    EXPECT_EQ(hidden, SavedFrom(hidden, Settings(1, 2, 3, 4)));
+    const std::string split =
+        Text(259) + "\r\nscreenHeight = 1080\r\n" + Text(258) + "bloom = 7\r\n";
+    EXPECT_EQ(split, SavedFrom(hidden, Settings(1920, 1080, 32, 1)));
+    EXPECT_EQ(Settings(-7001, 1080, -7003, -7004), LoadedFrom(split));
 
     // An over-long key line: its first piece is the setting, the rest is
     // kept as the line of its own that the reader takes it for.
@@ -291,20 +295,35 @@ TEST_F(ConfigFile, UnreadableFileLeavesSettingsAtLoad) {
     EXPECT_EQ(Untouched(), g_gameSettings);
 }
 
-TEST_F(ConfigFile, TemporaryFileNameInTheWay) {
-    const std::string before = "screenWidth = 800\r\n";
-    // Something the launcher did not make stands where its new file goes.
-    test::WriteFileBytes("config.cfg", before);
-    ASSERT_TRUE(CreateDirectoryA("config.cfg.tmp", NULL));
-    g_gameSettings = Settings(1024, 768, 32, 1);
-    SaveSettings();
-    EXPECT_EQ(before, Content());
-    EXPECT_NE(0u, GetFileAttributesA("config.cfg.tmp") & FILE_ATTRIBUTE_DIRECTORY);
-    ASSERT_TRUE(RemoveDirectoryA("config.cfg.tmp"));
+TEST_F(ConfigFile, TheSavesTemporaryFileIsNeverSomeoneElses) {
+    // The player's own config.cfg.tmp, read-only and hidden, stands beside
+    // config.cfg: saves go through, again and again, leave it as it was and
+    // do not take on its attributes.
+    const DWORD readOnlyHidden = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    test::WriteFileBytes("config.cfg.tmp", "the player's\r\n");
+    ASSERT_TRUE(SetFileAttributesA("config.cfg.tmp", readOnlyHidden));
+    for (int save = 0; save < 2; ++save) {
+        EXPECT_EQ("screenWidth = 1024\r\n",
+                  SavedFrom("screenWidth = 800\r\n", Settings(1024, 768, 32, save)));
+        EXPECT_EQ(0u, GetFileAttributesA("config.cfg") & readOnlyHidden);
+    }
+    EXPECT_EQ(readOnlyHidden, GetFileAttributesA("config.cfg.tmp") & readOnlyHidden);
+    std::string players;
+    EXPECT_TRUE(test::ReadFileBytes("config.cfg.tmp", &players));
+    EXPECT_EQ("the player's\r\n", players);
+    ASSERT_TRUE(SetFileAttributesA("config.cfg.tmp", FILE_ATTRIBUTE_NORMAL));
+    ASSERT_TRUE(DeleteFileA("config.cfg.tmp"));
 
-    // A save cut short earlier left its file behind: the next one reuses it.
-    test::WriteFileBytes("config.cfg.tmp", "screenWidth = 1\r\nhalf a fi");
-    EXPECT_EQ("screenWidth = 1024\r\n", SavedFrom(before, Settings(1024, 768, 32, 1)));
+    // A file of the save's own name form: left alone while another save holds
+    // it open, removed once nobody does (a save killed midway left it).
+    test::WriteFileBytes("config.cfg.~0123abcd.tmp", "cut short");
+    HANDLE held = CreateFileA("config.cfg.~0123abcd.tmp", GENERIC_READ, FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    SavedFrom("bloom = 0\r\n", Settings(1, 2, 3, 4));
+    EXPECT_TRUE(test::FileExists("config.cfg.~0123abcd.tmp"));
+    CloseHandle(held);
+    EXPECT_EQ("bloom = 5\r\n", SavedFrom("bloom = 0\r\n", Settings(1, 2, 3, 5)));
     EXPECT_EQ(OnlyConfig(), Files());
 }
 

@@ -8,6 +8,9 @@
 //       signals the event READY, then saves config.cfg in the current folder
 //       over and over, alternating between the two settings, until it is
 //       killed.
+//   config_saver rounds GO N W H BPP BLOOM W H BPP BLOOM
+//       waits for the event GO, then saves N times, alternating between the
+//       two settings, and exits with the number of saves that failed.
 #include <windows.h>
 
 #include <cstdlib>
@@ -34,17 +37,38 @@ int Hold(char** argv) {
     return 0;
 }
 
+void ReadSettings(char** argv, GameSettings settings[2]) {
+    for (int i = 0; i < 2; ++i) {
+        settings[i].screenWidth = std::atoi(argv[4 * i]);
+        settings[i].screenHeight = std::atoi(argv[1 + 4 * i]);
+        settings[i].screenBPP = std::atoi(argv[2 + 4 * i]);
+        settings[i].bloom = std::atoi(argv[3 + 4 * i]);
+    }
+}
+
+int Rounds(char** argv) {
+    HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, argv[2]);
+    if (!go || WaitForSingleObject(go, 60000) != WAIT_OBJECT_0)
+        return 200;
+    int rounds = std::atoi(argv[3]);
+    GameSettings settings[2];
+    ReadSettings(argv + 4, settings);
+    int failed = 0;
+    for (int n = 0; n < rounds; ++n) {
+        g_gameSettings = settings[n % 2];
+        if (!SaveSettings())
+            ++failed;
+    }
+    CloseHandle(go);
+    return failed;
+}
+
 int Loop(char** argv) {
     HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[2]);
     if (!ready)
         return 3;
     GameSettings settings[2];
-    for (int i = 0; i < 2; ++i) {
-        settings[i].screenWidth = std::atoi(argv[3 + 4 * i]);
-        settings[i].screenHeight = std::atoi(argv[4 + 4 * i]);
-        settings[i].screenBPP = std::atoi(argv[5 + 4 * i]);
-        settings[i].bloom = std::atoi(argv[6 + 4 * i]);
-    }
+    ReadSettings(argv + 3, settings);
     SetEvent(ready);
     for (unsigned n = 0;; ++n) {
         g_gameSettings = settings[n % 2];
@@ -59,5 +83,7 @@ int main(int argc, char** argv) {
         return Hold(argv);
     if (argc == 11 && std::strcmp(argv[1], "loop") == 0)
         return Loop(argv);
+    if (argc == 12 && std::strcmp(argv[1], "rounds") == 0)
+        return Rounds(argv);
     return 2;
 }

@@ -64,30 +64,35 @@ namespace {
 
 struct WindowQuery {
     DWORD processId;
-    const char* className;
-    const char* title;
-    HWND found;
+    std::vector<HWND> found;
 };
 
-BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
     WindowQuery* query = reinterpret_cast<WindowQuery*>(param);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != query->processId || !IsVisibleWindowOf(window, query->className, query->title))
-        return TRUE;
-    query->found = window;
-    return FALSE;
+    if (owner == query->processId && IsWindowVisible(window))
+        query->found.push_back(window);
+    return TRUE;
 }
 
 } // namespace
 
+std::vector<HWND> ChildProcess::VisibleWindows() const {
+    WindowQuery query;
+    query.processId = info_.dwProcessId;
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&query));
+    return query.found;
+}
+
 HWND ChildProcess::WaitForWindow(const char* className, const char* title, DWORD timeoutMs) const {
     DWORD start = GetTickCount();
     for (;;) {
-        WindowQuery query = {info_.dwProcessId, className, title, NULL};
-        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
-        if (query.found)
-            return query.found;
+        std::vector<HWND> windows = VisibleWindows();
+        for (size_t i = 0; i < windows.size(); ++i) {
+            if (IsVisibleWindowOf(windows[i], className, title))
+                return windows[i];
+        }
         if (GetTickCount() - start > timeoutMs)
             return NULL;
         Sleep(20);
@@ -99,6 +104,45 @@ bool ChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
         return false;
     GetExitCodeProcess(info_.hProcess, exitCode);
     return true;
+}
+
+PreferFolderDlls::PreferFolderDlls(const std::string& program, const std::vector<std::string>& dlls,
+                                   const char* windowsVersion)
+    : app_("Software\\Wine\\AppDefaults\\" + program), dlls_(dlls), created_(false),
+      versionSet_(false) {
+    if (windowsVersion)
+        versionSet_ =
+            RegSetKeyValueA(HKEY_CURRENT_USER, app_.c_str(), "Version", REG_SZ, windowsVersion,
+                            lstrlenA(windowsVersion) + 1) == ERROR_SUCCESS;
+    HKEY key;
+    DWORD disposition = 0;
+    std::string path = app_ + "\\DllOverrides";
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                        &disposition) != ERROR_SUCCESS)
+        return;
+    created_ = disposition == REG_CREATED_NEW_KEY;
+    const char value[] = "native,builtin";
+    for (size_t i = 0; i < dlls_.size(); ++i)
+        RegSetValueExA(key, dlls_[i].c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       sizeof value);
+    RegCloseKey(key);
+}
+
+PreferFolderDlls::~PreferFolderDlls() {
+    std::string path = app_ + "\\DllOverrides";
+    if (versionSet_)
+        RegDeleteKeyValueA(HKEY_CURRENT_USER, app_.c_str(), "Version");
+    if (created_) {
+        RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, app_.c_str());
+        return;
+    }
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    for (size_t i = 0; i < dlls_.size(); ++i)
+        RegDeleteValueA(key, dlls_[i].c_str());
+    RegCloseKey(key);
 }
 
 void LauncherInGameFolder::Launch(const std::string& exePath) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -35,6 +36,8 @@ class ChildProcess {
     // A visible top-level window of the process with this class and title
     // (NULL matches any); NULL after the timeout.
     HWND WaitForWindow(const char* className, const char* title, DWORD timeoutMs) const;
+    // The process's visible top-level windows.
+    std::vector<HWND> VisibleWindows() const;
     // True and the exit code once the process has ended within the timeout.
     bool WaitForExit(DWORD timeoutMs, DWORD* exitCode);
     DWORD id() const { return info_.dwProcessId; }
@@ -44,6 +47,26 @@ class ChildProcess {
     ChildProcess(const ChildProcess&);
     ChildProcess& operator=(const ChildProcess&);
     PROCESS_INFORMATION info_;
+};
+
+// Makes Wine's loader prefer the DLLs of these names (without ".dll") found
+// beside the named program over its own copies, as Windows does for DLLs that
+// are not KnownDLLs. Wine reads this per-program setting from the registry;
+// it is removed again afterwards, with the Windows version that Wine reports
+// to the program ("vista", ...) when one is given.
+class PreferFolderDlls {
+  public:
+    PreferFolderDlls(const std::string& program, const std::vector<std::string>& dlls,
+                     const char* windowsVersion = NULL);
+    ~PreferFolderDlls();
+
+  private:
+    PreferFolderDlls(const PreferFolderDlls&);
+    PreferFolderDlls& operator=(const PreferFolderDlls&);
+    std::string app_;
+    std::vector<std::string> dlls_;
+    bool created_;
+    bool versionSet_;
 };
 
 // Base of the tests that run a launcher program in a fresh game folder, with

@@ -113,6 +113,57 @@ bool FileExists(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::string UnixPath(const std::string& windowsPath) {
+    typedef char*(CDECL * ToUnixFn)(const WCHAR*);
+    typedef void (*AnyFunction)();
+    ToUnixFn toUnix = reinterpret_cast<ToUnixFn>(reinterpret_cast<AnyFunction>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    WCHAR wide[MAX_PATH];
+    if (!toUnix || !MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide, MAX_PATH))
+        return std::string();
+    char* unix = toUnix(wide);
+    if (!unix)
+        return std::string();
+    std::string path = unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return path;
+}
+
+bool RunUnix(const std::string& command) {
+    // Wine cannot wait for a Linux process, so the command leaves its exit
+    // status in a file, which appears whole (renamed into place). It is
+    // started through unix_shell.exe (see there).
+    static unsigned counter = 0;
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    char name[64];
+    std::snprintf(name, sizeof name, "unix-status-%lu-%u", GetCurrentProcessId(), ++counter);
+    const std::string status = std::string(temp) + name;
+    const std::string unixStatus = UnixPath(status);
+    if (unixStatus.empty())
+        return false;
+    std::string line = "\"" + ModuleDir() + "\\unix_shell.exe\" /bin/sh -c \"" + command +
+                       "; echo $? >'" + unixStatus + ".part'; mv '" + unixStatus + ".part' '" +
+                       unixStatus + "'\"";
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    std::string code;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(10)) {
+        if (ReadFileBytes(status, &code)) {
+            DeleteFileA(status.c_str());
+            return code == "0\n";
+        }
+    }
+    return false;
+}
+
 std::string ModuleDir() {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);

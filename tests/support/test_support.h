@@ -29,6 +29,14 @@ bool ReadFileBytes(const std::string& path, std::string* bytes);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 
+// The Linux path of a file under Wine; empty when not running under Wine.
+std::string UnixPath(const std::string& windowsPath);
+
+// Runs a shell command on the Linux side (Wine starts Linux programs too) and
+// waits for it; true when it exited with status 0. For what only the Linux
+// side can make: symbolic links, hard links, sparse files, extended attributes.
+bool RunUnix(const std::string& command);
+
 // Folder of the running test program (no trailing backslash).
 std::string ModuleDir();
 

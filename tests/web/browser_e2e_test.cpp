@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "support/launcher_process.h"
 #include "support/test_support.h"
@@ -103,5 +104,52 @@ std::string WayOutName(const ::testing::TestParamInfo<WayOut>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWayOut, UnreachablePortal, ::testing::ValuesIn(kWaysOut), WayOutName);
+
+// A portal that misbehaves as real servers do: whatever the page does, the
+// control raises no window of its own and PLAY still starts the game.
+struct Misbehaviour {
+    const char* name;
+    test::LoopbackHttpServer::Behaviour behaviour;
+};
+
+class MisbehavingPortal : public LoopbackLauncher,
+                          public ::testing::WithParamInterface<Misbehaviour> {};
+
+TEST_P(MisbehavingPortal, NoOtherWindowOpensAndPlayStillStartsTheGame) {
+    test::LoopbackHttpServer portal;
+    portal.SetBehaviour(GetParam().behaviour);
+    ASSERT_TRUE(portal.Start(LOOPBACK_PORTAL_PORT)) << "port " << LOOPBACK_PORTAL_PORT;
+    Launch();
+    if (HasFatalFailure())
+        return;
+    EXPECT_TRUE(portal.WaitForRequest(kStartPage, 10000));
+    // The control acts on the answer while this looks (a window that came
+    // later would go unseen; a slow machine cannot fail a sound launcher).
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < 1500) {
+        std::vector<HWND> windows = launcher_.VisibleWindows();
+        ASSERT_EQ(1u, windows.size()) << "another window of the launcher's process appeared";
+        ASSERT_EQ(window_, windows[0]);
+        test::PumpMessages(50);
+    }
+    PostMessageA(window_, WM_COMMAND, MAKEWPARAM(IDC_PLAY, BN_CLICKED), 0);
+    EXPECT_EQ(0u, ExitCode());
+    EXPECT_TRUE(test::WaitForFile(Ran("_Varnholt"), 20000));
+}
+
+const Misbehaviour kMisbehaviours[] = {
+    {"NeverAnswers", test::LoopbackHttpServer::kNothing},
+    {"EndlessPage", test::LoopbackHttpServer::kEndlessPage},
+    {"RedirectsToItself", test::LoopbackHttpServer::kRedirectToSelf},
+    {"ServerError", test::LoopbackHttpServer::kServerError},
+    {"FileToDownload", test::LoopbackHttpServer::kDownload},
+};
+
+std::string MisbehaviourName(const ::testing::TestParamInfo<Misbehaviour>& info) {
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWay, MisbehavingPortal, ::testing::ValuesIn(kMisbehaviours),
+                         MisbehaviourName);
 
 } // namespace

@@ -7,7 +7,7 @@
 namespace test {
 
 LoopbackHttpServer::LoopbackHttpServer()
-    : listener_(INVALID_SOCKET), port_(0), thread_(NULL), stop_(0), hold_(0),
+    : listener_(INVALID_SOCKET), port_(0), thread_(NULL), stop_(0), hold_(0), behaviour_(kPage),
       winsockStarted_(false) {
     InitializeCriticalSection(&lock_);
     WSADATA data;
@@ -71,7 +71,7 @@ void LoopbackHttpServer::Serve() {
 }
 
 // Reads the request head (bounded in size and time), records its first line
-// and sends a small page.
+// and sends the answer.
 void LoopbackHttpServer::Answer(UINT_PTR client) {
     std::string head;
     DWORD start = GetTickCount();
@@ -95,17 +95,66 @@ void LoopbackHttpServer::Answer(UINT_PTR client) {
         requests_.push_back(line);
         LeaveCriticalSection(&lock_);
     }
-    while (hold_ && !stop_)
+    while ((hold_ || behaviour_ == kNothing) && !stop_)
         Sleep(10);
+    size_t target = line.find(' ') + 1;
+    Send(client, line.substr(target, line.find(' ', target) - target));
+}
+
+void LoopbackHttpServer::Send(UINT_PTR client, const std::string& target) {
     static const char page[] = "<html><body>Varnholt portal</body></html>";
-    std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
-                         "Content-Length: ";
+    char port[8];
+    wsprintfA(port, "%u", port_);
+    std::string head;
+    std::string body = page;
+    switch (behaviour_) {
+    case kEndlessPage:
+        SendEndlessPage(client);
+        return;
+    case kRedirectToSelf:
+        head = "302 Found\r\nLocation: http://127.0.0.1:" + std::string(port) + target;
+        body.clear();
+        break;
+    case kServerError:
+        head = "500 Internal Server Error\r\nContent-Type: text/html";
+        break;
+    case kDownload:
+        head = "200 OK\r\nContent-Type: application/octet-stream\r\n"
+               "Content-Disposition: attachment; filename=\"varnholt.bin\"";
+        body.assign(4096, 'V');
+        break;
+    default:
+        head = "200 OK\r\nContent-Type: text/html";
+        break;
+    }
     char size[16];
-    wsprintfA(size, "%d", static_cast<int>(sizeof page - 1));
-    answer += size;
-    answer += "\r\n\r\n";
-    answer += page;
+    wsprintfA(size, "%d", static_cast<int>(body.size()));
+    std::string answer =
+        "HTTP/1.1 " + head + "\r\nConnection: close\r\nContent-Length: " + size + "\r\n\r\n" + body;
     send(client, answer.data(), static_cast<int>(answer.size()), 0);
+}
+
+// Sends a page head and then text until the client goes or the server stops,
+// never blocking longer than a moment so that stopping stays prompt.
+void LoopbackHttpServer::SendEndlessPage(UINT_PTR client) {
+    std::string text = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n"
+                       "<html><body>";
+    std::string more(1024, 'V');
+    while (!stop_) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(client, &writable);
+        timeval wait = {0, 50 * 1000};
+        int ready = select(0, NULL, &writable, NULL, &wait);
+        if (ready < 0)
+            return;
+        if (ready == 0)
+            continue;
+        if (send(client, text.data(), static_cast<int>(text.size()), 0) <= 0)
+            return;
+        text = more;
+        Sleep(5);
+    }
 }
 
 void LoopbackHttpServer::HoldAnswers() {

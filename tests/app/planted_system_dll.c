@@ -1,0 +1,11 @@
+/* Built under a system DLL's name (version.dll, winmm.dll), it stands for a mod
+ * that a game folder carries under that name. It does nothing: the tests ask
+ * the loader which file a process got. */
+#include <windows.h>
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    (void)instance;
+    (void)reason;
+    (void)reserved;
+    return TRUE;
+}
