@@ -386,8 +386,7 @@ TEST_F(WatchedControl, IsNamedContainedShownSilencedPlacedAndNavigatedThenClosed
     std::vector<std::string> calls = CreateAndDestroy(url);
     EXPECT_TRUE(server.WaitForRequest(kStartPage, 5000));
     std::vector<std::string> expected = {"Ole.SetHostNames(Web Host,Web View)",
-                                         "Ole.QueryInterface(IRunnableObject)=0x00000000",
-                                         "Runnable.SetContainedObject(1)",
+                                         "Ole.QueryInterface(IRunnableObject)=0x80004002",
                                          DoVerb(),
                                          "Ole.QueryInterface(IWebBrowser2)=0x00000000",
                                          "Web.put_Silent(-1)",
@@ -407,8 +406,7 @@ TEST_F(WatchedControl, WithoutItsAutomationInterfaceItIsStillClosedAndReleased) 
     ControlSpyRefuseWebBrowser(1);
     std::vector<std::string> calls = CreateAndDestroy("http://127.0.0.1:9/");
     std::vector<std::string> expected = {"Ole.SetHostNames(Web Host,Web View)",
-                                         "Ole.QueryInterface(IRunnableObject)=0x00000000",
-                                         "Runnable.SetContainedObject(1)",
+                                         "Ole.QueryInterface(IRunnableObject)=0x80004002",
                                          DoVerb(),
                                          "Ole.QueryInterface(IWebBrowser2)=0x80004002",
                                          "Ole.Close(1)",

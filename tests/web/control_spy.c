@@ -72,51 +72,11 @@ static unsigned long Address(const void* pointer) {
     return (unsigned long)(ULONG_PTR)pointer;
 }
 
-/* OleSetContainedObject reaches the control through this interface. */
-static HRESULT STDMETHODCALLTYPE RunnableQueryInterface(IRunnableObject* This, REFIID riid,
-                                                        void** out) {
-    *out = This;
-    return S_OK;
-}
-static ULONG STDMETHODCALLTYPE RunnableAddRef(IRunnableObject* This) {
-    return 1;
-}
-static HRESULT STDMETHODCALLTYPE RunnableGetRunningClass(IRunnableObject* This, LPCLSID clsid) {
-    return E_NOTIMPL;
-}
-static HRESULT STDMETHODCALLTYPE RunnableRun(IRunnableObject* This, LPBINDCTX context) {
-    return S_OK;
-}
-static BOOL STDMETHODCALLTYPE RunnableIsRunning(IRunnableObject* This) {
-    return TRUE;
-}
-static HRESULT STDMETHODCALLTYPE RunnableLockRunning(IRunnableObject* This, BOOL lock, BOOL last) {
-    return S_OK;
-}
-static HRESULT STDMETHODCALLTYPE RunnableSetContainedObject(IRunnableObject* This, BOOL contained) {
-    Outer("Runnable.SetContainedObject(%d)", contained);
-    return S_OK;
-}
-static IRunnableObjectVtbl g_runnableTable = {RunnableQueryInterface,
-                                              RunnableAddRef,
-                                              RunnableAddRef,
-                                              RunnableGetRunningClass,
-                                              RunnableRun,
-                                              RunnableIsRunning,
-                                              RunnableLockRunning,
-                                              RunnableSetContainedObject};
-static IRunnableObject g_runnable = {&g_runnableTable};
-
 /* IOleObject */
 static HRESULT STDMETHODCALLTYPE SpyOleQueryInterface(IOleObject* This, REFIID riid, void** out) {
     HRESULT result;
     WCHAR guid[40];
     char name[48];
-    if (g_depth == 0 && IsEqualIID(riid, &IID_IRunnableObject)) {
-        *out = &g_runnable;
-        Outer("Ole.QueryInterface(IRunnableObject)=0x00000000");
-        return S_OK;
-    }
     if (g_depth == 0 && g_refuseWebBrowser && IsEqualIID(riid, &IID_IWebBrowser2)) {
         *out = NULL;
         result = E_NOINTERFACE;
@@ -124,8 +84,11 @@ static HRESULT STDMETHODCALLTYPE SpyOleQueryInterface(IOleObject* This, REFIID r
         RUN_REAL(result, Ole, QueryInterface(This, riid, out));
     }
     StringFromGUID2(riid, guid, 40);
+    /* OleSetContainedObject asks for IRunnableObject. */
     Outer("Ole.QueryInterface(%s)=0x%08lx",
-          IsEqualIID(riid, &IID_IWebBrowser2) ? "IWebBrowser2" : Narrow(guid, name, sizeof name),
+          IsEqualIID(riid, &IID_IWebBrowser2)      ? "IWebBrowser2"
+          : IsEqualIID(riid, &IID_IRunnableObject) ? "IRunnableObject"
+                                                   : Narrow(guid, name, sizeof name),
           (unsigned long)result);
     return result;
 }

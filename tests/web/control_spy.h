@@ -21,8 +21,8 @@ void ControlSpyRevoke(DWORD cookie);
 // While set, the container's request for IWebBrowser2 fails (E_NOINTERFACE).
 void ControlSpyRefuseWebBrowser(int refuse);
 
-// The record, oldest first: "Ole.Method(arguments)", "Web.Method(arguments)",
-// "Runnable.SetContainedObject(flag)"; QueryInterface with its result
+// The record, oldest first: "Ole.Method(arguments)", "Web.Method(arguments)";
+// QueryInterface with its result
 // appended ("=0x........"). Notes of the test's own join the record.
 void ControlSpyNote(const char* text);
 int ControlSpyCallCount(void);
