@@ -118,8 +118,13 @@ def main(folder):
     with open(folder / "sizes.tsv", newline="") as f:
         for row in csv.DictReader(f, delimiter="\t"):
             kib = int(row["stripped_bytes"]) / 1024
-            verdict = "met" if kib <= SIZE_TARGET_KIB else "MISSED"
-            print(f'  {row["build"]:34}{kib:9.1f} KiB   target <= {SIZE_TARGET_KIB} KiB: {verdict}')
+            # The target is the shipped program's; the debug build is shown
+            # only to see what optimising for size saves.
+            if "shipped" in row["build"]:
+                verdict = "met" if kib <= SIZE_TARGET_KIB else "MISSED"
+                print(f'  {row["build"]:34}{kib:9.1f} KiB   target <= {SIZE_TARGET_KIB} KiB: {verdict}')
+            else:
+                print(f'  {row["build"]:34}{kib:9.1f} KiB')
             print(f'  {"":34}sections (KiB): {row["sections"]}')
             print(f'  {"":34}imports: {row["imports"]} -- {row["imports_verdict"]}')
     print()
