@@ -116,7 +116,7 @@ int MeasureOne(const char* result, int reps) {
         if (!SettingsAsWritten())
             ++failures;
         start = Now();
-        if (!SaveSettings())
+        if (SaveSettings() != ERROR_SUCCESS)
             ++failures;
         saves.push_back(MillisecondsSince(start));
     }

@@ -38,6 +38,13 @@ const wchar_t kTempMark[] = L".~";
 const wchar_t kTempEnd[] = L".tmp";
 const std::size_t kTempDigits = 8;
 
+// The error of the call that just failed, never ERROR_SUCCESS: a step that
+// fails without saying why still reports a failure.
+DWORD LastError() {
+    DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
 bool IsBusy(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
            error == ERROR_ACCESS_DENIED;
@@ -239,12 +246,12 @@ HANDLE OpenForSave(DWORD* error) {
 // rewriting. Created only where no name stands: a symbolic link whose target is
 // missing is left as it is, since following it would create a file somewhere
 // else, in a folder that may not even exist.
-bool CreateEmpty() {
+DWORD CreateEmpty() {
     HANDLE file =
         CreateFileA(kConfigPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
-        return false;
-    return CloseHandle(file) != 0;
+        return LastError();
+    return CloseHandle(file) ? ERROR_SUCCESS : LastError();
 }
 
 // Streams the old content through the rewrite into the temporary file.
@@ -280,69 +287,81 @@ bool MoveIntoPlace(const wchar_t* temp, const wchar_t* target) {
 // The save of an existing, writable config.cfg, open as `*original`; the
 // handle is closed here, and set to INVALID_HANDLE_VALUE, when the file has to
 // be replaced.
-bool SaveOver(HANDLE* original, const BY_HANDLE_FILE_INFORMATION& info) {
+DWORD SaveOver(HANDLE* original, const BY_HANDLE_FILE_INFORMATION& info) {
     wchar_t target[kPathLength];
     if (!ResolvedPath(*original, target))
-        return false;
+        return LastError();
     std::size_t folderLength = Length(target);
     while (folderLength > 0 && target[folderLength - 1] != L'\\')
         --folderLength;
     if (folderLength == 0)
-        return false;
+        return ERROR_BAD_PATHNAME;
     RemoveLeftovers(target, folderLength);
 
     DWORD attributes = info.dwFileAttributes & kKeptAttributes;
     wchar_t temp[kPathLength];
     HANDLE file = CreateTempFile(target, attributes ? attributes : FILE_ATTRIBUTE_NORMAL, temp);
     if (file == INVALID_HANDLE_VALUE)
-        return false;
+        return LastError();
     ULONGLONG newSize = 0;
-    bool ok = WriteNewContent(*original, file, &newSize) &&
-              SetFileAttributesW(temp, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
-    if (ok && info.nNumberOfLinks > 1) {
+    DWORD error = ERROR_SUCCESS;
+    if (!WriteNewContent(*original, file, &newSize) ||
+        !SetFileAttributesW(temp, attributes ? attributes : FILE_ATTRIBUTE_NORMAL))
+        error = LastError();
+    if (error == ERROR_SUCCESS && info.nNumberOfLinks > 1) {
         ULONGLONG oldSize = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-        ok = RewriteInPlace(*original, oldSize, file, newSize);
+        if (!RewriteInPlace(*original, oldSize, file, newSize))
+            error = LastError();
         CloseHandle(file);
         DeleteFileW(temp);
-        return ok;
+        return error;
     }
     // The file itself must be closed before it can be replaced.
     CloseHandle(*original);
     *original = INVALID_HANDLE_VALUE;
-    ok = ok && MoveIntoPlace(temp, target);
+    if (error == ERROR_SUCCESS && !MoveIntoPlace(temp, target))
+        error = LastError();
     CloseHandle(file);
-    if (!ok)
+    if (error != ERROR_SUCCESS)
         DeleteFileW(temp);
-    return ok;
+    return error;
 }
 
 } // namespace
 
-bool SaveSettings() {
+unsigned long SaveSettings() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         DWORD error = 0;
         HANDLE original = OpenForSave(&error);
         if (original == INVALID_HANDLE_VALUE) {
+            DWORD attributes = GetFileAttributesA(kConfigPath);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+                return ERROR_FILE_READ_ONLY;
             if (error != ERROR_FILE_NOT_FOUND)
-                return false; // cannot be read, or may not be replaced
-            if (CreateEmpty())
-                return true;
+                return error; // cannot be read, or may not be replaced
+            error = CreateEmpty();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+                return error;
             continue; // a file appeared meanwhile: save over it
         }
         // Wine running as root opens a read-only file for writing and renames
         // over it, so the attribute is checked as well.
         BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(original, &info) ||
-            (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        if (!GetFileInformationByHandle(original, &info)) {
+            error = LastError();
             CloseHandle(original);
-            return false;
+            return error;
         }
-        bool saved = SaveOver(&original, info);
+        if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+            CloseHandle(original);
+            return ERROR_FILE_READ_ONLY;
+        }
+        error = SaveOver(&original, info);
         if (original != INVALID_HANDLE_VALUE)
             CloseHandle(original);
-        return saved;
+        return error;
     }
-    return false;
+    return ERROR_FILE_EXISTS;
 }
 
 void LoadSettings() {

@@ -17,9 +17,10 @@ extern GameSettings g_gameSettings;
 void LoadSettings();
 
 // Rewrites config.cfg, replacing the lines of the four keys with the current
-// values and keeping every other line. False when the file was left as it was
-// (it may not be replaced, cannot be read, or the disk had no room); the
-// Options dialog carries on either way.
-bool SaveSettings();
+// values and keeping every other line. Returns ERROR_SUCCESS, or the Windows
+// error code of the step that failed when the file was left as it was (it may
+// not be replaced, cannot be read, or the disk had no room); a read-only file
+// is ERROR_FILE_READ_ONLY.
+unsigned long SaveSettings();
 
 #endif

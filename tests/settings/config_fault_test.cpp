@@ -158,7 +158,7 @@ TEST_F(ConfigFault, AGigabyteFileLoadsAndSavesInTheMemoryOfASmallOne) {
     EXPECT_EQ(Settings(800, 600, 0, 0), g_gameSettings);
     g_gameSettings = Settings(1920, 1080, 32, 1);
     DWORD start = GetTickCount();
-    EXPECT_TRUE(SaveSettings());
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
     std::cout << "saving the 1 GB file took " << GetTickCount() - start << " ms\n";
     EXPECT_LT(PeakMemory() - before, 8u << 20) << "the peak working set grew";
 
@@ -351,7 +351,7 @@ TEST_F(TinyFilesystem, FullDiskLeavesTheFileAsItWas) {
     // A gigabyte file (sparse), with no room for its new copy.
     MakeGigabyteConfig(folder_, "screenWidth = 800\r\n");
     g_gameSettings = Settings(1920, 1080, 32, 1);
-    EXPECT_FALSE(SaveSettings());
+    EXPECT_NE(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
     EXPECT_EQ(Bytes("screenWidth = 800\r\n|1073741824|\0\0\0\0"), Ends(19));
     EXPECT_EQ(OnlyConfig(), Files());
 }
@@ -375,13 +375,13 @@ TEST_F(TinyFilesystem, FullDiskLeavesAHardLinkedFileAsItWas) {
     CloseHandle(game);
 
     g_gameSettings = Settings(1920, 1080, 32, 1);
-    EXPECT_FALSE(SaveSettings());
+    EXPECT_NE(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
     EXPECT_EQ(before, Content());
     EXPECT_EQ(before, Content("other.cfg"));
 
     // With room, both names get the new content.
     ASSERT_TRUE(DeleteFileA("game.dat"));
-    EXPECT_TRUE(SaveSettings());
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
     const std::string after =
         ConfigWith(Settings(1920, 1080, 32, 1), 1000) + before.substr(before.find("padding"));
     EXPECT_EQ(after, Content());

@@ -234,7 +234,7 @@ TEST_F(ConfigFile, ReadOnlyFileIsLeftAlone) {
     test::WriteFileBytes("config.cfg", before);
     ASSERT_TRUE(SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_READONLY));
     g_gameSettings = Settings(1024, 768, 32, 1);
-    SaveSettings();
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_FILE_READ_ONLY), SaveSettings());
     EXPECT_EQ(before, Content());
     EXPECT_NE(0u, GetFileAttributesA("config.cfg") & FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(OnlyConfig(), Files());

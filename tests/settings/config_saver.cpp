@@ -56,7 +56,7 @@ int Rounds(char** argv) {
     int failed = 0;
     for (int n = 0; n < rounds; ++n) {
         g_gameSettings = settings[n % 2];
-        if (!SaveSettings())
+        if (SaveSettings() != ERROR_SUCCESS)
             ++failed;
     }
     CloseHandle(go);
