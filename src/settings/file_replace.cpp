@@ -1,5 +1,5 @@
 // Replacing a file's content: the new content is made in full in a file of
-// its own first, so that no moment leaves the old content lost.
+// its own first, so that no failure leaves the old content lost.
 #include "settings/file_replace.h"
 
 #include <cstddef>
@@ -7,7 +7,8 @@
 namespace {
 
 const DWORD kChunk = 16 * 1024;
-// Longest resolved path handled; a longer one is not replaced rather than cut.
+// Longest resolved path handled; a file behind a longer one is rewritten in
+// place rather than the path cut.
 const DWORD kPathLength = 2048;
 
 // Another launcher saving at the same moment holds the file (or the name a
@@ -17,8 +18,8 @@ const DWORD kBusyWaitMs = 1000;
 const DWORD kBusyStepMs = 5;
 
 // What a file keeps when its content is replaced.
-const DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+const DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // Our own temporary files are "<name>.~XXXXXXXX.tmp", XXXXXXXX in hex digits.
 const wchar_t kTempMark[] = L".~";
@@ -69,32 +70,64 @@ bool CopyRange(HANDLE source, HANDLE target, ULONGLONG from, ULONGLONG to) {
     return true;
 }
 
-// Writes the complete new content over the file, for a file that other names
-// share. The part beyond the old end is written first: should the disk be
-// full, the file is cut back and keeps its old content whole. (Only writing
-// takes the room; extending the size alone may leave a hole.)
-bool RewriteInPlace(HANDLE file, ULONGLONG oldSize, HANDLE content, ULONGLONG newSize) {
-    if (newSize > oldSize && !CopyRange(content, file, oldSize, newSize)) {
-        if (SeekTo(file, oldSize))
-            SetEndOfFile(file);
-        return false;
+// Ends the file at `size`. A program that maps the file (a virus scanner does,
+// for a moment) makes that fail; it is waited for as for a busy file.
+DWORD CutAt(HANDLE file, ULONGLONG size) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (SeekTo(file, size) && SetEndOfFile(file))
+            return ERROR_SUCCESS;
+        DWORD error = LastError();
+        if (error != ERROR_USER_MAPPED_FILE || !WaitedForBusy(start))
+            return error;
     }
-    if (!CopyRange(content, file, 0, newSize < oldSize ? newSize : oldSize))
-        return false;
-    return SeekTo(file, newSize) && SetEndOfFile(file) && FlushFileBuffers(file);
 }
 
-// The full path of the file that the open handle reaches, through any links.
-// Windows before Vista has no way to ask, and no symbolic links to files
-// either, so there the name itself is the file.
-bool ResolvedPath(const wchar_t* name, HANDLE file, wchar_t* path) {
-    typedef DWORD(WINAPI * FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
-    typedef void (*AnyFunction)(); // marks the conversion as intended
-    FinalPathFn finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<AnyFunction>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
-    DWORD length = finalPath ? finalPath(file, path, kPathLength, 0)
-                             : GetFullPathNameW(name, kPathLength, path, NULL);
-    return length > 0 && length < kPathLength;
+// Overwrites [from, to) with blank lines, spaces ended by CR LF, the last line
+// ending at `to`: what follows the new content then reads as nothing.
+bool Blank(HANDLE file, ULONGLONG from, ULONGLONG to) {
+    char chunk[kChunk];
+    for (std::size_t i = 0; i < kChunk; ++i)
+        chunk[i] = i % 64 == 62 ? '\r' : i % 64 == 63 ? '\n' : ' ';
+    if (!SeekTo(file, from))
+        return false;
+    for (ULONGLONG at = from; at < to;) {
+        DWORD part = to - at > kChunk ? kChunk : static_cast<DWORD>(to - at);
+        DWORD written = 0;
+        if (!WriteFile(file, chunk, part, &written, NULL) || written != part)
+            return false;
+        at += part;
+    }
+    const char lineEnd[] = "\r\n";
+    const DWORD tail = to - from < 2 ? static_cast<DWORD>(to - from) : 2;
+    DWORD written = 0;
+    return SeekTo(file, to - tail) && WriteFile(file, lineEnd + 2 - tail, tail, &written, NULL) &&
+           written == tail;
+}
+
+// Writes the complete new content, staged in `content`, over the file itself.
+// The part beyond the old end is written first: should the disk be full, the
+// file is cut back and keeps its old content whole. (Only writing takes the
+// room; extending the size alone may leave a hole.) What this cannot promise:
+// a process killed while the old bytes are being overwritten leaves the new
+// content followed by the rest of the old. The swap has no such moment, which
+// is why it stays the normal way.
+DWORD RewriteInPlace(HANDLE file, ULONGLONG oldSize, HANDLE content, ULONGLONG newSize) {
+    if (newSize > oldSize && !CopyRange(content, file, oldSize, newSize)) {
+        DWORD error = LastError();
+        CutAt(file, oldSize);
+        return error;
+    }
+    if (!CopyRange(content, file, 0, newSize < oldSize ? newSize : oldSize))
+        return LastError();
+    DWORD error = newSize < oldSize ? CutAt(file, newSize) : ERROR_SUCCESS;
+    // A file that stays mapped keeps its length: no old line may follow the
+    // new content, and the failure is still reported.
+    if (error == ERROR_USER_MAPPED_FILE && !Blank(file, newSize, oldSize))
+        return LastError();
+    if (error != ERROR_SUCCESS && error != ERROR_USER_MAPPED_FILE)
+        return error;
+    return FlushFileBuffers(file) ? error : LastError();
 }
 
 std::size_t Length(const wchar_t* text) {
@@ -112,6 +145,24 @@ bool AppendTo(wchar_t* path, std::size_t used, const wchar_t* tail) {
     for (std::size_t i = 0; i <= n; ++i)
         path[used + i] = tail[i];
     return true;
+}
+
+// The full path of the file that the open handle reaches, through any links,
+// and the length of its folder's part. Windows before Vista has no way to ask,
+// and no symbolic links to files either, so there the name itself is the file.
+bool ResolvedPath(const wchar_t* name, HANDLE file, wchar_t* path, std::size_t* folderLength) {
+    typedef DWORD(WINAPI * FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
+    typedef void (*AnyFunction)(); // marks the conversion as intended
+    FinalPathFn finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<AnyFunction>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
+    DWORD length = finalPath ? finalPath(file, path, kPathLength, 0)
+                             : GetFullPathNameW(name, kPathLength, path, NULL);
+    if (length == 0 || length >= kPathLength)
+        return false;
+    *folderLength = length;
+    while (*folderLength > 0 && path[*folderLength - 1] != L'\\')
+        --*folderLength;
+    return *folderLength > 0;
 }
 
 bool IsOurTempName(const wchar_t* name, std::size_t stemLength) {
@@ -162,30 +213,74 @@ void HexName(DWORD value, wchar_t* out) {
     out[kTempDigits] = L'\0';
 }
 
-// Creates a temporary file beside `target` under a name nobody else holds:
-// created only if no file of that name exists, so that it is never another
-// program's file, nor inherits anything of one. Kept open, and so safe from
-// another launcher's clean-up, until it has been moved into place.
-HANDLE CreateTempFile(const wchar_t* target, DWORD attributes, wchar_t* temp) {
-    std::size_t targetLength = Length(target);
+// Windows answers a name that a file being deleted still holds with "access
+// denied", as it answers a folder that grants no new file; only the name's
+// presence tells them apart.
+bool NameTaken(DWORD error, const wchar_t* path) {
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+        return true;
+    return error == ERROR_ACCESS_DENIED && (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ||
+                                            GetLastError() != ERROR_FILE_NOT_FOUND);
+}
+
+// Creates "<base>.~XXXXXXXX.tmp" under a name nobody else holds: created only
+// if no file of that name exists, so that it is never another program's file,
+// nor inherits anything of one. When it cannot be made, `*error` says why, and
+// is ERROR_FILE_EXISTS when every name tried was taken.
+HANDLE CreateTempFile(const wchar_t* base, DWORD share, DWORD flags, wchar_t* temp, DWORD* error) {
+    std::size_t baseLength = Length(base);
     DWORD first = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ GetCurrentThreadId();
     for (DWORD attempt = 0; attempt < 64; ++attempt) {
         wchar_t digits[kTempDigits + 1];
         HexName(first + attempt * 2654435761u, digits);
-        if (!AppendTo(temp, 0, target) || !AppendTo(temp, targetLength, kTempMark) ||
-            !AppendTo(temp, targetLength + 2, digits) ||
-            !AppendTo(temp, targetLength + 2 + kTempDigits, kTempEnd))
+        if (!AppendTo(temp, 0, base) || !AppendTo(temp, baseLength, kTempMark) ||
+            !AppendTo(temp, baseLength + 2, digits) ||
+            !AppendTo(temp, baseLength + 2 + kTempDigits, kTempEnd)) {
+            *error = ERROR_FILENAME_EXCED_RANGE;
             return INVALID_HANDLE_VALUE;
-        HANDLE file = CreateFileW(temp, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, NULL,
-                                  CREATE_NEW, attributes, NULL);
+        }
+        HANDLE file =
+            CreateFileW(temp, GENERIC_READ | GENERIC_WRITE, share, NULL, CREATE_NEW, flags, NULL);
         if (file != INVALID_HANDLE_VALUE)
             return file;
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
-            error != ERROR_ACCESS_DENIED)
+        *error = LastError();
+        if (!NameTaken(*error, temp))
             return INVALID_HANDLE_VALUE;
     }
+    *error = ERROR_FILE_EXISTS;
     return INVALID_HANDLE_VALUE;
+}
+
+// The file beside `target` that is swapped in. Kept open, and so safe from
+// another launcher's clean-up, until it has been moved into place; others may
+// read it, so that a load in the instant between the move and the close reads
+// the new content.
+HANDLE CreateBeside(const wchar_t* target, std::size_t folderLength, DWORD attributes,
+                    wchar_t* temp, DWORD* error) {
+    RemoveLeftovers(target, folderLength);
+    return CreateTempFile(target, FILE_SHARE_READ | FILE_SHARE_DELETE, attributes, temp, error);
+}
+
+// A file in the player's temporary folder that holds the new content while the
+// file is rewritten in place; the system removes it when it is closed, even
+// when the process is killed.
+HANDLE CreateStaging(const wchar_t* name, DWORD* error) {
+    wchar_t base[kPathLength];
+    DWORD length = GetTempPathW(kPathLength, base);
+    if (length == 0 || length >= kPathLength) {
+        *error = length == 0 ? LastError() : ERROR_FILENAME_EXCED_RANGE;
+        return INVALID_HANDLE_VALUE;
+    }
+    const wchar_t* stem = name + Length(name);
+    while (stem > name && stem[-1] != L'\\' && stem[-1] != L'/' && stem[-1] != L':')
+        --stem;
+    if (!AppendTo(base, length, stem)) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        return INVALID_HANDLE_VALUE;
+    }
+    wchar_t temp[kPathLength];
+    return CreateTempFile(base, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, temp,
+                          error);
 }
 
 bool MoveIntoPlace(const wchar_t* temp, const wchar_t* target) {
@@ -208,46 +303,74 @@ bool WriteNewContent(ContentWriter& writer, HANDLE original, HANDLE temp, ULONGL
     return true;
 }
 
-// The replacement of an existing, writable file, open as `*original`; the
-// handle is closed here, and set to INVALID_HANDLE_VALUE, when the file has to
-// be replaced.
-DWORD ReplaceOver(const wchar_t* name, HANDLE* original, const BY_HANDLE_FILE_INFORMATION& info,
-                  ContentWriter& writer) {
-    wchar_t target[kPathLength];
-    if (!ResolvedPath(name, *original, target))
-        return LastError();
-    std::size_t folderLength = Length(target);
-    while (folderLength > 0 && target[folderLength - 1] != L'\\')
-        --folderLength;
-    if (folderLength == 0)
-        return ERROR_BAD_PATHNAME;
-    RemoveLeftovers(target, folderLength);
+ULONGLONG SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
 
-    DWORD attributes = info.dwFileAttributes & kKeptAttributes;
-    wchar_t temp[kPathLength];
-    HANDLE file = CreateTempFile(target, attributes ? attributes : FILE_ATTRIBUTE_NORMAL, temp);
-    if (file == INVALID_HANDLE_VALUE)
-        return LastError();
-    ULONGLONG newSize = 0;
-    DWORD error = ERROR_SUCCESS;
-    if (!WriteNewContent(writer, *original, file, &newSize) ||
-        !SetFileAttributesW(temp, attributes ? attributes : FILE_ATTRIBUTE_NORMAL))
-        error = LastError();
-    if (error == ERROR_SUCCESS && info.nNumberOfLinks > 1) {
-        ULONGLONG oldSize = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-        if (!RewriteInPlace(*original, oldSize, file, newSize))
-            error = LastError();
-        CloseHandle(file);
-        DeleteFileW(temp);
-        return error;
-    }
-    // The file itself must be closed before it can be replaced.
+// Moves the staged file over the target; `*original` is closed first, as the
+// file must be closed to be replaced. When the move is refused, the file is
+// opened again as at first, as `*original`, and rewritten in place: opened for
+// writing while others may only read, so that a file that another program
+// holds for writing is still left alone.
+DWORD SwapIn(const wchar_t* name, HANDLE* original, const wchar_t* temp, const wchar_t* target,
+             HANDLE staged, ULONGLONG newSize, bool* moved) {
     CloseHandle(*original);
     *original = INVALID_HANDLE_VALUE;
-    if (error == ERROR_SUCCESS && !MoveIntoPlace(temp, target))
+    *moved = MoveIntoPlace(temp, target);
+    if (*moved)
+        return ERROR_SUCCESS;
+    DWORD error = ERROR_SUCCESS;
+    *original = OpenForReplace(name, &error);
+    if (*original == INVALID_HANDLE_VALUE)
+        return error;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(*original, &info))
+        return LastError();
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        return ERROR_FILE_READ_ONLY;
+    return RewriteInPlace(*original, SizeOf(info), staged, newSize);
+}
+
+// The replacement of an existing, writable file, open as `*original`, which
+// may be closed here and set to another handle or INVALID_HANDLE_VALUE.
+// The new content goes to a file beside the target, to be swapped in; where
+// the target's folder is not known, or refuses a new file, it is staged in the
+// temporary folder and the file rewritten in place.
+DWORD ReplaceOver(const wchar_t* name, HANDLE* original, const BY_HANDLE_FILE_INFORMATION& info,
+                  ContentWriter& writer) {
+    // Archive as well, as any write gives it: backups that follow the
+    // attribute take the new content.
+    const DWORD attributes = (info.dwFileAttributes & kKeptAttributes) | FILE_ATTRIBUTE_ARCHIVE;
+    wchar_t target[kPathLength];
+    wchar_t temp[kPathLength];
+    temp[0] = L'\0';
+    std::size_t folderLength = 0;
+    DWORD error = ERROR_SUCCESS;
+    HANDLE staged = INVALID_HANDLE_VALUE;
+    if (ResolvedPath(name, *original, target, &folderLength)) {
+        staged = CreateBeside(target, folderLength, attributes, temp, &error);
+        if (staged == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS)
+            return error;
+    }
+    if (staged == INVALID_HANDLE_VALUE) {
+        temp[0] = L'\0';
+        staged = CreateStaging(name, &error);
+        if (staged == INVALID_HANDLE_VALUE)
+            return error;
+    }
+    ULONGLONG newSize = 0;
+    bool moved = false;
+    if (!WriteNewContent(writer, *original, staged, &newSize) ||
+        (temp[0] && !SetFileAttributesW(temp, attributes)))
         error = LastError();
-    CloseHandle(file);
-    if (error != ERROR_SUCCESS)
+    else if (!temp[0] || info.nNumberOfLinks > 1)
+        // Swapping a file with further hard links would leave the other names
+        // behind with the old content.
+        error = RewriteInPlace(*original, SizeOf(info), staged, newSize);
+    else
+        error = SwapIn(name, original, temp, target, staged, newSize, &moved);
+    CloseHandle(staged);
+    if (temp[0] && !moved)
         DeleteFileW(temp);
     return error;
 }

@@ -1,8 +1,10 @@
-// Replacing the content of a file without ever losing it: the new content is
-// written in full beside the file that the name finally is (through any
-// symbolic links) and swapped in, so that the file is always either the old or
-// the new content, and a link stays a link. A file with further hard links is
-// rewritten in place, once the new content is complete on disk. Busy files are
+// Replacing the content of a file without ever losing it. Normally the new
+// content is written in full beside the file that the name finally is
+// (through any symbolic links) and swapped in, so that the file is always
+// either the old or the new content, and a link stays a link. The file is
+// rewritten in place instead, once the new content is complete on disk, where
+// a swap cannot be made: it has further hard links, its folder is not known
+// or grants no new file, or the move over it is refused. Busy files are
 // waited for a moment; temporary files that a killed process left are removed.
 #ifndef LAUNCHER_FILE_REPLACE_H
 #define LAUNCHER_FILE_REPLACE_H
