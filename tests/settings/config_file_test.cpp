@@ -311,10 +311,24 @@ FARPROC WINAPI GetProcAddressWithoutFinalPath(HMODULE module, LPCSTR name) {
         return reinterpret_cast<FARPROC>(reinterpret_cast<AnyFunction>(FinalPathFails));
     return g_getProcAddress(module, name);
 }
+BOOL(WINAPI* g_moveFileExW)(LPCWSTR, LPCWSTR, DWORD);
+bool g_readAfterMove = false;
+// The real move, then a read of config.cfg as a load opens it, while the save
+// still holds the moved file open.
+BOOL WINAPI MoveThenRead(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    BOOL moved = g_moveFileExW(from, to, flags);
+    HANDLE file = CreateFileA("config.cfg", GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    g_readAfterMove = file != INVALID_HANDLE_VALUE;
+    if (g_readAfterMove)
+        CloseHandle(file);
+    return moved;
+}
 bool g_writeWhenMoved = false; // the refused move then opens config.cfg for writing
 HANDLE g_writer = INVALID_HANDLE_VALUE;
 BOOL WINAPI MoveRefused(LPCWSTR, LPCWSTR, DWORD) {
-    if (g_writeWhenMoved)
+    if (g_writeWhenMoved && g_writer == INVALID_HANDLE_VALUE)
         g_writer = CreateFileA("config.cfg", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                NULL, OPEN_EXISTING, 0, NULL);
     SetLastError(ERROR_ACCESS_DENIED);
@@ -333,6 +347,15 @@ TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
         EXPECT_EQ("screenWidth = 1024\r\nfullscreen = 1\r\n", Content());
         EXPECT_EQ(OnlyConfig(), Files());
         EXPECT_EQ(std::vector<std::string>(), StagedInTemp());
+    }
+
+    {
+        test::ScopedImportPatch patch("kernel32.dll", "MoveFileExW",
+                                      reinterpret_cast<void*>(MoveThenRead));
+        g_moveFileExW = reinterpret_cast<BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD)>(patch.original());
+        test::WriteFileBytes("config.cfg", before);
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
+        EXPECT_TRUE(g_readAfterMove) << "a load right after the swap's move failed";
     }
 
     test::ScopedImportPatch patch("kernel32.dll", "MoveFileExW",
@@ -363,6 +386,7 @@ TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
     EXPECT_EQ(static_cast<unsigned long>(ERROR_SHARING_VIOLATION), SaveSettings());
     ASSERT_NE(INVALID_HANDLE_VALUE, g_writer);
     CloseHandle(g_writer);
+    g_writer = INVALID_HANDLE_VALUE;
     g_writeWhenMoved = false;
     EXPECT_EQ(before, Content());
     EXPECT_EQ(OnlyConfig(), Files());
