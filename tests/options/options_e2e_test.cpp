@@ -249,49 +249,25 @@ TEST_F(LauncherOptions, OkKeepsTheFilesAttributes) {
     Close();
 }
 
-// The names that a save's temporary files take, here and in the temporary
-// folder: config.cfg.~XXXXXXXX.tmp.
-std::vector<std::string> SaveTempFiles(const std::string& folder) {
-    std::vector<std::string> found;
-    char temp[MAX_PATH];
-    const std::string folders[] = {folder + "\\", std::string(temp, GetTempPathA(MAX_PATH, temp))};
-    for (int i = 0; i < 2; ++i) {
-        WIN32_FIND_DATAA data;
-        HANDLE search = FindFirstFileA((folders[i] + "config.cfg.~*").c_str(), &data);
-        if (search == INVALID_HANDLE_VALUE)
-            continue;
-        do {
-            found.push_back(folders[i] + data.cFileName);
-        } while (FindNextFileA(search, &data));
-        FindClose(search);
-    }
-    return found;
-}
-
-// A folder in which no file may be created or renamed while the files in it
-// stay writable (the Linux model of a folder that grants write access on the
-// file alone), for the object's life.
+// Makes the folder refuse new files and renames while its files stay
+// writable (the Linux model of a folder that grants write access on the file
+// alone), for the object's life.
 class FolderRefusingNewFiles {
   public:
     explicit FolderRefusingNewFiles(const std::string& folder)
-        : unix_(test::UnixPath(folder)),
-          set_(!unix_.empty() && test::RunUnix("chattr +i '" + unix_ + "'")) {}
+        : unix_(test::UnixPath(folder)), set_(test::RunUnix("chattr +i '" + unix_ + "'")) {}
     ~FolderRefusingNewFiles() {
-        if (set_) {
-            EXPECT_TRUE(test::RunUnix("chattr -i '" + unix_ + "'"));
-        }
+        if (set_)
+            test::RunUnix("chattr -i '" + unix_ + "'");
     }
-    bool set() const { return set_; }
-
-  private:
-    std::string unix_;
-    bool set_;
+    const std::string unix_;
+    const bool set_;
 };
 
 TEST_F(LauncherOptions, OkSavesInAFolderThatRefusesNewFiles) {
     ASSERT_TRUE(InFolder("mkdir sync"));
     FolderRefusingNewFiles refusing(folder_.path());
-    if (!refusing.set())
+    if (!refusing.set_)
         GTEST_SKIP() << "chattr +i is not allowed here";
     const std::vector<std::string> files = settings_test::FilesIn(folder_.path());
     SwitchBloomThroughOptions();
@@ -309,7 +285,7 @@ TEST_F(LauncherOptions, OkSavesInAFolderThatRefusesNewFiles) {
     EXPECT_NE(0u, GetFileAttributesA("config.cfg") & FILE_ATTRIBUTE_HIDDEN);
 
     EXPECT_EQ(files, settings_test::FilesIn(folder_.path()));
-    EXPECT_EQ(std::vector<std::string>(), SaveTempFiles(folder_.path()));
+    EXPECT_EQ(std::vector<std::string>(), settings_test::StagedInTemp());
     Close();
 }
 

@@ -289,16 +289,6 @@ TEST_F(ConfigFile, FileHeldOpenByAnotherHandleIsLeftAlone) {
     }
 }
 
-// The save's files in the temporary folder (config.cfg.~XXXXXXXX.tmp).
-std::vector<std::string> StagedInTemp() {
-    char temp[MAX_PATH];
-    std::vector<std::string> staged, all = FilesIn(std::string(temp, GetTempPathA(MAX_PATH, temp)));
-    for (std::size_t i = 0; i < all.size(); ++i)
-        if (all[i].compare(0, 12, "config.cfg.~") == 0)
-            staged.push_back(all[i]);
-    return staged;
-}
-
 // Stand-ins for the system's functions, seen through the import seam.
 DWORD WINAPI FinalPathFails(HANDLE, LPWSTR, DWORD, DWORD) {
     SetLastError(ERROR_NOT_READY);
@@ -346,7 +336,7 @@ TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
         EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
         EXPECT_EQ("screenWidth = 1024\r\nfullscreen = 1\r\n", Content());
         EXPECT_EQ(OnlyConfig(), Files());
-        EXPECT_EQ(std::vector<std::string>(), StagedInTemp());
+        EXPECT_EQ(std::vector<std::string>(), settings_test::StagedInTemp());
     }
 
     {
