@@ -3,40 +3,20 @@
 // lose bytes; config_text does the line handling. Both directions stream
 // through the file in fixed-size runs, so memory does not grow with it.
 //
-// A save never writes into config.cfg itself: it writes a complete new file
-// beside the file that config.cfg finally is (through any symbolic links) and
-// swaps it in, so the file is always either the old or the new content, and a
-// link stays a link. A file with further hard links cannot be swapped without
-// leaving the other names behind; it is rewritten in place, but only once the
-// new content is complete on disk and the room it needs has been taken.
+// A save never writes into config.cfg itself: file_replace writes the complete
+// new content beside it and swaps it in (see there).
 #include <windows.h>
 
 #include "settings/config_text.h"
+#include "settings/file_replace.h"
 #include "settings/game_settings.h"
 
 GameSettings g_gameSettings;
 
 namespace {
 
-const char kConfigPath[] = "config.cfg";
+const wchar_t kConfigPath[] = L"config.cfg";
 const DWORD kChunk = 16 * 1024;
-// Longest resolved path handled; a longer one is not saved rather than cut.
-const DWORD kPathLength = 2048;
-
-// Another launcher saving at the same moment holds the file (or the name a
-// save replaces) open for a few milliseconds; a save waits that long for it.
-// A game that keeps the file locked holds it far longer, and is left alone.
-const DWORD kBusyWaitMs = 1000;
-const DWORD kBusyStepMs = 5;
-
-// What a file keeps across a save.
-const DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-
-// Our own temporary files are "<name>.~XXXXXXXX.tmp", XXXXXXXX in hex digits.
-const wchar_t kTempMark[] = L".~";
-const wchar_t kTempEnd[] = L".tmp";
-const std::size_t kTempDigits = 8;
 
 // The error of the call that just failed, never ERROR_SUCCESS: a step that
 // fails without saying why still reports a failure.
@@ -45,22 +25,9 @@ DWORD LastError() {
     return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
 }
 
-bool IsBusy(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           error == ERROR_ACCESS_DENIED;
-}
-
-// Waits one step while the time for a busy file lasts.
-bool WaitedForBusy(DWORD start) {
-    if (GetTickCount() - start >= kBusyWaitMs)
-        return false;
-    Sleep(kBusyStepMs);
-    return true;
-}
-
 class FileSink : public ByteSink {
   public:
-    explicit FileSink(HANDLE file) : file_(file), size_(0) {}
+    explicit FileSink(HANDLE file) : file_(file) {}
     bool Write(const char* bytes, std::size_t count) override {
         while (count > 0) {
             DWORD written = 0;
@@ -69,178 +36,33 @@ class FileSink : public ByteSink {
                 return false;
             bytes += written;
             count -= written;
-            size_ += written;
         }
         return true;
     }
-    ULONGLONG size() const { return size_; }
 
   private:
     HANDLE file_;
-    ULONGLONG size_;
 };
 
-bool SeekTo(HANDLE file, ULONGLONG offset) {
-    LARGE_INTEGER to;
-    to.QuadPart = static_cast<LONGLONG>(offset);
-    return SetFilePointerEx(file, to, NULL, FILE_BEGIN) != 0;
-}
-
-// Copies [from, to) of one file to the same offsets of another.
-bool CopyRange(HANDLE source, HANDLE target, ULONGLONG from, ULONGLONG to) {
-    char chunk[kChunk];
-    if (!SeekTo(source, from) || !SeekTo(target, from))
-        return false;
-    while (from < to) {
-        DWORD part = to - from > kChunk ? kChunk : static_cast<DWORD>(to - from);
-        DWORD got = 0;
-        DWORD written = 0;
-        if (!ReadFile(source, chunk, part, &got, NULL) || got != part)
-            return false;
-        if (!WriteFile(target, chunk, part, &written, NULL) || written != part)
-            return false;
-        from += part;
+// Streams the old content through the rewrite of the settings.
+class SettingsWriter : public ContentWriter {
+  public:
+    bool WriteContent(HANDLE in, HANDLE out) override {
+        FileSink sink(out);
+        SettingsRewriter rewriter(g_gameSettings, sink);
+        char chunk[kChunk];
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(in, chunk, sizeof chunk, &got, NULL))
+                return false;
+            if (got == 0)
+                break;
+            if (!rewriter.Feed(chunk, got))
+                return false;
+        }
+        return rewriter.Finish();
     }
-    return true;
-}
-
-// Writes the complete new content over the file, for a file that other names
-// share. The part beyond the old end is written first: should the disk be
-// full, the file is cut back and keeps its old content whole. (Only writing
-// takes the room; extending the size alone may leave a hole.)
-bool RewriteInPlace(HANDLE file, ULONGLONG oldSize, HANDLE content, ULONGLONG newSize) {
-    if (newSize > oldSize && !CopyRange(content, file, oldSize, newSize)) {
-        if (SeekTo(file, oldSize))
-            SetEndOfFile(file);
-        return false;
-    }
-    if (!CopyRange(content, file, 0, newSize < oldSize ? newSize : oldSize))
-        return false;
-    return SeekTo(file, newSize) && SetEndOfFile(file) && FlushFileBuffers(file);
-}
-
-// The full path of the file that the open handle reaches, through any links.
-// Windows before Vista has no way to ask, and no symbolic links to files
-// either, so there the name in the current folder is the file.
-bool ResolvedPath(HANDLE file, wchar_t* path) {
-    typedef DWORD(WINAPI * FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
-    typedef void (*AnyFunction)(); // marks the conversion as intended
-    FinalPathFn finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<AnyFunction>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
-    DWORD length = finalPath ? finalPath(file, path, kPathLength, 0)
-                             : GetFullPathNameW(L"config.cfg", kPathLength, path, NULL);
-    return length > 0 && length < kPathLength;
-}
-
-std::size_t Length(const wchar_t* text) {
-    std::size_t n = 0;
-    while (text[n])
-        ++n;
-    return n;
-}
-
-// Appends to `path`, which holds `used` characters; false when it would not fit.
-bool AppendTo(wchar_t* path, std::size_t used, const wchar_t* tail) {
-    std::size_t n = Length(tail);
-    if (used + n >= kPathLength)
-        return false;
-    for (std::size_t i = 0; i <= n; ++i)
-        path[used + i] = tail[i];
-    return true;
-}
-
-bool IsOurTempName(const wchar_t* name, std::size_t stemLength) {
-    const wchar_t* tail = name + stemLength + Length(kTempMark);
-    for (std::size_t i = 0; i < kTempDigits; ++i) {
-        wchar_t c = tail[i];
-        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f')))
-            return false;
-    }
-    const wchar_t* end = tail + kTempDigits;
-    return end[0] == L'.' && end[1] == L't' && end[2] == L'm' && end[3] == L'p' && !end[4];
-}
-
-// Removes temporary files of ours that a save cut short by a killed process
-// left beside `target`. One that another launcher is writing is held open and
-// cannot be opened here; nobody else's file has our name form.
-void RemoveLeftovers(const wchar_t* target, std::size_t folderLength) {
-    wchar_t pattern[kPathLength];
-    std::size_t targetLength = Length(target);
-    if (!AppendTo(pattern, 0, target) || !AppendTo(pattern, targetLength, L".~*.tmp"))
-        return;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    const std::size_t stemLength = targetLength - folderLength;
-    do {
-        if (Length(found.cFileName) != stemLength + 2 + kTempDigits + 4 ||
-            !IsOurTempName(found.cFileName, stemLength))
-            continue;
-        wchar_t leftover[kPathLength];
-        for (std::size_t i = 0; i < folderLength; ++i)
-            leftover[i] = target[i];
-        if (!AppendTo(leftover, folderLength, found.cFileName))
-            continue;
-        HANDLE file =
-            CreateFileW(leftover, DELETE, 0, NULL, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, NULL);
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
-void HexName(DWORD value, wchar_t* out) {
-    static const wchar_t kDigits[] = L"0123456789abcdef";
-    for (std::size_t i = 0; i < kTempDigits; ++i)
-        out[i] = kDigits[(value >> (4 * (kTempDigits - 1 - i))) & 0xF];
-    out[kTempDigits] = L'\0';
-}
-
-// Creates a temporary file beside `target` under a name nobody else holds:
-// created only if no file of that name exists, so that it is never another
-// program's file, nor inherits anything of one. Kept open, and so safe from
-// another launcher's clean-up, until it has been moved into place.
-HANDLE CreateTempFile(const wchar_t* target, DWORD attributes, wchar_t* temp) {
-    std::size_t targetLength = Length(target);
-    DWORD first = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ GetCurrentThreadId();
-    for (DWORD attempt = 0; attempt < 64; ++attempt) {
-        wchar_t digits[kTempDigits + 1];
-        HexName(first + attempt * 2654435761u, digits);
-        if (!AppendTo(temp, 0, target) || !AppendTo(temp, targetLength, kTempMark) ||
-            !AppendTo(temp, targetLength + 2, digits) ||
-            !AppendTo(temp, targetLength + 2 + kTempDigits, kTempEnd))
-            return INVALID_HANDLE_VALUE;
-        HANDLE file = CreateFileW(temp, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, NULL,
-                                  CREATE_NEW, attributes, NULL);
-        if (file != INVALID_HANDLE_VALUE)
-            return file;
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS &&
-            error != ERROR_ACCESS_DENIED)
-            return INVALID_HANDLE_VALUE;
-    }
-    return INVALID_HANDLE_VALUE;
-}
-
-// Opens config.cfg for a save. Asking for write access as well makes the open
-// fail exactly when the file may not be replaced: it is read-only, or someone
-// holds it open without letting others write (the running game).
-HANDLE OpenForSave(DWORD* error) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        HANDLE file = CreateFileA(kConfigPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        *error = GetLastError();
-        if (file != INVALID_HANDLE_VALUE || !IsBusy(*error))
-            return file;
-        DWORD attributes = GetFileAttributesA(kConfigPath);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-            return file;
-        if (!WaitedForBusy(start))
-            return file;
-    }
-}
+};
 
 // A config.cfg that is not there becomes an empty file, as no line needs
 // rewriting. Created only where no name stands: a symbolic link whose target is
@@ -248,83 +70,10 @@ HANDLE OpenForSave(DWORD* error) {
 // else, in a folder that may not even exist.
 DWORD CreateEmpty() {
     HANDLE file =
-        CreateFileA(kConfigPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        CreateFileW(kConfigPath, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return LastError();
     return CloseHandle(file) ? ERROR_SUCCESS : LastError();
-}
-
-// Streams the old content through the rewrite into the temporary file.
-bool WriteNewContent(HANDLE original, HANDLE temp, ULONGLONG* newSize) {
-    FileSink sink(temp);
-    SettingsRewriter rewriter(g_gameSettings, sink);
-    char chunk[kChunk];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(original, chunk, sizeof chunk, &got, NULL))
-            return false;
-        if (got == 0)
-            break;
-        if (!rewriter.Feed(chunk, got))
-            return false;
-    }
-    if (!rewriter.Finish() || !FlushFileBuffers(temp))
-        return false;
-    *newSize = sink.size();
-    return true;
-}
-
-bool MoveIntoPlace(const wchar_t* temp, const wchar_t* target) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (MoveFileExW(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
-        if (!IsBusy(GetLastError()) || !WaitedForBusy(start))
-            return false;
-    }
-}
-
-// The save of an existing, writable config.cfg, open as `*original`; the
-// handle is closed here, and set to INVALID_HANDLE_VALUE, when the file has to
-// be replaced.
-DWORD SaveOver(HANDLE* original, const BY_HANDLE_FILE_INFORMATION& info) {
-    wchar_t target[kPathLength];
-    if (!ResolvedPath(*original, target))
-        return LastError();
-    std::size_t folderLength = Length(target);
-    while (folderLength > 0 && target[folderLength - 1] != L'\\')
-        --folderLength;
-    if (folderLength == 0)
-        return ERROR_BAD_PATHNAME;
-    RemoveLeftovers(target, folderLength);
-
-    DWORD attributes = info.dwFileAttributes & kKeptAttributes;
-    wchar_t temp[kPathLength];
-    HANDLE file = CreateTempFile(target, attributes ? attributes : FILE_ATTRIBUTE_NORMAL, temp);
-    if (file == INVALID_HANDLE_VALUE)
-        return LastError();
-    ULONGLONG newSize = 0;
-    DWORD error = ERROR_SUCCESS;
-    if (!WriteNewContent(*original, file, &newSize) ||
-        !SetFileAttributesW(temp, attributes ? attributes : FILE_ATTRIBUTE_NORMAL))
-        error = LastError();
-    if (error == ERROR_SUCCESS && info.nNumberOfLinks > 1) {
-        ULONGLONG oldSize = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-        if (!RewriteInPlace(*original, oldSize, file, newSize))
-            error = LastError();
-        CloseHandle(file);
-        DeleteFileW(temp);
-        return error;
-    }
-    // The file itself must be closed before it can be replaced.
-    CloseHandle(*original);
-    *original = INVALID_HANDLE_VALUE;
-    if (error == ERROR_SUCCESS && !MoveIntoPlace(temp, target))
-        error = LastError();
-    CloseHandle(file);
-    if (error != ERROR_SUCCESS)
-        DeleteFileW(temp);
-    return error;
 }
 
 } // namespace
@@ -332,40 +81,23 @@ DWORD SaveOver(HANDLE* original, const BY_HANDLE_FILE_INFORMATION& info) {
 unsigned long SaveSettings() {
     for (int attempt = 0; attempt < 2; ++attempt) {
         DWORD error = 0;
-        HANDLE original = OpenForSave(&error);
-        if (original == INVALID_HANDLE_VALUE) {
-            DWORD attributes = GetFileAttributesA(kConfigPath);
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-                return ERROR_FILE_READ_ONLY;
-            if (error != ERROR_FILE_NOT_FOUND)
-                return error; // cannot be read, or may not be replaced
-            error = CreateEmpty();
-            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
-                return error;
-            continue; // a file appeared meanwhile: save over it
+        HANDLE original = OpenForReplace(kConfigPath, &error);
+        if (original != INVALID_HANDLE_VALUE) {
+            SettingsWriter writer;
+            return ReplaceContent(kConfigPath, original, writer);
         }
-        // Wine running as root opens a read-only file for writing and renames
-        // over it, so the attribute is checked as well.
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!GetFileInformationByHandle(original, &info)) {
-            error = LastError();
-            CloseHandle(original);
+        if (error != ERROR_FILE_NOT_FOUND)
+            return error; // read-only, cannot be read, or may not be replaced
+        error = CreateEmpty();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
             return error;
-        }
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-            CloseHandle(original);
-            return ERROR_FILE_READ_ONLY;
-        }
-        error = SaveOver(&original, info);
-        if (original != INVALID_HANDLE_VALUE)
-            CloseHandle(original);
-        return error;
+        // A file appeared meanwhile: save over it.
     }
     return ERROR_FILE_EXISTS;
 }
 
 void LoadSettings() {
-    HANDLE file = CreateFileA(kConfigPath, GENERIC_READ,
+    HANDLE file = CreateFileW(kConfigPath, GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)

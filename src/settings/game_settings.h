@@ -18,9 +18,11 @@ void LoadSettings();
 
 // Rewrites config.cfg, replacing the lines of the four keys with the current
 // values and keeping every other line. Returns ERROR_SUCCESS, or the Windows
-// error code of the step that failed when the file was left as it was (it may
-// not be replaced, cannot be read, or the disk had no room); a read-only file
-// is ERROR_FILE_READ_ONLY.
+// error code of the step that failed last when the file was left as it was (it
+// may not be written, cannot be read, or the disk had no room); a read-only
+// file is ERROR_FILE_READ_ONLY. ERROR_USER_MAPPED_FILE: the new settings are
+// saved, but another program's mapping kept the file from being cut back, and
+// blank lines follow them.
 unsigned long SaveSettings();
 
 #endif

@@ -289,6 +289,46 @@ TEST_F(LauncherOptions, OkOnAReadOnlyFileTellsThePlayerAndKeepsTheDialogOpen) {
     Close();
 }
 
+// Makes the folder refuse new files and renames while its files stay
+// writable (the Linux model of a folder that grants write access on the file
+// alone), for the object's life.
+class FolderRefusingNewFiles {
+  public:
+    explicit FolderRefusingNewFiles(const std::string& folder)
+        : unix_(test::UnixPath(folder)), set_(test::RunUnix("chattr +i '" + unix_ + "'")) {}
+    ~FolderRefusingNewFiles() {
+        if (set_)
+            test::RunUnix("chattr -i '" + unix_ + "'");
+    }
+    const std::string unix_;
+    const bool set_;
+};
+
+TEST_F(LauncherOptions, OkSavesInAFolderThatRefusesNewFiles) {
+    ASSERT_TRUE(InFolder("mkdir sync"));
+    FolderRefusingNewFiles refusing(folder_.path());
+    if (!refusing.set_)
+        GTEST_SKIP() << "chattr +i is not allowed here";
+    const std::vector<std::string> files = settings_test::FilesIn(folder_.path());
+    SwitchBloomThroughOptions();
+    EXPECT_EQ(SavedConfig(1), Content("config.cfg"));
+
+    // Hidden, then also with a second name in another folder.
+    ASSERT_TRUE(InFolder("setfattr -n user.DOSATTRIB -v 0x307832 config.cfg"));
+    SwitchBloomThroughOptions();
+    EXPECT_EQ(SavedConfig(0), Content("config.cfg"));
+    EXPECT_NE(0u, GetFileAttributesA("config.cfg") & FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_TRUE(InFolder("ln config.cfg sync/other.cfg"));
+    SwitchBloomThroughOptions();
+    EXPECT_EQ(SavedConfig(1), Content("config.cfg"));
+    EXPECT_EQ(SavedConfig(1), Content("sync\\other.cfg"));
+    EXPECT_NE(0u, GetFileAttributesA("config.cfg") & FILE_ATTRIBUTE_HIDDEN);
+
+    EXPECT_EQ(files, settings_test::FilesIn(folder_.path()));
+    EXPECT_EQ(std::vector<std::string>(), settings_test::StagedInTemp());
+    Close();
+}
+
 TEST(PlantedD3D9, TheLauncherUsesTheSystemsDirect3DNotTheGameFolders) {
     EnumerateDisplayModes();
     ASSERT_FALSE(g_displayModes.empty());

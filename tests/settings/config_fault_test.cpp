@@ -1,7 +1,7 @@
 // A save under faults leaves config.cfg either as it was or fully rewritten,
 // never in between, and no temporary file behind: another process holding the
 // file, a process killed while it saves, a full disk, and a folder where no
-// new file can be created.
+// new file can be created (the file is then rewritten in place).
 #include "settings/settings_test_util.h"
 
 #include <psapi.h>
@@ -392,16 +392,27 @@ TEST_F(TinyFilesystem, FullDiskLeavesAHardLinkedFileAsItWas) {
     EXPECT_EQ(both, Files());
 }
 
-TEST_F(TinyFilesystem, FolderWithoutRoomForANewFileLeavesTheFileAsItWas) {
+// No new file fits beside config.cfg, so it is rewritten in place. With the
+// disk full as well, a rewrite that does not grow the file goes through; one
+// that grows it leaves the old content whole.
+TEST_F(TinyFilesystem, FolderWithoutRoomForANewFileIsRewrittenInPlace) {
     if (!Enter("noinode"))
         GTEST_SKIP() << "no tiny filesystem: mounting is not allowed on this machine";
     // The filesystem holds the folder and two files: config.cfg and one more.
-    const std::string before = ConfigWith(Settings(800, 600, 16, 0), 3);
+    std::string before = ConfigWith(Settings(800, 600, 16, 0), 3);
+    const std::string padding =
+        "padding = " + std::string(4096 - before.size() % 4096 - 12, '.') + "\r\n";
+    before += padding;
+    ASSERT_EQ(0u, before.size() % 4096);
     test::WriteFileBytes("config.cfg", before);
-    test::WriteFileBytes("game.dat", "data");
+    FillDisk("game.dat");
+    g_gameSettings = Settings(900, 700, 32, 1);
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
+    const std::string same = ConfigWith(Settings(900, 700, 32, 1), 3) + padding;
+    EXPECT_EQ(same, Content());
     g_gameSettings = Settings(1920, 1080, 32, 1);
-    SaveSettings();
-    EXPECT_EQ(before, Content());
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_DISK_FULL), SaveSettings());
+    EXPECT_EQ(same, Content());
     std::vector<std::string> both;
     both.push_back("config.cfg");
     both.push_back("game.dat");
@@ -409,7 +420,7 @@ TEST_F(TinyFilesystem, FolderWithoutRoomForANewFileLeavesTheFileAsItWas) {
 
     ASSERT_TRUE(DeleteFileA("game.dat"));
     SaveSettings();
-    EXPECT_EQ(ConfigWith(Settings(1920, 1080, 32, 1), 3), Content());
+    EXPECT_EQ(ConfigWith(Settings(1920, 1080, 32, 1), 3) + padding, Content());
     EXPECT_EQ(OnlyConfig(), Files());
 }
 

@@ -247,6 +247,7 @@ class HeldFile {
         : handle_(CreateFileA("config.cfg", access, share, NULL, OPEN_EXISTING, 0, NULL)) {}
     ~HeldFile() { Release(); }
     bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE handle() const { return handle_; }
     void Release() {
         if (held())
             CloseHandle(handle_);
@@ -263,15 +264,16 @@ TEST_F(ConfigFile, FileHeldOpenByAnotherHandleIsLeftAlone) {
         const char* what;
         DWORD access;
         DWORD share;
+        bool saved;
     } holders[] = {
-        {"read, others may only read", GENERIC_READ, FILE_SHARE_READ},
-        {"written, others may only read", GENERIC_WRITE, FILE_SHARE_READ},
-        {"read, nobody else may open it", GENERIC_READ, 0},
+        {"read, others may only read", GENERIC_READ, FILE_SHARE_READ, false},
+        {"written, others may only read", GENERIC_WRITE, FILE_SHARE_READ, false},
+        {"read, nobody else may open it", GENERIC_READ, 0, false},
         // Nobody else may read it, though it could be written: a save that
         // went on with an empty content would wipe it.
-        {"read, others may only write", GENERIC_READ, FILE_SHARE_WRITE},
-        // Readable and writable, but it cannot be replaced.
-        {"read, others may read and write", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE},
+        {"read, others may only write", GENERIC_READ, FILE_SHARE_WRITE, false},
+        // It cannot be replaced, but the holder lets it be written in place.
+        {"read, others may read and write", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, true},
     };
     for (std::size_t i = 0; i < sizeof holders / sizeof holders[0]; ++i) {
         SCOPED_TRACE(holders[i].what);
@@ -281,9 +283,103 @@ TEST_F(ConfigFile, FileHeldOpenByAnotherHandleIsLeftAlone) {
         g_gameSettings = Settings(1024, 768, 32, 1);
         SaveSettings();
         holder.Release();
-        EXPECT_EQ(before, Content());
+        EXPECT_EQ(holders[i].saved ? "screenWidth = 1024\r\nfullscreen = 1\r\n" : before,
+                  Content());
         EXPECT_EQ(OnlyConfig(), Files());
     }
+}
+
+// Stand-ins for the system's functions, seen through the import seam.
+DWORD WINAPI FinalPathFails(HANDLE, LPWSTR, DWORD, DWORD) {
+    SetLastError(ERROR_NOT_READY);
+    return 0;
+}
+typedef void (*AnyFunction)();
+FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
+FARPROC WINAPI GetProcAddressWithoutFinalPath(HMODULE module, LPCSTR name) {
+    if (HIWORD(name) && lstrcmpA(name, "GetFinalPathNameByHandleW") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<AnyFunction>(FinalPathFails));
+    return g_getProcAddress(module, name);
+}
+BOOL(WINAPI* g_moveFileExW)(LPCWSTR, LPCWSTR, DWORD);
+bool g_readAfterMove = false;
+// The real move, then a read of config.cfg as a load opens it, while the save
+// still holds the moved file open.
+BOOL WINAPI MoveThenRead(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    BOOL moved = g_moveFileExW(from, to, flags);
+    HANDLE file = CreateFileA("config.cfg", GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    g_readAfterMove = file != INVALID_HANDLE_VALUE;
+    if (g_readAfterMove)
+        CloseHandle(file);
+    return moved;
+}
+bool g_writeWhenMoved = false; // the refused move then opens config.cfg for writing
+HANDLE g_writer = INVALID_HANDLE_VALUE;
+BOOL WINAPI MoveRefused(LPCWSTR, LPCWSTR, DWORD) {
+    if (g_writeWhenMoved && g_writer == INVALID_HANDLE_VALUE)
+        g_writer = CreateFileA("config.cfg", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               NULL, OPEN_EXISTING, 0, NULL);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
+    const std::string before = "screenWidth = 12345678\r\nfullscreen = 1\r\n";
+    {
+        test::ScopedImportPatch patch("kernel32.dll", "GetProcAddress",
+                                      reinterpret_cast<void*>(GetProcAddressWithoutFinalPath));
+        g_getProcAddress = reinterpret_cast<FARPROC(WINAPI*)(HMODULE, LPCSTR)>(patch.original());
+        test::WriteFileBytes("config.cfg", before);
+        g_gameSettings = Settings(1024, 768, 32, 1);
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
+        EXPECT_EQ("screenWidth = 1024\r\nfullscreen = 1\r\n", Content());
+        EXPECT_EQ(OnlyConfig(), Files());
+        EXPECT_EQ(std::vector<std::string>(), settings_test::StagedInTemp());
+    }
+
+    {
+        test::ScopedImportPatch patch("kernel32.dll", "MoveFileExW",
+                                      reinterpret_cast<void*>(MoveThenRead));
+        g_moveFileExW = reinterpret_cast<BOOL(WINAPI*)(LPCWSTR, LPCWSTR, DWORD)>(patch.original());
+        test::WriteFileBytes("config.cfg", before);
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
+        EXPECT_TRUE(g_readAfterMove) << "a load right after the swap's move failed";
+    }
+
+    test::ScopedImportPatch patch("kernel32.dll", "MoveFileExW",
+                                  reinterpret_cast<void*>(MoveRefused));
+    test::WriteFileBytes("config.cfg", before);
+    g_gameSettings = Settings(1024, 768, 32, 1);
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
+    EXPECT_EQ("screenWidth = 1024\r\nfullscreen = 1\r\n", Content());
+    EXPECT_EQ(OnlyConfig(), Files());
+
+    // Mapped by another program, the file keeps its length: what follows the
+    // new content is blank, and the save says why it is not cut back.
+    test::WriteFileBytes("config.cfg", before);
+    HeldFile mapped(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    HANDLE mapping = CreateFileMappingA(mapped.handle(), NULL, PAGE_READONLY, 0, 0, NULL);
+    ASSERT_TRUE(mapping != NULL);
+    void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    g_gameSettings = Settings(1, 768, 32, 1);
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_USER_MAPPED_FILE), SaveSettings());
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    mapped.Release();
+    EXPECT_EQ("screenWidth = 1\r\nfullscreen = 1\r\n     \r\n", Content());
+
+    // Another program that opens the file for writing meanwhile keeps it.
+    test::WriteFileBytes("config.cfg", before);
+    g_writeWhenMoved = true;
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_SHARING_VIOLATION), SaveSettings());
+    ASSERT_NE(INVALID_HANDLE_VALUE, g_writer);
+    CloseHandle(g_writer);
+    g_writer = INVALID_HANDLE_VALUE;
+    g_writeWhenMoved = false;
+    EXPECT_EQ(before, Content());
+    EXPECT_EQ(OnlyConfig(), Files());
 }
 
 TEST_F(ConfigFile, UnreadableFileLeavesSettingsAtLoad) {

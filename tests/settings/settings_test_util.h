@@ -59,6 +59,16 @@ inline std::vector<std::string> FilesIn(const std::string& dir) {
     return names;
 }
 
+// The save's files in the temporary folder (config.cfg.~XXXXXXXX.tmp).
+inline std::vector<std::string> StagedInTemp() {
+    char temp[MAX_PATH];
+    std::vector<std::string> staged, all = FilesIn(std::string(temp, GetTempPathA(MAX_PATH, temp)));
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (all[i].compare(0, 12, "config.cfg.~") == 0)
+            staged.push_back(all[i]);
+    return staged;
+}
+
 inline std::vector<std::string> OnlyConfig() {
     return std::vector<std::string>(1, "config.cfg");
 }
