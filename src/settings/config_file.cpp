@@ -93,7 +93,10 @@ unsigned long SaveSettings() {
             return error;
         // A file appeared meanwhile: save over it.
     }
-    return ERROR_FILE_EXISTS;
+    // The name stands, yet the file it names cannot be opened: a symbolic link
+    // to a missing file. The player is told the file was not found, which is
+    // what the open said, rather than that it exists.
+    return ERROR_FILE_NOT_FOUND;
 }
 
 void LoadSettings() {

@@ -232,6 +232,7 @@ TEST_F(LauncherOptions, OkRewritesTheFileThatConfigCfgIsALinkTo) {
     ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
     HWND box = PressOkForMessage(options);
     ASSERT_TRUE(box != NULL) << "no message";
+    test::ExpectFailureMessage(box, folder_.path() + "\\config.cfg", ERROR_FILE_NOT_FOUND);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     EXPECT_FALSE(WaitUntilGone(options, 500)) << "the Options dialog closed";
     SendMessageA(GetDlgItem(options, IDCANCEL), BM_CLICK, 0, 0);
