@@ -2,6 +2,9 @@
 
 # The site object's interface tables and reference counting.
 launcher_add_test(browser_host_test web/browser_host_test.cpp)
+# The locks on the portal page, in a process of their own.
+launcher_add_test(browser_locks_test web/browser_locks_test.cpp)
+target_link_libraries(browser_locks_test PRIVATE urlmon)
 
 # A copy of the program whose portal is a loopback server of the tests, so that
 # the tests see the control's requests without any traffic leaving the
