@@ -27,6 +27,7 @@ foreach(_source IN LISTS _core_sources)
 endforeach()
 get_target_property(_core_includes launcher_core INCLUDE_DIRECTORIES)
 get_target_property(_core_definitions launcher_core COMPILE_DEFINITIONS)
+# Only the host changes: the scheme and everything else stay the program's.
 list(FILTER _core_definitions EXCLUDE REGEX "^LAUNCHER_PORTAL_HOST=")
 get_target_property(_core_libraries launcher_core LINK_LIBRARIES)
 

@@ -6,8 +6,9 @@
 
 namespace {
 
-// The portal's statistics page for the game; the host is a build setting.
-const char kStatisticsPage[] = "http://" LAUNCHER_PORTAL_HOST "/stats/varnholt.html";
+// The portal's statistics page for the game; the scheme and the host are build settings.
+const char kStatisticsPage[] =
+    LAUNCHER_PORTAL_SCHEME "://" LAUNCHER_PORTAL_HOST "/stats/varnholt.html";
 
 } // namespace
 
