@@ -6,7 +6,6 @@
 #include <exdisp.h>
 #include <urlmon.h>
 
-#include <string>
 #include <vector>
 
 #include "ui/launcher_dialog.h"
@@ -16,23 +15,15 @@
 
 namespace {
 
-const INTERNETFEATURELIST kLocks[] = {FEATURE_DISABLE_NAVIGATION_SOUNDS,
-                                      FEATURE_RESTRICT_FILEDOWNLOAD,
-                                      FEATURE_RESTRICT_ACTIVEXINSTALL,
-                                      FEATURE_WEBOC_POPUPMANAGEMENT,
-                                      FEATURE_WINDOW_RESTRICTIONS,
-                                      FEATURE_ZONE_ELEVATION,
-                                      FEATURE_PROTOCOL_LOCKDOWN,
-                                      FEATURE_MIME_HANDLING,
-                                      FEATURE_MIME_SNIFFING,
-                                      FEATURE_SAFE_BINDTOOBJECT,
-                                      FEATURE_VALIDATE_NAVIGATE_URL,
-                                      FEATURE_HTTP_USERNAME_PASSWORD_DISABLE,
-                                      FEATURE_BLOCK_INPUT_PROMPTS,
-                                      FEATURE_DISABLE_MK_PROTOCOL,
-                                      FEATURE_DISABLE_TELNET_PROTOCOL};
-
-const char kFeatureControl[] = "Software\\Microsoft\\Internet Explorer\\Main\\FeatureControl";
+// clang-format off
+const INTERNETFEATURELIST kLocks[] = {
+    FEATURE_DISABLE_NAVIGATION_SOUNDS, FEATURE_RESTRICT_FILEDOWNLOAD,
+    FEATURE_RESTRICT_ACTIVEXINSTALL, FEATURE_WEBOC_POPUPMANAGEMENT, FEATURE_WINDOW_RESTRICTIONS,
+    FEATURE_ZONE_ELEVATION, FEATURE_PROTOCOL_LOCKDOWN, FEATURE_MIME_HANDLING, FEATURE_MIME_SNIFFING,
+    FEATURE_SAFE_BINDTOOBJECT, FEATURE_VALIDATE_NAVIGATE_URL,
+    FEATURE_HTTP_USERNAME_PASSWORD_DISABLE, FEATURE_BLOCK_INPUT_PROMPTS,
+    FEATURE_DISABLE_MK_PROTOCOL, FEATURE_DISABLE_TELNET_PROTOCOL};
+// clang-format on
 
 // Every feature urlmon knows, on or off for this process.
 std::vector<bool> ProcessFeatures() {
@@ -49,33 +40,23 @@ void RecordFeaturesAtCreation() {
     g_atCreation = ProcessFeatures();
 }
 
-// The names of the key's values and subkeys, all the way down.
-std::string RegistryTree(HKEY root, const std::string& path) {
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return "";
-    std::string tree;
-    char name[256];
-    for (DWORD i = 0;; ++i) {
-        DWORD size = sizeof name;
-        if (RegEnumValueA(key, i, name, &size, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
-            break;
-        tree += path + "=" + name + "\n";
-    }
-    for (DWORD i = 0;; ++i) {
-        DWORD size = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &size, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
-            break;
-        tree += RegistryTree(root, path + "\\" + name);
-    }
-    RegCloseKey(key);
-    return tree + path + "\n";
+// An event that any change below the feature-control key sets. The key stays
+// open: closing it would end the watch.
+HANDLE WatchFeatureControl(HKEY root) {
+    HKEY key = NULL;
+    HANDLE changed = CreateEventA(NULL, TRUE, FALSE, NULL);
+    RegCreateKeyExA(root, "Software\\Microsoft\\Internet Explorer\\Main\\FeatureControl", 0, NULL,
+                    0, KEY_NOTIFY, NULL, &key, NULL);
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegNotifyChangeKeyValue(
+                  key, TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE));
+    return changed;
 }
 
 TEST(PortalPageLocks, AreOnForTheProcessBeforeTheControlIsCreatedAndLeaveTheRegistryAlone) {
     std::vector<bool> before = ProcessFeatures();
-    std::string userKeys = RegistryTree(HKEY_CURRENT_USER, kFeatureControl);
-    std::string machineKeys = RegistryTree(HKEY_LOCAL_MACHINE, kFeatureControl);
+    HANDLE userKeys = WatchFeatureControl(HKEY_CURRENT_USER);
+    HANDLE machineKeys = WatchFeatureControl(HKEY_LOCAL_MACHINE);
     ASSERT_TRUE(SUCCEEDED(OleInitialize(NULL)));
     DWORD cookie = ControlSpyRegister(CLSID_WebBrowser);
     ASSERT_NE(0u, cookie);
@@ -96,9 +77,8 @@ TEST(PortalPageLocks, AreOnForTheProcessBeforeTheControlIsCreatedAndLeaveTheRegi
     // the list keeps its state.
     EXPECT_GT(offBefore, 10u);
     EXPECT_EQ(expected, g_atCreation);
-    EXPECT_EQ(expected, ProcessFeatures());
-    EXPECT_EQ(userKeys, RegistryTree(HKEY_CURRENT_USER, kFeatureControl));
-    EXPECT_EQ(machineKeys, RegistryTree(HKEY_LOCAL_MACHINE, kFeatureControl));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(userKeys, 0));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(machineKeys, 0));
 
     DestroyWindow(dialog);
     DestroyBrowser();
