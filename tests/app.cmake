@@ -10,6 +10,10 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME launcher_x_input_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/x_input_test.py ${PROJECT_BINARY_DIR})
 set_tests_properties(launcher_x_input_test PROPERTIES TIMEOUT 120)
+# The shell's http handler is the prefix's own: launcher_e2e_test takes it out
+# for a while, and the tests that see pages through it must not run meanwhile.
+set_property(TEST launcher_e2e_test launcher_x_input_test APPEND PROPERTY
+             RESOURCE_LOCK wineprefix_http_handler)
 
 # The shipped program imports only Windows system DLLs.
 add_test(NAME launcher_imports_test

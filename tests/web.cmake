@@ -65,3 +65,5 @@ endfunction()
 web_add_test(browser_control_test web/browser_control_test.cpp)
 # launcher_loopback.exe run as the player runs it.
 web_add_test(browser_e2e_test web/browser_e2e_test.cpp)
+# It sees the statistics page through the prefix's http handler (app.cmake).
+set_property(TEST browser_e2e_test APPEND PROPERTY RESOURCE_LOCK wineprefix_http_handler)

@@ -4,12 +4,12 @@
 
 #include <windows.h>
 
-// The target for the launcher window's result code: the game after PLAY, the
-// gamepad tool after GAMEPAD, the portal's statistics page otherwise
-// (CLOSE, a close request, or a window that never opened).
-const char* LaunchTargetFor(INT_PTR resultCode);
-
-// Opens the target with the shell's "open" verb; the outcome is not reported.
-void OpenLaunchTarget(const char* target);
+// Opens the target for the launcher window's result code with the shell's
+// "open" verb: the game after PLAY, the gamepad tool after GAMEPAD, the
+// portal's statistics page otherwise (CLOSE, a close request, or a window
+// that never opened). When the game or the gamepad tool cannot be started,
+// tells the player why and returns false. The statistics page's outcome is
+// not reported: the player asked to close, and the window closed.
+bool OpenLaunchTarget(INT_PTR resultCode);
 
 #endif

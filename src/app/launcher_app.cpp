@@ -9,7 +9,7 @@
 #include "ui/resource.h"
 #include "web/browser.h"
 
-void LauncherApp::Run(HINSTANCE, int) {
+int LauncherApp::Run(HINSTANCE, int) {
     LoadSettings();
     EnumerateDisplayModes();
 
@@ -23,5 +23,7 @@ void LauncherApp::Run(HINSTANCE, int) {
         OleUninitialize();
         g_launcherOleInitialized = false;
     }
-    OpenLaunchTarget(LaunchTargetFor(result));
+    // Whatever started the launcher (a store client, a script) learns of a
+    // program that did not start, as the player does.
+    return OpenLaunchTarget(result) ? 0 : 1;
 }

@@ -10,7 +10,9 @@ class LauncherApp {
 
     // Loads the settings, lists the display modes, shows the launcher window
     // and, once it has closed and the browser is gone, opens the chosen target.
-    void Run(HINSTANCE instance, int showCommand);
+    // Returns the process's exit code: 1 when the game or the gamepad tool
+    // could not be started, 0 otherwise.
+    int Run(HINSTANCE instance, int showCommand);
 };
 
 #endif

@@ -10,8 +10,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     RestrictDllSearch();
     CoInitialize(NULL);
     LauncherApp* app = new LauncherApp;
-    app->Run(instance, showCommand);
+    int exitCode = app->Run(instance, showCommand);
     delete app;
     CoUninitialize();
-    return 0;
+    return exitCode;
 }

@@ -5,6 +5,7 @@
 #include "settings/display_modes.h"
 #include "settings/game_settings.h"
 #include "ui/center_window.h"
+#include "ui/player_message.h"
 #include "ui/resource.h"
 
 namespace {
@@ -67,15 +68,26 @@ bool GetSelectedMode(HWND window, DisplayMode* mode) {
 
 // Without a listed mode the resolution is left as it was, but the player's
 // confirmation still counts: the other settings are saved and the dialog closes.
+// A save that fails keeps the dialog open, so that the player can remove the
+// cause and press OK again, or cancel; the resolution in memory goes back to
+// what the file still holds. Bloom stays as its box set it.
 void ConfirmOptions(HWND window) {
+    const GameSettings before = g_gameSettings;
     DisplayMode mode;
     if (GetSelectedMode(window, &mode)) {
         g_gameSettings.screenBPP = static_cast<int>(mode.bitsPerPixel);
         g_gameSettings.screenWidth = static_cast<int>(mode.width);
         g_gameSettings.screenHeight = static_cast<int>(mode.height);
     }
-    SaveSettings();
-    EndDialog(window, IDOK);
+    DWORD error = SaveSettings();
+    if (error == ERROR_SUCCESS) {
+        EndDialog(window, IDOK);
+        return;
+    }
+    g_gameSettings.screenBPP = before.screenBPP;
+    g_gameSettings.screenWidth = before.screenWidth;
+    g_gameSettings.screenHeight = before.screenHeight;
+    ShowFailure(window, MB_ICONWARNING, L"The settings could not be saved.", L"config.cfg", error);
 }
 
 void UpdateBloom(HWND window) {

@@ -1,7 +1,11 @@
 // The real launcher.exe in a game folder, driven through its window.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <shellapi.h>
+
 #include <string>
+#include <vector>
 
 #include "support/launcher_process.h"
 #include "support/portal_addresses.h"
@@ -64,6 +68,64 @@ TEST_F(LauncherProgram, CloseRequestOpensTheStatisticsPage) {
     PostMessageA(window_, WM_CLOSE, 0, 0);
     EXPECT_EQ(0u, ExitCode());
     ExpectStatisticsPageOpened(urls);
+}
+
+TEST(LauncherWithoutItsProgram, PlayAndGamepadTellThePlayerAndExitWith1) {
+    const int commands[] = {IDC_PLAY, IDC_GAMEPAD};
+    const char* const names[] = {"_Varnholt", "xpad"};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(names[i]);
+        test::ScopedTempDir folder;
+        test::PrepareGameFolder(folder.path());
+        const std::string missing = folder.path() + "\\" + names[i] + ".exe";
+        ASSERT_TRUE(DeleteFileA(missing.c_str()));
+        size_t urls = test::RecordedUrls().size();
+        test::ChildProcess launcher;
+        ASSERT_TRUE(launcher.Start(test::BuildDir() + "\\launcher.exe", folder.path()));
+        HWND window = launcher.WaitForWindow("#32770", "Varnholt", 20000);
+        PostMessageA(window, WM_COMMAND, commands[i], 0);
+        HWND box = launcher.WaitForWindow("#32770", "Varnholt", 10000, window);
+        ASSERT_TRUE(box != NULL) << "no message";
+        EXPECT_EQ(std::vector<HWND>(1, box), launcher.VisibleWindows());
+        test::ExpectFailureMessage(box, missing, ERROR_FILE_NOT_FOUND);
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+        DWORD code = 0;
+        EXPECT_TRUE(launcher.WaitForExit(20000, &code) && code == 1) << code;
+        EXPECT_FALSE(test::FileExists(std::string(names[1 - i]) + ".ran"));
+        EXPECT_EQ(urls, test::RecordedUrls().size());
+    }
+}
+
+// The test bed's http handler, taken out of the prefix while this lives.
+struct NoHttpHandler {
+    NoHttpHandler() : size(sizeof command) {
+        if (RegQueryValueA(HKEY_CLASSES_ROOT, kKey, command, &size) != ERROR_SUCCESS)
+            command[0] = '\0';
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, kKey);
+    }
+    ~NoHttpHandler() {
+        if (command[0])
+            RegSetValueA(HKEY_CLASSES_ROOT, kKey, REG_SZ, command, 0);
+    }
+    static const char* const kKey;
+    char command[1024];
+    LONG size;
+};
+const char* const NoHttpHandler::kKey = "http\\shell\\open\\command";
+
+TEST_F(LauncherProgram, CloseWithNoProgramForHttpShowsNothingAndExitsWith0) {
+    NoHttpHandler noHandler;
+    ASSERT_LE(reinterpret_cast<INT_PTR>(
+                  ShellExecuteA(NULL, "open", PORTAL_STATS_PAGE_URL, "", "", SW_SHOWNORMAL)),
+              32)
+        << "the shell still opens http pages: this test could not tell";
+    PostMessageA(GetDlgItem(window_, IDC_CLOSE), BM_CLICK, 0, 0);
+    int shown = 0; // windows other than the launcher's, seen before it exits
+    DWORD code = 12345, start = GetTickCount();
+    while (!launcher_.WaitForExit(5, &code) && GetTickCount() - start < 20000)
+        shown += launcher_.WaitForWindow(NULL, NULL, 0, window_) != NULL;
+    EXPECT_EQ(0, shown);
+    EXPECT_EQ(0u, code);
 }
 
 } // namespace

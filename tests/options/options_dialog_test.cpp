@@ -273,20 +273,6 @@ TEST_F(OptionsDialog, OkWithAnItemDataThatNamesNoModeKeepsTheResolution) {
               ConfigFile());
 }
 
-TEST_F(OptionsDialog, OkEndsTheDialogEvenWhenTheFileCannotBeWritten) {
-    SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_READONLY);
-    INT_PTR result = Run([&](HWND dialog) {
-        HWND combo = Combo(dialog);
-        SendMessageA(combo, CB_SETCURSEL,
-                     SendMessageA(combo, CB_FINDSTRINGEXACT, -1, (LPARAM) "1024 x 768 x 32"), 0);
-        Click(dialog, IDOK);
-    });
-    SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(IDOK, result);
-    EXPECT_EQ(1024, g_gameSettings.screenWidth);
-    EXPECT_EQ(kConfig, ConfigFile());
-}
-
 TEST_F(OptionsDialog, BloomTakesEffectAtOnceAndCancelSavesNothing) {
     std::vector<int> seen;
     INT_PTR result = Run([&](HWND dialog) {

@@ -91,8 +91,15 @@ class LauncherOptions : public ::testing::Test {
         HWND options = OpenOptions();
         ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
         SendMessageA(GetDlgItem(options, IDC_BLOOM), BM_CLICK, 0, 0);
-        SendMessageA(GetDlgItem(options, IDOK), BM_CLICK, 0, 0);
+        // Posted: a message about a failed save would hold a sent click.
+        PostMessageA(GetDlgItem(options, IDOK), BM_CLICK, 0, 0);
         ASSERT_TRUE(WaitUntilGone(options, 10000)) << "OK did not close the Options dialog";
+    }
+
+    // OK in Options whose save fails: the message that tells the player.
+    HWND PressOkForMessage(HWND options) {
+        PostMessageA(GetDlgItem(options, IDOK), BM_CLICK, 0, 0);
+        return launcher_.WaitForWindow("#32770", "Varnholt", 10000, window_);
     }
 
     // Runs a shell command in the game folder on the Linux side.
@@ -217,10 +224,17 @@ TEST_F(LauncherOptions, OkRewritesTheFileThatConfigCfgIsALinkTo) {
     EXPECT_EQ(SavedConfig(0), Content("config.cfg"));
     EXPECT_EQ(SavedConfig(0), Content("sync\\deep\\real.cfg"));
 
-    // A link to a file that is missing: nothing is written anywhere.
+    // A link to a file that is missing: nothing is written anywhere, and the
+    // player is told.
     ASSERT_TRUE(InFolder("rm config.cfg && ln -s sync/missing.cfg config.cfg"));
     const std::vector<std::string> before = settings_test::FilesIn(folder_.path() + "\\sync");
-    SwitchBloomThroughOptions();
+    HWND options = OpenOptions();
+    ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
+    HWND box = PressOkForMessage(options);
+    ASSERT_TRUE(box != NULL) << "no message";
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_FALSE(WaitUntilGone(options, 500)) << "the Options dialog closed";
+    SendMessageA(GetDlgItem(options, IDCANCEL), BM_CLICK, 0, 0);
     EXPECT_TRUE(InFolder("test -L config.cfg && test ! -e sync/missing.cfg"));
     EXPECT_EQ(before, settings_test::FilesIn(folder_.path() + "\\sync"));
     Close();
@@ -246,6 +260,32 @@ TEST_F(LauncherOptions, OkKeepsTheFilesAttributes) {
         EXPECT_EQ(FILE_ATTRIBUTE_ARCHIVE | std::strtoul(cases[i].text, NULL, 16),
                   GetFileAttributesA("config.cfg") & kept);
     }
+    Close();
+}
+
+TEST_F(LauncherOptions, OkOnAReadOnlyFileTellsThePlayerAndKeepsTheDialogOpen) {
+    const std::string before = Content("config.cfg");
+    ASSERT_TRUE(SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_READONLY));
+    HWND options = OpenOptions();
+    ASSERT_TRUE(options != NULL) << "the Options dialog did not show";
+    HWND combo = GetDlgItem(options, IDC_RESOLUTION);
+    SendMessageA(combo, CB_SETCURSEL, CurrentEntry(combo) == Entries(combo)[0] ? 1 : 0, 0);
+    SendMessageA(GetDlgItem(options, IDC_BLOOM), BM_CLICK, 0, 0);
+    HWND box = PressOkForMessage(options);
+    ASSERT_TRUE(box != NULL) << "no message";
+    EXPECT_EQ(options, GetWindow(box, GW_OWNER));
+    test::ExpectFailureMessage(box, folder_.path() + "\\config.cfg", ERROR_FILE_READ_ONLY);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_FALSE(WaitUntilGone(options, 500)) << "the Options dialog closed";
+    EXPECT_EQ(before, Content("config.cfg"));
+
+    // With no entry current (as after typing into the field) OK saves the
+    // resolution held in memory: the file's again. Bloom stays as its box set it.
+    SendMessageA(combo, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    EXPECT_TRUE(SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_NORMAL));
+    PostMessageA(GetDlgItem(options, IDOK), BM_CLICK, 0, 0);
+    EXPECT_TRUE(WaitUntilGone(options, 10000)) << "OK did not close the Options dialog";
+    EXPECT_EQ(SavedConfig(1), Content("config.cfg"));
     Close();
 }
 

@@ -2,6 +2,7 @@
 
 #include "support/test_support.h"
 
+#include <cstring>
 #include <vector>
 
 namespace test {
@@ -31,6 +32,18 @@ std::string RecordedUrls() {
     std::string text;
     ReadFileBytes(ModuleDir() + "\\url_recorder.log", &text);
     return text;
+}
+
+void ExpectFailureMessage(HWND box, const std::string& path, DWORD error) {
+    char text[2048] = "", reason[512] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text); // a message box's text
+    // Wine lacks the text of some errors (ERROR_FILE_READ_ONLY among them).
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                   reason, sizeof reason, NULL);
+    const std::string message = text, number = " " + std::to_string(error);
+    EXPECT_NE(std::string::npos, message.find(path)) << message;
+    EXPECT_NE(std::string::npos, message.find(std::string(reason, std::strcspn(reason, "\r\n"))));
+    EXPECT_EQ(message.size() - number.size(), message.rfind(number)) << "no error number";
 }
 
 ChildProcess::ChildProcess() {
@@ -85,12 +98,13 @@ std::vector<HWND> ChildProcess::VisibleWindows() const {
     return query.found;
 }
 
-HWND ChildProcess::WaitForWindow(const char* className, const char* title, DWORD timeoutMs) const {
+HWND ChildProcess::WaitForWindow(const char* className, const char* title, DWORD timeoutMs,
+                                 HWND except) const {
     DWORD start = GetTickCount();
     for (;;) {
         std::vector<HWND> windows = VisibleWindows();
         for (size_t i = 0; i < windows.size(); ++i) {
-            if (IsVisibleWindowOf(windows[i], className, title))
+            if (windows[i] != except && IsVisibleWindowOf(windows[i], className, title))
                 return windows[i];
         }
         if (GetTickCount() - start > timeoutMs)

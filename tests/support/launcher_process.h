@@ -27,6 +27,10 @@ bool WaitForFile(const std::string& path, DWORD timeoutMs);
 // The lines that the tests' http handler has recorded so far.
 std::string RecordedUrls();
 
+// Checks that a message box of the launcher tells the player of the failure:
+// the file's full path, the system's reason for the error and its number.
+void ExpectFailureMessage(HWND box, const std::string& path, DWORD error);
+
 class ChildProcess {
   public:
     ChildProcess();
@@ -34,8 +38,9 @@ class ChildProcess {
 
     bool Start(const std::string& exePath, const std::string& workDir);
     // A visible top-level window of the process with this class and title
-    // (NULL matches any); NULL after the timeout.
-    HWND WaitForWindow(const char* className, const char* title, DWORD timeoutMs) const;
+    // (NULL matches any), other than `except`; NULL after the timeout.
+    HWND WaitForWindow(const char* className, const char* title, DWORD timeoutMs,
+                       HWND except = NULL) const;
     // The process's visible top-level windows.
     std::vector<HWND> VisibleWindows() const;
     // True and the exit code once the process has ended within the timeout.
