@@ -19,6 +19,12 @@ set_property(TEST launcher_e2e_test launcher_x_input_test APPEND PROPERTY
 add_test(NAME launcher_imports_test
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:launcher>
                  -P ${CMAKE_CURRENT_SOURCE_DIR}/app/check_imports.cmake)
+# The portal's scheme as a build setting: the addresses compiled by default,
+# with https, and a configuration that refuses any other scheme.
+add_test(NAME portal_scheme_test
+         COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR} -DGENERATOR=${CMAKE_GENERATOR}
+                 -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DSCRATCH=${CMAKE_CURRENT_BINARY_DIR}/portal_scheme
+                 -P ${CMAKE_CURRENT_SOURCE_DIR}/app/check_portal_scheme.cmake)
 # The header bits that the shipped program promises Windows.
 add_test(NAME launcher_header_test
          COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:launcher>

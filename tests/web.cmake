@@ -2,6 +2,9 @@
 
 # The site object's interface tables and reference counting.
 launcher_add_test(browser_host_test web/browser_host_test.cpp)
+# The locks on the portal page, in a process of their own.
+launcher_add_test(browser_locks_test web/browser_locks_test.cpp)
+target_link_libraries(browser_locks_test PRIVATE urlmon)
 
 # A copy of the program whose portal is a loopback server of the tests, so that
 # the tests see the control's requests without any traffic leaving the
@@ -24,6 +27,7 @@ foreach(_source IN LISTS _core_sources)
 endforeach()
 get_target_property(_core_includes launcher_core INCLUDE_DIRECTORIES)
 get_target_property(_core_definitions launcher_core COMPILE_DEFINITIONS)
+# Only the host changes: the scheme and everything else stay the program's.
 list(FILTER _core_definitions EXCLUDE REGEX "^LAUNCHER_PORTAL_HOST=")
 get_target_property(_core_libraries launcher_core LINK_LIBRARIES)
 

@@ -14,15 +14,8 @@ typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD flags);
 typedef BOOL(WINAPI* SetDllDirectoryFunction)(LPCSTR path);
 typedef LONG(WINAPI* RtlGetVersionFunction)(OSVERSIONINFOW* info);
 
-// Functions that older systems lack are looked up at run time, so that the
-// program still starts there. The plain void signature in between marks the
-// conversion of GetProcAddress's generic pointer as intended.
 template <typename Function> Function Lookup(const char* module, const char* name) {
-    typedef void (*AnyFunction)();
-    HMODULE handle = GetModuleHandleA(module);
-    if (!handle)
-        return NULL;
-    return reinterpret_cast<Function>(reinterpret_cast<AnyFunction>(GetProcAddress(handle, name)));
+    return FindFunction<Function>(GetModuleHandleA(module), name);
 }
 
 // RtlGetVersion reports the real version. GetVersionEx reports no newer one
@@ -79,6 +72,17 @@ void PreloadSystemDlls() {
         // cppcheck-suppress leakReturnValNotUsed
         LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
+}
+
+HMODULE LoadSystemDll(const char* fileName) {
+    char path[MAX_PATH];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    size_t nameSize = strlen(fileName) + 1;
+    if (length == 0 || length + 1 + nameSize > MAX_PATH)
+        return NULL;
+    path[length] = '\\';
+    memcpy(path + length + 1, fileName, nameSize);
+    return LoadLibraryA(path);
 }
 
 void RestrictDllSearch() {

@@ -7,8 +7,9 @@
 
 namespace {
 
-// The portal's statistics page for the game; the host is a build setting.
-const char kStatisticsPage[] = "http://" LAUNCHER_PORTAL_HOST "/stats/varnholt.html";
+// The portal's statistics page for the game; the scheme and the host are build settings.
+const char kStatisticsPage[] =
+    LAUNCHER_PORTAL_SCHEME "://" LAUNCHER_PORTAL_HOST "/stats/varnholt.html";
 
 // The programs in the game folder that a command of the window starts: the
 // path given to the shell, and the file and failure as the player is told them.

@@ -4,7 +4,8 @@
 #include <d3d9.h>
 
 #include <stdlib.h>
-#include <string.h>
+
+#include "app/dll_search.h"
 
 DisplayModeList g_displayModes;
 
@@ -53,23 +54,6 @@ const unsigned int kListedBitsPerPixel = 32;
 
 typedef IDirect3D9*(WINAPI* Direct3DCreate9Function)(UINT version);
 
-// A game folder may carry a d3d9.dll of its own (a graphics mod), and the
-// launcher runs from that folder. Its start-up step keeps the folder out of the
-// whole process's DLL search where the system allows; the full path keeps
-// Direct3D the system's also where it does not (Vista, Windows 7 without its
-// 2011 loader update), as the fallback there preloads only a few small DLLs.
-HMODULE LoadSystemDirect3D() {
-    char folder[MAX_PATH];
-    UINT length = GetSystemDirectoryA(folder, sizeof folder);
-    if (length == 0 || length >= sizeof folder)
-        return NULL;
-    const char file[] = "\\d3d9.dll";
-    if (length + sizeof file > sizeof folder)
-        return NULL;
-    memcpy(folder + length, file, sizeof file);
-    return LoadLibraryA(folder);
-}
-
 // Direct3D reports A8R8G8B8 as unusable for a display on most systems, so
 // X8R8G8B8 is the usual answer; when neither passes the first one is asked.
 D3DFORMAT ChooseModeFormat(IDirect3D9* direct3d) {
@@ -99,16 +83,19 @@ bool RepeatsLastEntry(const DisplayModeList& list, const D3DDISPLAYMODE& mode) {
 } // namespace
 
 void EnumerateDisplayModes() {
-    HMODULE library = LoadSystemDirect3D();
+    // A game folder may carry a d3d9.dll of its own (a graphics mod), and the
+    // launcher runs from that folder. Its start-up step keeps the folder out of
+    // the whole process's DLL search where the system allows; the full path
+    // keeps Direct3D the system's also where it does not (Vista, Windows 7
+    // without its 2011 loader update), as the fallback there preloads only a
+    // few small DLLs.
+    HMODULE library = LoadSystemDll("d3d9.dll");
     if (!library) {
         EnumerateDisplayModes(NULL);
         return;
     }
-    // GetProcAddress hands out a generic function pointer; the plain void
-    // signature in between marks the conversion as intended.
-    typedef void (*AnyFunction)();
-    Direct3DCreate9Function create = reinterpret_cast<Direct3DCreate9Function>(
-        reinterpret_cast<AnyFunction>(GetProcAddress(library, "Direct3DCreate9")));
+    Direct3DCreate9Function create =
+        FindFunction<Direct3DCreate9Function>(library, "Direct3DCreate9");
     // The object is released inside, before the library that implements it goes.
     EnumerateDisplayModes(create ? create(kDirect3DVersion) : NULL);
     FreeLibrary(library);

@@ -10,8 +10,9 @@ class BrowserHost;
 // after it has been destroyed.
 extern BrowserHost* g_browserHost;
 
-// Creates the site object and embeds the browser in the dialog's placeholder
-// frame, then starts navigation to the portal's start page. OLE must be
+// Switches on, for the process, the locks a browser puts on a page, then
+// creates the site object and embeds the browser in the dialog's placeholder
+// frame, and starts navigation to the portal's start page. OLE must be
 // initialised. Does nothing while a site object exists.
 void AttachBrowser(HWND dialog);
 

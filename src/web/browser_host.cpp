@@ -3,8 +3,9 @@
 #include <exdisp.h>
 #include <string.h>
 
-// The portal's start page; the host is a build setting.
-#define PORTAL_START_PAGE_URL "http://" LAUNCHER_PORTAL_HOST "/?mini=2&gameid=220"
+// The portal's start page; the scheme and the host are build settings.
+#define PORTAL_START_PAGE_URL                                                                      \
+    LAUNCHER_PORTAL_SCHEME "://" LAUNCHER_PORTAL_HOST "/?mini=2&gameid=220"
 
 // ---------------------------------------------------------------------------
 // RefCountedBase

@@ -13,6 +13,7 @@ static int g_callCount;
 /* Calls under way on the control: only the outermost ones come from outside. */
 static int g_depth;
 static int g_refuseWebBrowser;
+static void (*g_onCreate)(void);
 
 static IClassFactory* g_realFactory;
 static IOleObjectVtbl* g_realOle;
@@ -35,6 +36,10 @@ const char* ControlSpyCall(int index) {
 
 void ControlSpyClear(void) {
     g_callCount = 0;
+}
+
+void ControlSpyOnCreate(void (*hook)(void)) {
+    g_onCreate = hook;
 }
 
 void ControlSpyRefuseWebBrowser(int refuse) {
@@ -206,6 +211,8 @@ static HRESULT STDMETHODCALLTYPE FactoryCreateInstance(IClassFactory* This, IUnk
     IWebBrowser2* web = NULL;
     HRESULT result;
     *out = NULL;
+    if (g_onCreate)
+        g_onCreate();
     result = g_realFactory->lpVtbl->CreateInstance(g_realFactory, outer, &IID_IUnknown,
                                                    (void**)&control);
     if (FAILED(result))

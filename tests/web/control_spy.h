@@ -18,6 +18,10 @@ extern "C" {
 DWORD ControlSpyRegister(REFCLSID asClass);
 void ControlSpyRevoke(DWORD cookie);
 
+// Called each time the class is asked for a control, before the real one is
+// created (null: nothing).
+void ControlSpyOnCreate(void (*hook)(void));
+
 // While set, the container's request for IWebBrowser2 fails (E_NOINTERFACE).
 void ControlSpyRefuseWebBrowser(int refuse);
 
