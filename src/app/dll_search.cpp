@@ -1,5 +1,7 @@
 #include "app/dll_search.h"
 
+#include "common/system_dll.h"
+
 #include <windows.h>
 
 #include <string.h>
@@ -72,17 +74,6 @@ void PreloadSystemDlls() {
         // cppcheck-suppress leakReturnValNotUsed
         LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
-}
-
-HMODULE LoadSystemDll(const char* fileName) {
-    char path[MAX_PATH];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    size_t nameSize = strlen(fileName) + 1;
-    if (length == 0 || length + 1 + nameSize > MAX_PATH)
-        return NULL;
-    path[length] = '\\';
-    memcpy(path + length + 1, fileName, nameSize);
-    return LoadLibraryA(path);
 }
 
 void RestrictDllSearch() {

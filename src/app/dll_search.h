@@ -6,8 +6,6 @@
 #ifndef LAUNCHER_DLL_SEARCH_H
 #define LAUNCHER_DLL_SEARCH_H
 
-#include <windows.h>
-
 // Limits the process's DLL search to the system folder. Must run first, before
 // COM or anything else loads a DLL. Where the loader cannot do that (Windows 7
 // without its 2011 loader update, and Vista, whose shell objects fail under
@@ -20,21 +18,5 @@ void RestrictDllSearch();
 // system's copy already in the process, and takes the current folder out of
 // the search.
 void PreloadSystemDlls();
-
-// Loads a DLL that the program itself uses from the system folder, by its full
-// path: under the fallback a bare name would search the game folder first.
-// NULL when it cannot be loaded.
-HMODULE LoadSystemDll(const char* fileName);
-
-// A function of a loaded DLL, or NULL. Functions that older systems lack are
-// looked up at run time, so that the program still starts there; the plain
-// void signature in between marks the conversion of GetProcAddress's generic
-// pointer as intended.
-template <typename Function> Function FindFunction(HMODULE module, const char* name) {
-    typedef void (*AnyFunction)();
-    if (!module)
-        return NULL;
-    return reinterpret_cast<Function>(reinterpret_cast<AnyFunction>(GetProcAddress(module, name)));
-}
 
 #endif

@@ -5,7 +5,7 @@
 
 #include <stdlib.h>
 
-#include "app/dll_search.h"
+#include "common/system_dll.h"
 
 DisplayModeList g_displayModes;
 

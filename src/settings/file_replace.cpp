@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "common/system_dll.h"
+
 namespace {
 
 const DWORD kChunk = 16 * 1024;
@@ -152,9 +154,8 @@ bool AppendTo(wchar_t* path, std::size_t used, const wchar_t* tail) {
 // and no symbolic links to files either, so there the name itself is the file.
 bool ResolvedPath(const wchar_t* name, HANDLE file, wchar_t* path, std::size_t* folderLength) {
     typedef DWORD(WINAPI * FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
-    typedef void (*AnyFunction)(); // marks the conversion as intended
-    FinalPathFn finalPath = reinterpret_cast<FinalPathFn>(reinterpret_cast<AnyFunction>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
+    FinalPathFn finalPath =
+        FindFunction<FinalPathFn>(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW");
     DWORD length = finalPath ? finalPath(file, path, kPathLength, 0)
                              : GetFullPathNameW(name, kPathLength, path, NULL);
     if (length == 0 || length >= kPathLength)

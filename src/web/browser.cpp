@@ -2,7 +2,7 @@
 
 #include <urlmon.h>
 
-#include "app/dll_search.h"
+#include "common/system_dll.h"
 #include "ui/resource.h"
 #include "web/browser_host.h"
 
