@@ -32,8 +32,12 @@ class FileSink : public ByteSink {
         while (count > 0) {
             DWORD written = 0;
             DWORD part = count > kChunk ? kChunk : static_cast<DWORD>(count);
-            if (!WriteFile(file_, bytes, part, &written, NULL) || written == 0)
+            if (!WriteFile(file_, bytes, part, &written, NULL))
                 return false;
+            if (written == 0) {
+                SetLastError(ERROR_WRITE_FAULT);
+                return false;
+            }
             bytes += written;
             count -= written;
         }

@@ -48,6 +48,27 @@ bool WaitedForBusy(DWORD start) {
     return true;
 }
 
+// ReadFile and WriteFile may succeed with fewer bytes than asked for and set
+// no error; the short count is then reported as the fault of the read or the
+// write, rather than as a failure without a reason.
+bool ReadExactly(HANDLE file, char* bytes, DWORD count) {
+    DWORD got = 0;
+    if (!ReadFile(file, bytes, count, &got, NULL))
+        return false;
+    if (got != count)
+        SetLastError(ERROR_READ_FAULT);
+    return got == count;
+}
+
+bool WriteExactly(HANDLE file, const char* bytes, DWORD count) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, count, &written, NULL))
+        return false;
+    if (written != count)
+        SetLastError(ERROR_WRITE_FAULT);
+    return written == count;
+}
+
 bool SeekTo(HANDLE file, ULONGLONG offset) {
     LARGE_INTEGER to;
     to.QuadPart = static_cast<LONGLONG>(offset);
@@ -61,11 +82,7 @@ bool CopyRange(HANDLE source, HANDLE target, ULONGLONG from, ULONGLONG to) {
         return false;
     while (from < to) {
         DWORD part = to - from > kChunk ? kChunk : static_cast<DWORD>(to - from);
-        DWORD got = 0;
-        DWORD written = 0;
-        if (!ReadFile(source, chunk, part, &got, NULL) || got != part)
-            return false;
-        if (!WriteFile(target, chunk, part, &written, NULL) || written != part)
+        if (!ReadExactly(source, chunk, part) || !WriteExactly(target, chunk, part))
             return false;
         from += part;
     }
@@ -95,16 +112,13 @@ bool Blank(HANDLE file, ULONGLONG from, ULONGLONG to) {
         return false;
     for (ULONGLONG at = from; at < to;) {
         DWORD part = to - at > kChunk ? kChunk : static_cast<DWORD>(to - at);
-        DWORD written = 0;
-        if (!WriteFile(file, chunk, part, &written, NULL) || written != part)
+        if (!WriteExactly(file, chunk, part))
             return false;
         at += part;
     }
     const char lineEnd[] = "\r\n";
     const DWORD tail = to - from < 2 ? static_cast<DWORD>(to - from) : 2;
-    DWORD written = 0;
-    return SeekTo(file, to - tail) && WriteFile(file, lineEnd + 2 - tail, tail, &written, NULL) &&
-           written == tail;
+    return SeekTo(file, to - tail) && WriteExactly(file, lineEnd + 2 - tail, tail);
 }
 
 // Writes the complete new content, staged in `content`, over the file itself.
@@ -123,13 +137,14 @@ DWORD RewriteInPlace(HANDLE file, ULONGLONG oldSize, HANDLE content, ULONGLONG n
     if (!CopyRange(content, file, 0, newSize < oldSize ? newSize : oldSize))
         return LastError();
     DWORD error = newSize < oldSize ? CutAt(file, newSize) : ERROR_SUCCESS;
-    // A file that stays mapped keeps its length: no old line may follow the
-    // new content, and the failure is still reported.
+    // A file that stays mapped keeps its length. Once what follows the new
+    // content reads as blank lines, the file says exactly the new content:
+    // whoever reads it next gets what was saved, so the save succeeded.
     if (error == ERROR_USER_MAPPED_FILE && !Blank(file, newSize, oldSize))
         return LastError();
     if (error != ERROR_SUCCESS && error != ERROR_USER_MAPPED_FILE)
         return error;
-    return FlushFileBuffers(file) ? error : LastError();
+    return FlushFileBuffers(file) ? ERROR_SUCCESS : LastError();
 }
 
 std::size_t Length(const wchar_t* text) {
@@ -156,8 +171,17 @@ bool ResolvedPath(const wchar_t* name, HANDLE file, wchar_t* path, std::size_t* 
     typedef DWORD(WINAPI * FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
     FinalPathFn finalPath =
         FindFunction<FinalPathFn>(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW");
-    DWORD length = finalPath ? finalPath(file, path, kPathLength, 0)
-                             : GetFullPathNameW(name, kPathLength, path, NULL);
+    DWORD length = 0;
+    if (!finalPath) {
+        length = GetFullPathNameW(name, kPathLength, path, NULL);
+    } else {
+        // The normalized form looks up every folder's name, which a share
+        // refuses where one on the path may not be listed; the form the file
+        // was opened by needs no such look-up and names the same folder.
+        length = finalPath(file, path, kPathLength, FILE_NAME_NORMALIZED);
+        if (length == 0)
+            length = finalPath(file, path, kPathLength, FILE_NAME_OPENED);
+    }
     if (length == 0 || length >= kPathLength)
         return false;
     *folderLength = length;
@@ -284,6 +308,25 @@ HANDLE CreateStaging(const wchar_t* name, DWORD* error) {
                           error);
 }
 
+// The attributes of the file that `name` finally is; 0 when unknown.
+// GetFileAttributesW reads those of a symbolic link itself, which are not its
+// target's: a read-only file behind a link would read as writable.
+DWORD FileAttributes(const wchar_t* name) {
+    // Reading attributes alone is allowed whatever sharing the file's holders
+    // granted.
+    HANDLE file = CreateFileW(name, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD attributes = GetFileAttributesW(name);
+        return attributes != INVALID_FILE_ATTRIBUTES ? attributes : 0;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD attributes = GetFileInformationByHandle(file, &info) ? info.dwFileAttributes : 0;
+    CloseHandle(file);
+    return attributes;
+}
+
 bool MoveIntoPlace(const wchar_t* temp, const wchar_t* target) {
     DWORD start = GetTickCount();
     for (;;) {
@@ -386,8 +429,7 @@ HANDLE OpenForReplace(const wchar_t* name, DWORD* error) {
         *error = GetLastError();
         if (file != INVALID_HANDLE_VALUE)
             return file;
-        DWORD attributes = GetFileAttributesW(name);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        if (FileAttributes(name) & FILE_ATTRIBUTE_READONLY) {
             *error = ERROR_FILE_READ_ONLY;
             return file;
         }

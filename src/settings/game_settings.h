@@ -20,9 +20,8 @@ void LoadSettings();
 // values and keeping every other line. Returns ERROR_SUCCESS, or the Windows
 // error code of the step that failed last when the file was left as it was (it
 // may not be written, cannot be read, or the disk had no room); a read-only
-// file is ERROR_FILE_READ_ONLY. ERROR_USER_MAPPED_FILE: the new settings are
-// saved, but another program's mapping kept the file from being cut back, and
-// blank lines follow them.
+// file is ERROR_FILE_READ_ONLY. A file that another program's mapping keeps
+// from being cut back is saved with blank lines after the new settings.
 unsigned long SaveSettings();
 
 #endif

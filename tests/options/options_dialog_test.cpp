@@ -197,6 +197,37 @@ TEST_F(OptionsDialog, OkSavesTheChosenModeAndKeepsOtherLines) {
               ConfigFile());
 }
 
+BOOL WINAPI MoveRefused(LPCWSTR, LPCWSTR, DWORD) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Mapped by another program, config.cfg can be neither swapped nor cut back.
+// Once it holds the new settings followed by blank lines, the game reads what
+// the player chose: the save is done, and memory keeps the new mode.
+TEST_F(OptionsDialog, OkOnAFileThatStaysMappedClosesAndKeepsTheNewMode) {
+    test::WriteFileBytes("config.cfg", "screenWidth = 12345678\r\nfullscreen = 1\r\n");
+    test::ScopedImportPatch refused("kernel32.dll", "MoveFileExW",
+                                    reinterpret_cast<void*>(MoveRefused));
+    HANDLE file = CreateFileA("config.cfg", GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
+    void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    CloseHandle(mapping);
+    CloseHandle(file);
+    ASSERT_TRUE(view != NULL);
+    INT_PTR result = Run([&](HWND dialog) {
+        SendMessageA(Combo(dialog), CB_SELECTSTRING, -1, (LPARAM) "1920 x 1080 x 32");
+        Click(dialog, IDOK);
+    });
+    UnmapViewOfFile(view);
+    EXPECT_EQ(IDOK, result);
+    EXPECT_EQ(1920, g_gameSettings.screenWidth);
+    EXPECT_EQ(1080, g_gameSettings.screenHeight);
+    EXPECT_EQ("screenWidth = 1920\r\nfullscreen = 1\r\n  \r\n", ConfigFile());
+}
+
 TEST_F(OptionsDialog, OkWithTheSelectionUnchangedStillRewritesTheFile) {
     INT_PTR result = Run([&](HWND dialog) { Click(dialog, IDOK); });
     EXPECT_EQ(IDOK, result);

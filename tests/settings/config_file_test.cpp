@@ -290,16 +290,30 @@ TEST_F(ConfigFile, FileHeldOpenByAnotherHandleIsLeftAlone) {
 }
 
 // Stand-ins for the system's functions, seen through the import seam.
-DWORD WINAPI FinalPathFails(HANDLE, LPWSTR, DWORD, DWORD) {
-    SetLastError(ERROR_NOT_READY);
+typedef DWORD(WINAPI* FinalPathFunction)(HANDLE, LPWSTR, DWORD, DWORD);
+FinalPathFunction g_finalPath;
+bool g_openedFormAnswers = false;
+// As on a share with a folder that may not be listed: the normalized form
+// fails; the opened form answers when the test says so.
+DWORD WINAPI FinalPathOnShare(HANDLE file, LPWSTR path, DWORD size, DWORD flags) {
+    if (g_openedFormAnswers && flags == FILE_NAME_OPENED)
+        return g_finalPath(file, path, size, flags);
+    SetLastError(ERROR_ACCESS_DENIED);
     return 0;
 }
 typedef void (*AnyFunction)();
 FARPROC(WINAPI* g_getProcAddress)(HMODULE, LPCSTR);
-FARPROC WINAPI GetProcAddressWithoutFinalPath(HMODULE module, LPCSTR name) {
+FARPROC WINAPI GetProcAddressOnShare(HMODULE module, LPCSTR name) {
     if (HIWORD(name) && lstrcmpA(name, "GetFinalPathNameByHandleW") == 0)
-        return reinterpret_cast<FARPROC>(reinterpret_cast<AnyFunction>(FinalPathFails));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<AnyFunction>(FinalPathOnShare));
     return g_getProcAddress(module, name);
+}
+// Which file the name config.cfg stands for: a swap puts another one there.
+ULONGLONG FileId() {
+    HeldFile file(0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    BY_HANDLE_FILE_INFORMATION info;
+    EXPECT_TRUE(GetFileInformationByHandle(file.handle(), &info));
+    return (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
 }
 BOOL(WINAPI* g_moveFileExW)(LPCWSTR, LPCWSTR, DWORD);
 bool g_readAfterMove = false;
@@ -327,16 +341,28 @@ BOOL WINAPI MoveRefused(LPCWSTR, LPCWSTR, DWORD) {
 
 TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
     const std::string before = "screenWidth = 12345678\r\nfullscreen = 1\r\n";
+    const std::vector<std::string> inTemp = settings_test::StagedInTemp();
     {
         test::ScopedImportPatch patch("kernel32.dll", "GetProcAddress",
-                                      reinterpret_cast<void*>(GetProcAddressWithoutFinalPath));
+                                      reinterpret_cast<void*>(GetProcAddressOnShare));
         g_getProcAddress = reinterpret_cast<FARPROC(WINAPI*)(HMODULE, LPCSTR)>(patch.original());
-        test::WriteFileBytes("config.cfg", before);
-        g_gameSettings = Settings(1024, 768, 32, 1);
-        EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
-        EXPECT_EQ("screenWidth = 1024\r\nfullscreen = 1\r\n", Content());
-        EXPECT_EQ(OnlyConfig(), Files());
-        EXPECT_EQ(std::vector<std::string>(), settings_test::StagedInTemp());
+        g_finalPath = reinterpret_cast<FinalPathFunction>(reinterpret_cast<AnyFunction>(
+            g_getProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
+        ASSERT_TRUE(g_finalPath != NULL);
+        for (int opened = 0; opened < 2; ++opened) {
+            SCOPED_TRACE(opened ? "the opened form answers" : "no form answers");
+            g_openedFormAnswers = opened != 0;
+            test::WriteFileBytes("config.cfg", before);
+            const ULONGLONG file = FileId();
+            g_gameSettings = Settings(1024, 768, 32, 1);
+            EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
+            EXPECT_EQ("screenWidth = 1024\r\nfullscreen = 1\r\n", Content());
+            // With no form of its path the file is rewritten in place; the
+            // opened form still names its folder, and the swap is kept.
+            EXPECT_EQ(opened != 0, FileId() != file);
+            EXPECT_EQ(OnlyConfig(), Files());
+            EXPECT_EQ(inTemp, settings_test::StagedInTemp());
+        }
     }
 
     {
@@ -357,14 +383,14 @@ TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
     EXPECT_EQ(OnlyConfig(), Files());
 
     // Mapped by another program, the file keeps its length: what follows the
-    // new content is blank, and the save says why it is not cut back.
+    // new content is blank, and the file says exactly what was saved.
     test::WriteFileBytes("config.cfg", before);
     HeldFile mapped(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     HANDLE mapping = CreateFileMappingA(mapped.handle(), NULL, PAGE_READONLY, 0, 0, NULL);
     ASSERT_TRUE(mapping != NULL);
     void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     g_gameSettings = Settings(1, 768, 32, 1);
-    EXPECT_EQ(static_cast<unsigned long>(ERROR_USER_MAPPED_FILE), SaveSettings());
+    EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
     UnmapViewOfFile(view);
     CloseHandle(mapping);
     mapped.Release();
