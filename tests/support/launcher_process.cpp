@@ -34,7 +34,7 @@ std::string RecordedUrls() {
     return text;
 }
 
-void ExpectFailureMessage(HWND box, const std::string& path, DWORD error) {
+void ExpectFailureMessage(HWND box, const std::string& path, DWORD error, const char* what) {
     char text[2048] = "", reason[512] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text); // a message box's text
     // Wine lacks the text of some errors (ERROR_FILE_READ_ONLY among them).
@@ -45,6 +45,9 @@ void ExpectFailureMessage(HWND box, const std::string& path, DWORD error) {
     if (insert != std::string::npos)
         expected.replace(insert, 2, path.substr(path.find_last_of('\\') + 1));
     const std::string message = text, number = " " + std::to_string(error);
+    if (what) {
+        EXPECT_EQ(what, message.substr(0, message.find('\n')));
+    }
     EXPECT_NE(std::string::npos, message.find(path)) << message;
     EXPECT_NE(std::string::npos, message.find(expected)) << message;
     EXPECT_EQ(message.size() - number.size(), message.rfind(number)) << "no error number";
