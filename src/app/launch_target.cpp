@@ -33,12 +33,20 @@ const ProgramTarget* ProgramFor(INT_PTR resultCode) {
     return NULL;
 }
 
-// ShellExecuteA's failures are its own codes, not Windows error codes: the
-// documented ones mapped onto the Windows errors that say the same.
-DWORD WindowsErrorForShellCode(INT_PTR code) {
-    switch (code) {
-    case 0:
-        return ERROR_OUTOFMEMORY;
+// Why the shell could not open the target. Its own code in hInstApp stands in
+// only when it left no Windows error: the documented codes, as the Windows
+// errors that say the same.
+DWORD LaunchError(const SHELLEXECUTEINFOA& launch) {
+    DWORD error = GetLastError();
+    if (error != ERROR_SUCCESS)
+        return error;
+    switch (reinterpret_cast<INT_PTR>(launch.hInstApp)) {
+    case SE_ERR_FNF:
+    case SE_ERR_PNF:
+    case SE_ERR_ACCESSDENIED:
+    case SE_ERR_OOM:
+        // These are the Windows codes themselves.
+        return static_cast<DWORD>(reinterpret_cast<INT_PTR>(launch.hInstApp));
     case SE_ERR_SHARE:
         return ERROR_SHARING_VIOLATION;
     case SE_ERR_ASSOCINCOMPLETE:
@@ -51,9 +59,8 @@ DWORD WindowsErrorForShellCode(INT_PTR code) {
     case SE_ERR_DLLNOTFOUND:
         return ERROR_DLL_NOT_FOUND;
     default:
-        // File and path not found, access denied, out of memory and a bad
-        // format are the Windows codes themselves.
-        return static_cast<DWORD>(code);
+        // A failure all the same, even when nothing says why.
+        return ERROR_INTERNAL_ERROR;
     }
 }
 
@@ -61,14 +68,27 @@ DWORD WindowsErrorForShellCode(INT_PTR code) {
 
 bool OpenLaunchTarget(INT_PTR resultCode) {
     const ProgramTarget* program = ProgramFor(resultCode);
-    const char* target = program ? program->target : kStatisticsPage;
-    INT_PTR result =
-        reinterpret_cast<INT_PTR>(ShellExecuteA(NULL, "open", target, "", "", SW_SHOWNORMAL));
-    if (result > 32 || !program)
+    SHELLEXECUTEINFOA launch;
+    ZeroMemory(&launch, sizeof launch);
+    launch.cbSize = sizeof launch;
+    // The shell shows no message of its own: the player gets one, ours. And
+    // it finishes before it returns, since the launcher exits right after.
+    launch.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    launch.lpVerb = "open";
+    launch.lpFile = program ? program->target : kStatisticsPage;
+    launch.lpParameters = "";
+    launch.lpDirectory = "";
+    launch.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExA(&launch) || !program)
         return true;
+    DWORD error = LaunchError(launch);
+    // The player declined a prompt (the game marked to run as administrator):
+    // their own choice, not news to them; the program still did not start.
+    if (error == ERROR_CANCELLED)
+        return false;
     // The launcher's window is gone: the box has no owner, and must come to
     // the front on its own, above whatever the player has switched to.
     ShowFailure(NULL, MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST, program->failure,
-                program->fileName, WindowsErrorForShellCode(result));
+                program->fileName, error);
     return false;
 }

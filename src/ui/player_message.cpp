@@ -36,6 +36,20 @@ wchar_t* SystemReason(DWORD error, int* length) {
     return text;
 }
 
+// Appends the system's reason with its "%1" read as the file's name: Windows
+// words some errors around the file ("%1 is not a valid Win32 application.").
+void AppendReason(wchar_t** at, const wchar_t* end, const wchar_t* reason, int length,
+                  const wchar_t* name) {
+    for (int i = 0; i < length; ++i) {
+        if (reason[i] == L'%' && i + 1 < length && reason[i + 1] == L'1') {
+            Append(at, end, name, Length(name));
+            ++i;
+        } else {
+            Append(at, end, reason + i, 1);
+        }
+    }
+}
+
 } // namespace
 
 void ShowFailure(HWND owner, UINT style, const wchar_t* what, const wchar_t* name, DWORD error) {
@@ -44,7 +58,8 @@ void ShowFailure(HWND owner, UINT style, const wchar_t* what, const wchar_t* nam
     DWORD folderSize = GetCurrentDirectoryW(0, NULL);
     int reasonLength = 0;
     wchar_t* reason = SystemReason(error, &reasonLength);
-    const int size = Length(what) + static_cast<int>(folderSize) + Length(name) + reasonLength + 64;
+    const int size =
+        Length(what) + static_cast<int>(folderSize) + 2 * Length(name) + reasonLength + 64;
     wchar_t* text = new wchar_t[size];
     wchar_t* at = text;
     const wchar_t* end = text + size - 1;
@@ -62,7 +77,7 @@ void ShowFailure(HWND owner, UINT style, const wchar_t* what, const wchar_t* nam
     Append(&at, end, name, Length(name));
     Append(&at, end, L"\n\n", 2);
     if (reason) {
-        Append(&at, end, reason, reasonLength);
+        AppendReason(&at, end, reason, reasonLength, name);
         Append(&at, end, L"\n", 1);
         LocalFree(reason);
     }

@@ -1,12 +1,15 @@
 // The launch sequence run in this process: the launcher window is the real
 // one with the real browser control (watched), its ending is scripted through
 // the program's import of DialogBoxParamA, and the program's imports of the
-// OleUninitialize and of ShellExecuteA are noted in the same record, so that the
-// record shows what happened in which order up to the launch.
+// OleUninitialize and of ShellExecuteExA are noted in the same record, so that
+// the record shows what happened in which order up to the launch. The shell's
+// answer is scripted too, and a failure message is read and answered from
+// inside its own modal loop.
 #include <gtest/gtest.h>
 
 #include <ole2.h>
 #include <exdisp.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
@@ -15,6 +18,7 @@
 #include "app/launcher_app.h"
 #include "settings/game_settings.h"
 #include "support/dialog_driver.h"
+#include "support/launcher_process.h"
 #include "support/portal_addresses.h"
 #include "support/test_support.h"
 #include "ui/launcher_dialog.h"
@@ -73,15 +77,41 @@ const char* Text(const char* text) {
     return text ? text : "(null)";
 }
 
-HINSTANCE WINAPI NotedShellExecute(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters,
-                                   LPCSTR folder, INT show) {
+// The shell's answer: success, or a failure with this Windows error (0: none)
+// and this code of its own.
+DWORD g_shellError;
+INT_PTR g_shellCode;
+UINT_PTR g_boxTimer;
+// The message the player should see, and how many boxes showed.
+const char* g_failure;
+std::string g_failurePath;
+DWORD g_failureError;
+int g_boxes;
+
+void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD) {
+    HWND box = test::FindThreadDialog("Varnholt");
+    if (!box)
+        return;
+    ++g_boxes;
+    test::ExpectFailureMessage(box, g_failurePath, g_failureError, g_failure);
+    SendMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+BOOL WINAPI NotedShellExecuteEx(SHELLEXECUTEINFOA* launch) {
+    EXPECT_EQ(sizeof *launch, launch->cbSize);
     char text[256];
-    std::snprintf(text, sizeof text, "ShellExecuteA(%08lx,%s,%s,%s,%s,%d)",
-                  static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(window)), Text(verb),
-                  Text(file), Text(parameters), Text(folder), show);
+    std::snprintf(text, sizeof text, "ShellExecuteExA(%08lx,%s,%s,%s,%s,%d,%04lx)",
+                  static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(launch->hwnd)),
+                  Text(launch->lpVerb), Text(launch->lpFile), Text(launch->lpParameters),
+                  Text(launch->lpDirectory), launch->nShow, launch->fMask);
     ControlSpyNote(text);
     g_hostReferencesAtLaunch = g_host ? g_host->refCount() : 0;
-    return reinterpret_cast<HINSTANCE>(42);
+    launch->hInstApp = reinterpret_cast<HINSTANCE>(g_shellCode);
+    if (g_shellCode > 32)
+        return TRUE;
+    g_boxTimer = SetTimer(NULL, 0, 20, AnswerBox);
+    SetLastError(g_shellError);
+    return FALSE;
 }
 
 class LaunchSequence : public ::testing::Test {
@@ -90,8 +120,8 @@ class LaunchSequence : public ::testing::Test {
         : dialogBox_("user32.dll", "DialogBoxParamA", reinterpret_cast<void*>(ScriptedDialogBox)),
           oleUninitialize_("ole32.dll", "OleUninitialize",
                            reinterpret_cast<void*>(NotedOleUninitialize)),
-          shell_("shell32.dll", "ShellExecuteA", reinterpret_cast<void*>(NotedShellExecute)),
-          cookie_(0) {
+          shell_("shell32.dll", "ShellExecuteExA", reinterpret_cast<void*>(NotedShellExecuteEx)),
+          cookie_(0), exitCode_(-1) {
         g_realDialogBox = reinterpret_cast<DialogBoxFunction>(dialogBox_.original());
         g_realOleUninitialize =
             reinterpret_cast<OleUninitializeFunction>(oleUninitialize_.original());
@@ -107,16 +137,23 @@ class LaunchSequence : public ::testing::Test {
         CoUninitialize();
     }
 
-    // Runs the sequence with the window ending with `code`; the record.
-    std::vector<std::string> Run(INT_PTR code) {
+    // Runs the sequence with the window ending with `code` and the shell
+    // answering as given; the record.
+    std::vector<std::string> Run(INT_PTR code, DWORD shellError = 0, INT_PTR shellCode = 42) {
         g_endWith = code;
+        g_shellError = shellError;
+        g_shellCode = shellCode;
+        g_boxTimer = 0;
+        g_boxes = 0;
         g_gameSettings.bloom = 0;
         g_bloomAtWindow = -1;
         g_host = NULL;
         g_hostReferencesAtLaunch = -1;
         ControlSpyClear();
         LauncherApp app;
-        app.Run(GetModuleHandleA(NULL), SW_SHOWNORMAL);
+        exitCode_ = app.Run(GetModuleHandleA(NULL), SW_SHOWNORMAL);
+        if (g_boxTimer)
+            KillTimer(NULL, g_boxTimer);
         if (g_host)
             g_host->Release();
         std::vector<std::string> calls;
@@ -128,6 +165,7 @@ class LaunchSequence : public ::testing::Test {
     test::ScopedTempDir folder_;
     test::ScopedImportPatch dialogBox_, oleUninitialize_, shell_;
     DWORD cookie_;
+    int exitCode_;
 };
 
 typedef std::vector<std::string> Calls;
@@ -153,14 +191,43 @@ TEST_F(LaunchSequence, ClosesAndReleasesTheControlThenOleThenOpensExactlyTheChos
         }
         EXPECT_EQ(
             (Calls{"Ole.Close(1)", "Ole.SetClientSite(00000000)", "Ole.Release", "OleUninitialize",
-                   "ShellExecuteA(00000000,open," + cases[i].target + ",,,1)"}),
+                   "ShellExecuteExA(00000000,open," + cases[i].target + ",,,1,0500)"}),
             tail);
+        EXPECT_EQ(0, exitCode_);
         // The launcher let go of its site object before the launch: only the
         // test's own reference is left.
         EXPECT_EQ(1, g_hostReferencesAtLaunch);
     }
     // A window that could not open: nothing to close, no OLE of its own.
-    EXPECT_EQ(Calls{"ShellExecuteA(00000000,open," + statistics + ",,,1)"}, Run(-1));
+    EXPECT_EQ(Calls{"ShellExecuteExA(00000000,open," + statistics + ",,,1,0500)"}, Run(-1));
+}
+
+TEST_F(LaunchSequence, AProgramThatFailsToStartSaysWhyUnlessThePlayerCancelled) {
+    const struct {
+        INT_PTR command;
+        DWORD shellError;
+        INT_PTR shellCode;
+        DWORD shown; // the error the message names; 0: no message
+        int exitCode;
+    } cases[] = {
+        {IDC_PLAY, ERROR_FILE_NOT_FOUND, SE_ERR_FNF, ERROR_FILE_NOT_FOUND, 1},
+        {IDC_GAMEPAD, ERROR_BAD_EXE_FORMAT, SE_ERR_ACCESSDENIED, ERROR_BAD_EXE_FORMAT, 1},
+        {IDC_PLAY, ERROR_ACCESS_DISABLED_BY_POLICY, SE_ERR_ACCESSDENIED, 1260, 1},
+        {IDC_PLAY, ERROR_CANCELLED, SE_ERR_ACCESSDENIED, 0, 1},    // a declined elevation
+        {IDC_GAMEPAD, 0, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION, 1}, // no Windows error left
+        {IDC_CLOSE, ERROR_FILE_NOT_FOUND, SE_ERR_FNF, 0, 0},       // the statistics page
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        SCOPED_TRACE(i);
+        const bool game = cases[i].command == IDC_PLAY;
+        g_failure =
+            game ? "The game could not be started." : "The gamepad tool could not be started.";
+        g_failurePath = folder_.path() + (game ? "\\_Varnholt.exe" : "\\xpad.exe");
+        g_failureError = cases[i].shown;
+        Run(cases[i].command, cases[i].shellError, cases[i].shellCode);
+        EXPECT_EQ(cases[i].shown ? 1 : 0, g_boxes);
+        EXPECT_EQ(cases[i].exitCode, exitCode_);
+    }
 }
 
 } // namespace

@@ -73,6 +73,8 @@ TEST_F(LauncherProgram, CloseRequestOpensTheStatisticsPage) {
 TEST(LauncherWithoutItsProgram, PlayAndGamepadTellThePlayerAndExitWith1) {
     const int commands[] = {IDC_PLAY, IDC_GAMEPAD};
     const char* const names[] = {"_Varnholt", "xpad"};
+    const char* const failures[] = {"The game could not be started.",
+                                    "The gamepad tool could not be started."};
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(names[i]);
         test::ScopedTempDir folder;
@@ -87,7 +89,7 @@ TEST(LauncherWithoutItsProgram, PlayAndGamepadTellThePlayerAndExitWith1) {
         HWND box = launcher.WaitForWindow("#32770", "Varnholt", 10000, window);
         ASSERT_TRUE(box != NULL) << "no message";
         EXPECT_EQ(std::vector<HWND>(1, box), launcher.VisibleWindows());
-        test::ExpectFailureMessage(box, missing, ERROR_FILE_NOT_FOUND);
+        test::ExpectFailureMessage(box, missing, ERROR_FILE_NOT_FOUND, failures[i]);
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         DWORD code = 0;
         EXPECT_TRUE(launcher.WaitForExit(20000, &code) && code == 1) << code;

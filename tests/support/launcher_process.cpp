@@ -34,15 +34,22 @@ std::string RecordedUrls() {
     return text;
 }
 
-void ExpectFailureMessage(HWND box, const std::string& path, DWORD error) {
+void ExpectFailureMessage(HWND box, const std::string& path, DWORD error, const char* what) {
     char text[2048] = "", reason[512] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text); // a message box's text
     // Wine lacks the text of some errors (ERROR_FILE_READ_ONLY among them).
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
                    reason, sizeof reason, NULL);
+    std::string expected(reason, std::strcspn(reason, "\r\n"));
+    size_t insert = expected.find("%1");
+    if (insert != std::string::npos)
+        expected.replace(insert, 2, path.substr(path.find_last_of('\\') + 1));
     const std::string message = text, number = " " + std::to_string(error);
+    if (what) {
+        EXPECT_EQ(what, message.substr(0, message.find('\n')));
+    }
     EXPECT_NE(std::string::npos, message.find(path)) << message;
-    EXPECT_NE(std::string::npos, message.find(std::string(reason, std::strcspn(reason, "\r\n"))));
+    EXPECT_NE(std::string::npos, message.find(expected)) << message;
     EXPECT_EQ(message.size() - number.size(), message.rfind(number)) << "no error number";
 }
 

@@ -28,8 +28,9 @@ bool WaitForFile(const std::string& path, DWORD timeoutMs);
 std::string RecordedUrls();
 
 // Checks that a message box of the launcher tells the player of the failure:
-// the file's full path, the system's reason for the error and its number.
-void ExpectFailureMessage(HWND box, const std::string& path, DWORD error);
+// what failed as its first line (when given), the file's full path, the
+// system's reason for the error and its number.
+void ExpectFailureMessage(HWND box, const std::string& path, DWORD error, const char* what = NULL);
 
 class ChildProcess {
   public:
