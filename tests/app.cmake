@@ -40,7 +40,7 @@ launcher_add_test(launch_sequence_test app/launch_sequence_test.cpp)
 
 # DLLs planted in a game folder under system names, and a program that loads
 # them by bare name, with or without the launcher's start-up step.
-foreach(dll version winmm dinput8)
+foreach(dll version winmm wininet dinput8)
   add_library(planted_${dll} SHARED app/planted_system_dll.c)
   set_target_properties(planted_${dll} PROPERTIES OUTPUT_NAME ${dll} PREFIX ""
                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/planted_system
@@ -49,8 +49,10 @@ endforeach()
 # Built without stack protection, whose runtime imports advapi32: Wine's own
 # advapi32 imports version.dll, so that import would bring the planted copy in
 # before any of the probe's code runs (on Windows advapi32 is a KnownDLL).
-add_executable(dll_probe WIN32 app/dll_probe.cpp ${PROJECT_SOURCE_DIR}/src/app/dll_search.cpp)
+add_executable(dll_probe WIN32 app/dll_probe.cpp ${PROJECT_SOURCE_DIR}/src/app/dll_search.cpp
+               ${PROJECT_SOURCE_DIR}/src/common/system_dll.cpp)
 target_include_directories(dll_probe PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(dll_probe PRIVATE -fno-stack-protector)
 launcher_add_test(dll_search_test app/dll_search_test.cpp)
-add_dependencies(dll_search_test dll_probe planted_version planted_winmm planted_dinput8)
+add_dependencies(dll_search_test dll_probe planted_version planted_winmm planted_wininet
+                 planted_dinput8)

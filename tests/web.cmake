@@ -5,6 +5,13 @@ launcher_add_test(browser_host_test web/browser_host_test.cpp)
 # The locks on the portal page, in a process of their own.
 launcher_add_test(browser_locks_test web/browser_locks_test.cpp)
 target_link_libraries(browser_locks_test PRIVATE urlmon)
+# That program holds urlmon itself: the real launcher.exe, from Wine's loader
+# trace, keeps it loaded from the locks to the control. Its portal is a closed
+# port and it is ended before it could open a page, so it shares nothing.
+add_test(NAME browser_locks_trace_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/urlmon_trace_test.py
+                 ${PROJECT_BINARY_DIR})
+set_tests_properties(browser_locks_trace_test PROPERTIES TIMEOUT 60)
 
 # A copy of the program whose portal is a loopback server of the tests, so that
 # the tests see the control's requests without any traffic leaving the

@@ -10,5 +10,7 @@ HMODULE LoadSystemDll(const char* fileName) {
         return NULL;
     path[length] = '\\';
     memcpy(path + length + 1, fileName, nameSize);
-    return LoadLibraryA(path);
+    // The DLL's own imports then come from the system folder too, where the
+    // process's search still starts in the game folder.
+    return LoadLibraryExA(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
 }

@@ -8,8 +8,8 @@
 
 #include <windows.h>
 
-// Loads a DLL from the system folder, by its full path. NULL when it cannot be
-// loaded.
+// Loads a DLL from the system folder, by its full path, and the DLLs it imports
+// from there as well. NULL when it cannot be loaded.
 HMODULE LoadSystemDll(const char* fileName);
 
 // A function of a loaded DLL, or NULL. Functions that older systems lack are

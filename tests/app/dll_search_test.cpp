@@ -1,7 +1,8 @@
 // DLLs planted in the game folder under system names (built from
-// planted_system_dll.c): which file a program there gets for a bare-name load,
-// with the launcher's start-up step, with its fallback and without either, and
-// what the game started by the real launcher.exe through PLAY gets.
+// planted_system_dll.c): which file a program there gets for a bare-name load
+// or for an import of a system DLL loaded by its full path, with the
+// launcher's start-up step, with its fallback and without either, and what the
+// game started by the real launcher.exe through PLAY gets.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,13 +14,14 @@
 
 namespace {
 
-// The fallback preloads the first two; the last stands for the names it
-// leaves out.
-const char* const kPlanted[] = {"version", "winmm", "dinput8"};
+// The fallback keeps the first three out: it preloads two, and the third is
+// an import of urlmon, which the launcher loads by its full path. The last
+// stands for the names it leaves out.
+const char* const kPlanted[] = {"version", "winmm", "wininet", "dinput8"};
 
 class PlantedSystemDlls : public test::LauncherInGameFolder {
   protected:
-    PlantedSystemDlls() : planted_(kPlanted, kPlanted + 3) {}
+    PlantedSystemDlls() : planted_(kPlanted, kPlanted + 4) {}
 
     void SetUp() {
         for (size_t i = 0; i < planted_.size(); ++i)
@@ -54,11 +56,11 @@ class PlantedSystemDlls : public test::LauncherInGameFolder {
     }
 
     // The planted DLLs' files as the probe writes them: those that the
-    // fallback preloads from the first folder, the other from the second.
+    // fallback keeps out from the first folder, the other from the second.
     std::string Files(const std::string& preloaded, const std::string& other) {
         std::string files;
         for (size_t i = 0; i < planted_.size(); ++i)
-            files += (i < 2 ? preloaded : other) + "\\" + planted_[i] + ".dll\n";
+            files += (i < 3 ? preloaded : other) + "\\" + planted_[i] + ".dll\n";
         return files;
     }
 
