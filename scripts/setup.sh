@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, idempotently, everything a fresh Debian 12 machine needs to build
 # the launcher with the i686 MinGW-w64 cross compiler, to run it and its
-# tests under 32-bit Wine inside Xvfb, and to sign the release package.
+# tests under 32-bit Wine inside Xvfb, to sign the release package and to
+# check the portal's pages (scripts/check-portal.sh parses them with acorn).
 # Runs apt only for what is missing.
 set -euo pipefail
 
@@ -14,6 +15,7 @@ packages=(
   googletest icoutils attr
   clang clang-format cppcheck libclang-rt-14-dev
   openssl osslsigncode
+  nodejs node-acorn
 )
 
 as_root() {

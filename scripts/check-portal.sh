@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Loads the portal's start page and statistics page the way the launcher's
+# browser control on Windows does (Internet Explorer 11's engine in IE7 mode,
+# Windows' own TLS suites), and says what would leave players with a blank or
+# broken page. Run it before every release, against the host the release is
+# built for (LAUNCHER_PORTAL_HOST), with --https when it is built with
+# LAUNCHER_PORTAL_SCHEME=https:
+#
+#   scripts/check-portal.sh [--https] [--timeout SECONDS] HOST
+#
+# One line per check: PASS, WARN or FAIL, its name and what it found. Exits
+# with 1 when a check fails. Needs python3, and node with Debian's node-acorn
+# (scripts/setup.sh installs both).
+set -euo pipefail
+exec python3 "$(dirname "$0")/../tools/check_portal.py" "$@"

@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""scripts/check-portal.sh against loopback portals started here: one over
+http, and over https with a throwaway certificate, one per set of TLS versions
+and suites. A good portal passes every check, each bad one fails (or warns of)
+its own check alone, and one that never answers fails within the time limit.
+
+Usage: check_portal_test.py SOURCE_DIR
+"""
+import http.server
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SCRIPT = KEYS = KEYS_FOLDER = None
+PORTS = {}
+HEAD = ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>Varnholt</title>\n'
+        '<meta http-equiv="X-UA-Compatible" content="IE=edge">\n')
+BODY = ('<script src="/app.js"></script>\n<script type="text/template">`${name}`</script>\n'
+        '</head><body>\n<p>News</p><script>var since = 3;</script></body></html>\n')
+HTML = {"Content-Type": "text/html; charset=utf-8"}
+GOOD = {"/": (200, HTML, HEAD + BODY), "/page": (200, HTML, HEAD + BODY),
+        "/app.js": (200, {"Content-Type": "text/javascript"}, "function a(x) { return [x]; }\n"),
+        "/stats/varnholt.html": (200, HTML, "<p>Statistics</p>")}
+ROUTES = dict(GOOD)
+
+
+def moved(url):
+    return (302, {"Location": url}, "")
+
+
+class Portal(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        # Only the launcher's control gets pages, so every pass also proves the user agent.
+        refused = "MSIE 7.0; Windows NT 10.0" not in self.headers.get("User-Agent", "")
+        status, headers, body = (403, {}, "") if refused else \
+            ROUTES.get(self.path.split("?")[0], (404, {}, ""))
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value.format(**PORTS))
+        self.send_header("Content-Length", str(len(body.encode())))
+        self.end_headers()
+        self.wfile.write(body.encode())
+
+    def log_message(self, *args):
+        pass
+
+
+def serve(name, https=False, minimum=ssl.TLSVersion.TLSv1_2, maximum=ssl.TLSVersion.TLSv1_3,
+          suites="DEFAULT"):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Portal)
+    if https:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.path.join(KEYS, "cert.pem"), os.path.join(KEYS, "key.pem"))
+        context.minimum_version, context.maximum_version = minimum, maximum
+        context.set_ciphers(suites)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    PORTS[name] = server.server_address[1]
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
+def check(host, *options):
+    result = subprocess.run([SCRIPT, *options, host], capture_output=True, text=True, timeout=120,
+                            env=dict(os.environ, SSL_CERT_FILE=os.path.join(KEYS, "cert.pem")))
+    print(result.stdout + result.stderr)
+    lines = [line.split(" ", 1) for line in result.stdout.splitlines()]
+    return result.returncode, {rest.split(":")[0]: (status, rest) for status, rest in lines}
+
+
+def setUpModule():
+    global KEYS, KEYS_FOLDER
+    KEYS_FOLDER = tempfile.TemporaryDirectory(prefix="portal-keys-")
+    KEYS = KEYS_FOLDER.name
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                    "-keyout", "key.pem", "-out", "cert.pem", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"], cwd=KEYS, check=True,
+                   capture_output=True)
+    serve("http")
+    serve("https", True)
+    serve("tls13", True, minimum=ssl.TLSVersion.TLSv1_3)
+    serve("nowin7", True, maximum=ssl.TLSVersion.TLSv1_2, suites="ECDHE-RSA-AES128-GCM-SHA256")
+
+
+class CheckPortal(unittest.TestCase):
+    def test_a_good_portal_passes_and_each_bad_one_fails_its_own_check(self):
+        cases = [  # server, changed routes, the line that must say so (None: all pass)
+            ("http", {}, None),
+            ("https", {}, None),
+            ("http", {"/": (404, {}, "")}, ("FAIL", "reachable", "answered 404 Not Found")),
+            ("http", {"/": moved("http://localhost:{http}/page")},
+             ("FAIL", "reachable", "another host; 302 http://127.0.0.1:\\d+/\\?mini=2&gameid=220 "
+                                   "-> http://localhost:\\d+/page")),
+            ("https", {"/": moved("http://127.0.0.1:{http}/page")},
+             ("FAIL", "reachable", "from https to http")),
+            ("http", {"/": moved("https://127.0.0.1:{https}/page")},
+             ("WARN", "reachable", "build with LAUNCHER_PORTAL_SCHEME=https")),
+            ("http", {"/": (403, {}, "")}, ("FAIL", "challenge", "bot protection or a geo block")),
+            ("http", {"/": (200, HTML, HEAD.replace("IE=edge", "IE=EmulateIE7") + BODY)},
+             ("FAIL", "document-mode", "says 'IE=EmulateIE7', not IE=edge")),
+            ("http", {"/": (200, HTML, HEAD.replace("<title>", '<link rel="icon"><title>') + BODY)},
+             ("FAIL", "document-mode", "IE7 mode: .* comes after <link>")),
+            ("http", {"/": (200, HTML, HEAD + BODY.replace("var since", "let since"))},
+             ("FAIL", "scripts", r"\(inline script\) line 7, column 24, not ECMAScript 5: "
+                                 "Unexpected token near 'let since = 3;'")),
+            ("http", {"/app.js": (200, {}, "// Counts.\nvar f = (x) => x + 1;\n")},
+             ("FAIL", "scripts", r"/app.js line 2, column 14, not ECMAScript 5: "
+                                 r"Unexpected token near 'var f = \(x\) => x \+ 1;'")),
+            ("http", {"/app.js": (404, {}, "")},
+             ("FAIL", "scripts", "/app.js cannot be fetched: 404")),
+            ("tls13", {}, ("FAIL", "tls", "Windows 10's suites failed, the control shows no page")),
+            ("nowin7", {}, ("WARN", "tls", "Windows 10: TLSv1.2 with ECDHE-RSA-AES128-GCM-SHA256; "
+                                           "TLS 1.2 with Windows 7's suites failed")),
+            ("http", {"/stats/varnholt.html": (404, {}, "")},
+             ("WARN", "statistics-page", "answered 404")),
+            ("http", {"/": (200, {"Content-Type": "text/html"},
+                            (HEAD + BODY).replace(' charset="utf-8"', ""))},
+             ("WARN", "content-type", "text/html without a charset")),
+        ]
+        for server, routes, expected in cases:
+            with self.subTest(server=server, routes=routes):
+                ROUTES.clear()
+                ROUTES.update(GOOD)
+                ROUTES.update(routes)
+                https = ["--https"] if server != "http" else []
+                code, lines = check("127.0.0.1:%d" % PORTS[server], *https)
+                self.assertEqual(7 if https else 6, len(lines))
+                failed = {name for name, (status, _) in lines.items() if status == "FAIL"}
+                if expected is None:
+                    self.assertEqual((0, {"PASS"}), (code, {s for s, _ in lines.values()}))
+                    continue
+                status, name, says = expected
+                self.assertEqual(status, lines[name][0])
+                self.assertRegex(lines[name][1], says)
+                self.assertEqual({name} if status == "FAIL" else set(), failed)
+                self.assertEqual(1 if failed else 0, code)
+
+    def test_a_host_that_cannot_be_reached_fails_saying_why(self):
+        silent, closed = socket.socket(), socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()  # and never accepts
+        closed.bind(("127.0.0.1", 0))
+        hosts = [("127.0.0.1:%d" % silent.getsockname()[1], "timed out: no answer within 2 s"),
+                 ("127.0.0.1:%d" % closed.getsockname()[1], "refused the connection"),
+                 ("portal.invalid", "the name portal.invalid is not found")]
+        for host, says in hosts:
+            with self.subTest(host=host):
+                started = time.monotonic()
+                code, lines = check(host, "--timeout", "2")
+                self.assertLess(time.monotonic() - started, 10)
+                self.assertEqual((1, "FAIL"), (code, lines["reachable"][0]))
+                self.assertIn(says, lines["reachable"][1])
+        silent.close()
+        closed.close()
+
+
+if __name__ == "__main__":
+    SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")
+    unittest.main(verbosity=2)
