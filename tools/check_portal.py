@@ -2,11 +2,13 @@
 """Loads the portal's pages the way the launcher's browser control on Windows
 loads them, and says what would leave the player with a blank or broken page.
 
-Usage: check_portal.py [--https] [--timeout SECONDS] HOST
+Usage: check_portal.py [--https] [--timeout SECONDS] [--json] HOST
 
 HOST is what LAUNCHER_PORTAL_HOST holds: a host with an optional port. Prints
-one line per check, "PASS|WARN|FAIL NAME: detail", and exits with 1 when any
-check fails. JavaScript is parsed with acorn (Debian's node-acorn) under node.
+one line per check, "PASS|WARN|FAIL NAME: detail" (scripts: one for each
+script that fails), or with --json the same as one JSON object, and exits
+with 1 when any check fails. JavaScript is parsed with acorn (Debian's
+node-acorn) under node, by check_portal_scripts.js beside this file.
 """
 import argparse
 import http.client
@@ -71,31 +73,27 @@ WINDOWS_7_SUITES = [
     "DES-CBC3-SHA", "EDH-DSS-DES-CBC3-SHA",
 ]
 
-# Script types the control runs; anything else (templates, JSON data, modules)
-# it leaves alone.
-SCRIPT_TYPES = {"", "text/javascript", "application/javascript", "application/x-javascript",
-                "text/ecmascript", "application/ecmascript", "text/jscript"}
+# The script types the engine runs, by the type attribute or as "text/" and
+# the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
+# browsers recognise, less those Internet Explorer does not, listed in
+# [MS-HTML5] 2.1.94, V0214 (application/x-ecmascript, text/javascript1.0,
+# text/javascript1.4, text/javascript1.5, text/x-ecmascript). Anything else,
+# templates, JSON data, modules, it leaves alone.
+SCRIPT_TYPES = {"", "application/ecmascript", "application/javascript", "application/x-javascript",
+                "text/ecmascript", "text/javascript", "text/javascript1.1", "text/javascript1.2",
+                "text/javascript1.3", "text/jscript", "text/livescript", "text/x-javascript"}
 
-# Reads a JSON list of sources on stdin and writes, for each, null or where
-# ECMAScript 5 stops parsing it.
-ES5_PARSER = """
-const acorn = require('acorn');
-let input = '';
-process.stdin.setEncoding('utf8');
-process.stdin.on('data', function (chunk) { input += chunk; });
-process.stdin.on('end', function () {
-  process.stdout.write(JSON.stringify(JSON.parse(input).map(function (source) {
-    try {
-      acorn.parse(source, { ecmaVersion: 5 });
-      return null;
-    } catch (error) {
-      if (!error.loc) throw error;
-      var message = error.message.slice(0, error.message.lastIndexOf(' ('));
-      return { line: error.loc.line, column: error.loc.column, message: message };
-    }
-  })));
-});
-"""
+# What IE11 runs past ECMAScript 5, and what it means for the portal.
+LET_CONST = "let/const"
+LET_CONST_NOTE = ("IE11 runs let and const, but there a let in a loop is one variable for all "
+                  "its iterations, and Windows 7 without IE11 does not run them")
+LEGACY_NOTE = ("judged as edge mode would run them; the page renders in IE7 mode, which runs "
+               "less (JScript 5.7: no ECMAScript 5, no let or const)")
+
+# What a page loads by itself, as (tag, attribute, what it is).
+LOADED_PARTS = [("script", "src", "script"), ("img", "src", "image"),
+                ("iframe", "src", "frame"), ("frame", "src", "frame"),
+                ("object", "data", "object"), ("embed", "src", "object")]
 
 NETWORK_ERRORS = (OSError, http.client.HTTPException)
 
@@ -187,9 +185,11 @@ class Page(HTMLParser):
         super().__init__()
         self.first_element = None  # the first that is not html, head, title or meta
         self.mode_meta = None  # (content, the element it came after, if any)
+        self.conditional_comment = False  # one came before the mode meta tag
         self.charset_meta = False
         self.base = ""
         self.scripts = []  # [type, src, text, line, column]
+        self.parts = []  # (what it is, address) of what the page loads
 
     def handle_starttag(self, tag, attrs):
         attributes = {name: value or "" for name, value in attrs}
@@ -203,11 +203,27 @@ class Page(HTMLParser):
             self.base = attributes.get("href", "")
         if tag == "script":
             kind = attributes.get("type", "").split(";")[0].strip().lower()
-            if "type" not in attributes and "language" in attributes:
+            if "type" not in attributes and attributes.get("language", "").strip():
                 kind = "text/" + attributes["language"].strip().lower()
             self.scripts.append([kind, attributes.get("src"), "", None, 0])
+        for element, attribute, what in LOADED_PARTS:
+            if tag == element and attributes.get(attribute, "").strip():
+                self.parts.append((what, attributes[attribute].strip()))
+        if tag == "link" and "stylesheet" in attributes.get("rel", "").lower().split() and \
+                attributes.get("href", "").strip():
+            self.parts.append(("stylesheet", attributes["href"].strip()))
         if tag not in ("html", "head", "title", "meta") and self.first_element is None:
             self.first_element = tag
+
+    def handle_comment(self, data):
+        # <!--[if lt IE 9]> ... <![endif]--> and <!--[if !IE]><!-->
+        if data.strip().lower().startswith("[if") and self.mode_meta is None:
+            self.conditional_comment = True
+
+    def unknown_decl(self, data):
+        # <![if !IE]>, the form that browsers other than IE show
+        if data.strip().lower().startswith("if") and self.mode_meta is None:
+            self.conditional_comment = True
 
     def handle_data(self, data):
         if self.cdata_elem == "script" and self.scripts:
@@ -224,15 +240,16 @@ def parse_page(page):
     return parser
 
 
-def parse_es5(sources):
-    """For each source, None or acorn's {line, column, message} of its first
-    error as ECMAScript 5."""
+def examine_scripts(sources):
+    """For each source, None when it is ECMAScript 5, else what IE11 meets in
+    it past ECMAScript 5 (check_portal_scripts.js says how)."""
     node = shutil.which("node") or shutil.which("nodejs")
     if not node:
         raise RuntimeError("node is not installed (apt-get install nodejs node-acorn)")
     # Debian's own node finds its modules without this; other builds do not.
     search = os.pathsep.join(filter(None, ["/usr/share/nodejs", os.environ.get("NODE_PATH")]))
-    result = subprocess.run([node, "-e", ES5_PARSER], input=json.dumps(sources), text=True,
+    program = os.path.join(os.path.dirname(os.path.abspath(__file__)), "check_portal_scripts.js")
+    result = subprocess.run([node, program], input=json.dumps(sources), text=True,
                             capture_output=True, env=dict(os.environ, NODE_PATH=search),
                             timeout=300)
     if result.returncode != 0:
@@ -274,6 +291,14 @@ def check_challenge(page):
     return "PASS", "no refusal (%d)" % page.status
 
 
+def asked_mode(value):
+    """'edge' or '11' when an X-UA-Compatible value gives IE11's own mode."""
+    for part in value.replace(";", ",").split(","):
+        if part.strip().lower() in ("ie=edge", "ie=11"):
+            return part.strip().lower()[3:]
+    return None
+
+
 def check_document_mode(page, parsed):
     header = page.headers.get("X-UA-Compatible")
     # A meta tag where Internet Explorer reads it wins over the header.
@@ -287,14 +312,27 @@ def check_document_mode(page, parsed):
     else:
         return "FAIL", ("the page renders in IE7 mode: neither an X-UA-Compatible: IE=edge header "
                         "nor that meta tag at the top of its head")
-    if "ie=edge" in (part.strip().lower() for part in value.replace(";", ",").split(",")):
-        return "PASS", "%s asks for IE=edge" % where
-    return "FAIL", ("the page renders in an old mode (IE7 or the one named): %s says '%s', not "
-                    "IE=edge" % (where, value))
+    mode = asked_mode(value)
+    if mode is None:
+        return "FAIL", ("the page renders in an old mode (IE7 or the one named): %s says '%s', not "
+                        "IE=edge" % (where, value))
+    said = "%s asks for IE=%s" % (where, "11, which on IE11 is what IE=edge gives" if mode == "11"
+                                  else "edge")
+    if where.endswith("meta tag") and parsed.conditional_comment:
+        if header is not None and asked_mode(header):
+            return "PASS", ("%s; conditional comments before it may make IE ignore it, and the "
+                            "header, IE=%s, holds then" % (said, asked_mode(header)))
+        return "WARN", ("%s, but conditional comments come before it, and IE may then ignore it "
+                        "and render in IE7 mode; send the X-UA-Compatible: IE=edge header too, "
+                        "or move the comments below the tag" % said)
+    return "PASS", said
 
 
-def check_scripts(page, parsed, timeout):
-    problems, sources = [], []
+def fetch_scripts(page, parsed, timeout):
+    """([(address, source, line, column)], [problem]): the scripts the engine
+    runs, inline ones with where they start in the page, and those that cannot
+    be fetched."""
+    sources, problems = [], []
     base = urljoin(page.url, parsed.base)
     for kind, src, text, line, column in parsed.scripts:
         if kind not in SCRIPT_TYPES:
@@ -313,23 +351,65 @@ def check_scripts(page, parsed, timeout):
             problems.append("%s cannot be fetched: %d %s" % (url, script.status, script.reason))
         else:
             sources.append((url, script.text(), 1, 0))
+    return sources, problems
+
+
+def unparsed(text, error, line, column):
+    """Where ECMAScript 5 stops parsing, with the text there."""
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    at, near = error["column"], lines[error["line"] - 1]
+    # Minified scripts put everything on one line.
+    construct = (near if len(near) <= 80 else near[max(at - 30, 0):at + 30]).strip()
+    return "line %d, column %d, not ECMAScript 5: %s near '%s'" % (
+        line + error["line"] - 1, at + (column if error["line"] == 1 else 0) + 1,
+        error["message"], construct)
+
+
+def script_verdict(address, text, line, column, found):
+    """The line for one script that is not plain ECMAScript 5."""
+    def at(where):  # inline scripts count from where they start in the page
+        return "%d:%d" % (line + where["line"] - 1,
+                          where["column"] + (column if where["line"] == 1 else 0) + 1)
+    named = ["%s (%d, %sat %s)" % (c["name"], c["count"], "first " if c["count"] > 1 else "",
+                                   at(c)) for c in found["constructs"]]
+    if found["error"]:
+        named.append(unparsed(text, found["error"], line, column))
+    if not found["constructs"]:
+        return "FAIL", "%s %s" % (address, named[0])
+    if found["error"] is None and all(c["name"] == LET_CONST for c in found["constructs"]):
+        return "WARN", "%s: %s: %s" % (address, ", ".join(named), LET_CONST_NOTE)
+    return "FAIL", "%s: %s" % (address, ", ".join(named))
+
+
+def check_scripts(page, parsed, timeout, legacy):
+    """One line per script that IE11 cannot run as it stands (WARN for let and
+    const alone), or one PASS line."""
+    sources, problems = fetch_scripts(page, parsed, timeout)
+    lines = [("FAIL", problem) for problem in problems]
     try:
-        errors = parse_es5([text for _, text, _, _ in sources]) if sources else []
+        found = examine_scripts([text for _, text, _, _ in sources]) if sources else []
     except (OSError, RuntimeError, subprocess.SubprocessError) as error:
-        return "FAIL", str(error)
-    for (address, text, line, column), error in zip(sources, errors):
-        if error:
-            lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
-            at, near = error["column"], lines[error["line"] - 1]
-            # Minified scripts put everything on one line.
-            construct = (near if len(near) <= 80 else near[max(at - 30, 0):at + 30]).strip()
-            # Inline scripts count from where they start in the page.
-            column = at + (column if error["line"] == 1 else 0)
-            problems.append("%s line %d, column %d, not ECMAScript 5: %s near '%s'" % (
-                address, line + error["line"] - 1, column + 1, error["message"], construct))
-    if problems:
-        return "FAIL", "; ".join(problems)
-    return "PASS", "%d scripts parse as ECMAScript 5" % len(sources)
+        return [("FAIL", str(error))]
+    lines += [script_verdict(*source, result) for source, result in zip(sources, found) if result]
+    if not lines:
+        lines = [("PASS", "%d scripts parse as ECMAScript 5" % len(sources))]
+    # What the engine runs in the mode the page really gets is less again.
+    return [(status, detail + ("; " + LEGACY_NOTE if legacy else "")) for status, detail in lines]
+
+
+def check_mixed_content(page, parsed):
+    """With https, what the page loads over plain http: the control blocks it,
+    or stops the player with a security prompt."""
+    if urlsplit(page.url).scheme != "https":
+        return "WARN", "not checked: the page itself came over http (see reachable)"
+    base = urljoin(page.url, parsed.base)
+    plain = ["%s %s" % (what, urljoin(base, address)) for what, address in parsed.parts
+             if urlsplit(urljoin(base, address)).scheme == "http"]
+    if plain:
+        return "FAIL", ("the page loads over http, which the control blocks or asks the player "
+                        "about: %s" % ", ".join(plain))
+    return "PASS", ("none of the %d scripts, stylesheets, frames, images and objects of the "
+                    "page loads over http" % len(parsed.parts))
 
 
 def handshake(host, suites, timeout):
@@ -380,28 +460,38 @@ def check_content_type(page, parsed):
 
 
 def run(host, https, timeout):
-    """The checks in order, as (name, (status, detail))."""
+    """The checks in order, as (name, status, detail); a check may give
+    several lines (scripts gives one for each script that fails)."""
     base = ("https://" if https else "http://") + host
     started = time.monotonic()
+    later = ["challenge", "document-mode", "scripts"] + (["mixed-content", "tls"] if https else []) \
+        + ["statistics-page", "content-type"]
     try:
         page = fetch(base + START_PATH, PAGE_ACCEPT, timeout)
     except NETWORK_ERRORS as error:
-        later = ["challenge", "document-mode", "scripts"] + (["tls"] if https else []) + \
-            ["statistics-page", "content-type"]
         reason = why(error, host, timeout) + listed(getattr(error, "redirects", []))
-        return [("reachable", ("FAIL", reason))] + \
-            [(name, ("WARN", "not checked: the start page gave no answer")) for name in later]
+        return [("reachable", "FAIL", reason)] + \
+            [(name, "WARN", "not checked: the start page gave no answer") for name in later]
     seconds = time.monotonic() - started
-    parsed = parse_page(page) if page.status == 200 else None
-    unloaded = ("WARN", "not checked: the start page did not load")
-    checks = [("reachable", check_reachable(page, seconds)),
-              ("challenge", check_challenge(page)),
-              ("document-mode", check_document_mode(page, parsed) if parsed else unloaded),
-              ("scripts", check_scripts(page, parsed, timeout) if parsed else unloaded)]
+    checks = {"reachable": check_reachable(page, seconds), "challenge": check_challenge(page)}
+    if page.status == 200:
+        parsed = parse_page(page)
+        checks["document-mode"] = check_document_mode(page, parsed)
+        checks["scripts"] = check_scripts(page, parsed, timeout,
+                                          legacy=checks["document-mode"][0] == "FAIL")
+        if https:
+            checks["mixed-content"] = check_mixed_content(page, parsed)
+        checks["content-type"] = check_content_type(page, parsed)
     if https:
-        checks.append(("tls", check_tls(host, timeout)))
-    return checks + [("statistics-page", check_statistics_page(base, timeout)),
-                     ("content-type", check_content_type(page, parsed) if parsed else unloaded)]
+        checks["tls"] = check_tls(host, timeout)
+    checks["statistics-page"] = check_statistics_page(base, timeout)
+    unloaded = ("WARN", "not checked: the start page did not load")
+    rows = []
+    for name in ["reachable"] + later:
+        verdict = checks.get(name, unloaded)
+        rows += [(name, status, detail) for status, detail in
+                 (verdict if isinstance(verdict, list) else [verdict])]
+    return rows
 
 
 def main():
@@ -410,6 +500,8 @@ def main():
                          "LAUNCHER_PORTAL_SCHEME=https")
     options.add_argument("--timeout", type=float, default=15.0,
                          help="seconds each address may take (default 15)")
+    options.add_argument("--json", action="store_true",
+                         help="print the verdicts as one JSON object instead of lines")
     options.add_argument("host", metavar="HOST", help="LAUNCHER_PORTAL_HOST: host[:port]")
     args = options.parse_args()
     try:
@@ -420,9 +512,18 @@ def main():
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
     checks = run(args.host, args.https, args.timeout)
-    for name, (status, detail) in checks:
-        print("%s %s: %s" % (status, name, detail))
-    return 1 if any(status == "FAIL" for _, (status, _) in checks) else 0
+    failed = any(status == "FAIL" for _, status, _ in checks)
+    if args.json:
+        worst = "FAIL" if failed else "WARN" if any(c[1] == "WARN" for c in checks) else "PASS"
+        json.dump({"host": args.host, "scheme": "https" if args.https else "http",
+                   "verdict": worst,
+                   "checks": [{"name": name, "status": status, "detail": detail}
+                              for name, status, detail in checks]}, sys.stdout, indent=2)
+        print()
+    else:
+        for name, status, detail in checks:
+            print("%s %s: %s" % (status, name, detail))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

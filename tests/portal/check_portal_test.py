@@ -7,6 +7,7 @@ its own check alone, and one that never answers fails within the time limit.
 Usage: check_portal_test.py SOURCE_DIR
 """
 import http.server
+import json
 import os
 import socket
 import ssl
@@ -65,11 +66,17 @@ def serve(name, https=False, minimum=ssl.TLSVersion.TLSv1_2, maximum=ssl.TLSVers
 
 
 def check(host, *options):
+    """The exit code and the lines by check: {name: [(status, line)]}, or with
+    --json the object printed."""
     result = subprocess.run([SCRIPT, *options, host], capture_output=True, text=True, timeout=120,
                             env=dict(os.environ, SSL_CERT_FILE=os.path.join(KEYS, "cert.pem")))
     print(result.stdout + result.stderr)
-    lines = [line.split(" ", 1) for line in result.stdout.splitlines()]
-    return result.returncode, {rest.split(":")[0]: (status, rest) for status, rest in lines}
+    if "--json" in options:
+        return result.returncode, json.loads(result.stdout)
+    lines = {}
+    for status, rest in (line.split(" ", 1) for line in result.stdout.splitlines()):
+        lines.setdefault(rest.split(":")[0], []).append((status, rest))
+    return result.returncode, lines
 
 
 def setUpModule():
@@ -88,38 +95,69 @@ def setUpModule():
 
 class CheckPortal(unittest.TestCase):
     def test_a_good_portal_passes_and_each_bad_one_fails_its_own_check(self):
-        cases = [  # server, changed routes, the line that must say so (None: all pass)
-            ("http", {}, None),
-            ("https", {}, None),
-            ("http", {"/": (404, {}, "")}, ("FAIL", "reachable", "answered 404 Not Found")),
+        page = (HEAD + BODY).replace
+        old_ie = '<!--[if lt IE 9]><html class="old-ie"><![endif]-->\n'
+        edge = dict(HTML, **{"X-UA-Compatible": "IE=edge"})
+        plain = "http://127.0.0.1:%d" % PORTS["http"]
+        cases = [  # server, changed routes, the lines that must say so, in order (none: all pass)
+            ("http", {}, []),
+            ("https", {}, []),
+            ("http", {"/": (404, {}, "")}, [("FAIL", "reachable", "answered 404 Not Found")]),
             ("http", {"/": moved("http://localhost:{http}/page")},
-             ("FAIL", "reachable", "another host; 302 http://127.0.0.1:\\d+/\\?mini=2&gameid=220 "
-                                   "-> http://localhost:\\d+/page")),
+             [("FAIL", "reachable", "another host; 302 http://127.0.0.1:\\d+/\\?mini=2&gameid=220 "
+                                    "-> http://localhost:\\d+/page")]),
             ("https", {"/": moved("http://127.0.0.1:{http}/page")},
-             ("FAIL", "reachable", "from https to http")),
+             [("FAIL", "reachable", "from https to http")]),
             ("http", {"/": moved("https://127.0.0.1:{https}/page")},
-             ("WARN", "reachable", "build with LAUNCHER_PORTAL_SCHEME=https")),
-            ("http", {"/": (403, {}, "")}, ("FAIL", "challenge", "bot protection or a geo block")),
-            ("http", {"/": (200, HTML, HEAD.replace("IE=edge", "IE=EmulateIE7") + BODY)},
-             ("FAIL", "document-mode", "says 'IE=EmulateIE7', not IE=edge")),
-            ("http", {"/": (200, HTML, HEAD.replace("<title>", '<link rel="icon"><title>') + BODY)},
-             ("FAIL", "document-mode", "IE7 mode: .* comes after <link>")),
-            ("http", {"/": (200, HTML, HEAD + BODY.replace("var since", "let since"))},
-             ("FAIL", "scripts", r"\(inline script\) line 7, column 24, not ECMAScript 5: "
-                                 "Unexpected token near 'let since = 3;'")),
-            ("http", {"/app.js": (200, {}, "// Counts.\nvar f = (x) => x + 1;\n")},
-             ("FAIL", "scripts", r"/app.js line 2, column 14, not ECMAScript 5: "
-                                 r"Unexpected token near 'var f = \(x\) => x \+ 1;'")),
+             [("WARN", "reachable", "build with LAUNCHER_PORTAL_SCHEME=https")]),
+            *[("http", {"/": (status, {}, "")},
+               [("FAIL", "challenge", "%d .*bot protection or a geo block" % status)])
+              for status in (403, 429, 503)],
+            ("http", {"/": (200, HTML, page("IE=edge", "IE=EmulateIE7"))},
+             [("FAIL", "document-mode", "says 'IE=EmulateIE7', not IE=edge"),
+              ("PASS", "scripts", "judged as edge mode would run them; .* IE7 mode")]),
+            # A meta tag that asks for another mode wins over the header.
+            ("http", {"/": (200, edge, page("IE=edge", "IE=8"))},
+             [("FAIL", "document-mode", "meta tag says 'IE=8'")]),
+            ("http", {"/": (200, HTML, page("IE=edge", "IE=11"))},
+             [("PASS", "document-mode", "IE=11, which on IE11 is what IE=edge gives")]),
+            ("http", {"/": (200, HTML, old_ie + HEAD + BODY)},
+             [("WARN", "document-mode", "conditional comments come before it, and IE may then "
+                                        "ignore it")]),
+            ("http", {"/": (200, edge, old_ie + HEAD + BODY)},
+             [("PASS", "document-mode", "the header, IE=edge, holds then")]),
+            ("http", {"/": (200, HTML, page("<title>", '<link rel="icon"><title>'))},
+             [("FAIL", "document-mode", "IE7 mode: .* comes after <link>")]),
+            ("http", {"/": (200, HTML, page("var since = 3;", "let since = 3;\nconst a = 1;"))},
+             [("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:20\): IE11 runs "
+                                  "let and const, but there a let in a loop is one variable")]),
+            # Every script the engine runs is checked; each one that fails has its line.
+            ("http", {"/": (200, HTML, page("<p>", '<script language="JavaScript1.2" src="/old.js">'
+                                                   '</script><script type="text/x-javascript">'
+                                                   'class A {}</script><p>')),
+                      "/app.js": (200, {}, "// Counts.\nlet f = (x) => x + 1, g = (y) => y;\n"),
+                      "/old.js": (200, {}, "var s = `${f(1)}`, t = a ** 2;\n")},
+             [("FAIL", "scripts", r"/app.js: let/const \(1, at 2:1\), arrow function "
+                                  r"\(2, first at 2:9\)$"),
+              ("FAIL", "scripts", r"/old.js: template literal \(1, at 1:9\), exponent operator "
+                                  r"\(1, at 1:24\)$"),
+              ("FAIL", "scripts", r"\(inline script\): class \(1, at 7:90\)$")]),
+            ("http", {"/app.js": (200, {}, "var a = [1,\n2];\nf(a, b,);\n")},
+             [("FAIL", "scripts", "/app.js line 3, column 8, not ECMAScript 5: Unexpected token "
+                                  "near 'f\\(a, b,\\);'")]),
             ("http", {"/app.js": (404, {}, "")},
-             ("FAIL", "scripts", "/app.js cannot be fetched: 404")),
-            ("tls13", {}, ("FAIL", "tls", "Windows 10's suites failed, the control shows no page")),
-            ("nowin7", {}, ("WARN", "tls", "Windows 10: TLSv1.2 with ECDHE-RSA-AES128-GCM-SHA256; "
-                                           "TLS 1.2 with Windows 7's suites failed")),
+             [("FAIL", "scripts", "/app.js cannot be fetched: 404")]),
+            ("https", {"/": (200, HTML, page('src="/app.js"', 'src="%s/app.js"' % plain)
+                             .replace("<p>", '<img src="%s/news.png"><p>' % plain))},
+             [("FAIL", "mixed-content", "blocks or asks the player about: script %s/app.js, "
+                                        "image %s/news.png$" % (plain, plain))]),
+            ("tls13", {}, [("FAIL", "tls", "Windows 10's suites failed, the control shows no page")]),
+            ("nowin7", {}, [("WARN", "tls", "Windows 10: TLSv1.2 with ECDHE-RSA-AES128-GCM-SHA256; "
+                                            "TLS 1.2 with Windows 7's suites failed")]),
             ("http", {"/stats/varnholt.html": (404, {}, "")},
-             ("WARN", "statistics-page", "answered 404")),
-            ("http", {"/": (200, {"Content-Type": "text/html"},
-                            (HEAD + BODY).replace(' charset="utf-8"', ""))},
-             ("WARN", "content-type", "text/html without a charset")),
+             [("WARN", "statistics-page", "answered 404")]),
+            ("http", {"/": (200, {"Content-Type": "text/html"}, page(' charset="utf-8"', ""))},
+             [("WARN", "content-type", "text/html without a charset")]),
         ]
         for server, routes, expected in cases:
             with self.subTest(server=server, routes=routes):
@@ -128,16 +166,33 @@ class CheckPortal(unittest.TestCase):
                 ROUTES.update(routes)
                 https = ["--https"] if server != "http" else []
                 code, lines = check("127.0.0.1:%d" % PORTS[server], *https)
-                self.assertEqual(7 if https else 6, len(lines))
-                failed = {name for name, (status, _) in lines.items() if status == "FAIL"}
-                if expected is None:
-                    self.assertEqual((0, {"PASS"}), (code, {s for s, _ in lines.values()}))
-                    continue
-                status, name, says = expected
-                self.assertEqual(status, lines[name][0])
-                self.assertRegex(lines[name][1], says)
-                self.assertEqual({name} if status == "FAIL" else set(), failed)
+                self.assertEqual(8 if https else 6, len(lines))
+                said = {name: [line for line in lines[name]] for name in lines}
+                for status, name, says in expected:
+                    line_status, line = said[name].pop(0)
+                    self.assertEqual(status, line_status)
+                    self.assertRegex(line, says)
+                named = {name for _, name, _ in expected}
+                self.assertEqual([], [line for name in named for line in said[name]])
+                failed = {name for name, named_lines in lines.items()
+                          for status, _ in named_lines if status == "FAIL"}
+                self.assertEqual({name for status, name, _ in expected if status == "FAIL"}, failed)
+                if not expected:
+                    self.assertEqual({"PASS"}, {status for status, _ in sum(lines.values(), [])})
                 self.assertEqual(1 if failed else 0, code)
+
+    def test_json_holds_the_same_verdicts_as_the_lines(self):
+        ROUTES.clear()
+        ROUTES.update(GOOD)
+        ROUTES["/app.js"] = (200, {}, "var f = (x) => x;\n")
+        host = "127.0.0.1:%d" % PORTS["https"]
+        code, lines = check(host, "--https")
+        json_code, verdicts = check(host, "--https", "--json")
+        self.assertEqual((1, 1), (code, json_code))
+        self.assertEqual(("FAIL", host), (verdicts["verdict"], verdicts["host"]))
+        self.assertEqual([(status, rest) for name in lines for status, rest in lines[name]],
+                         [(c["status"], "%s: %s" % (c["name"], c["detail"]))
+                          for c in verdicts["checks"]])
 
     def test_a_host_that_cannot_be_reached_fails_saying_why(self):
         silent, closed = socket.socket(), socket.socket()
@@ -152,8 +207,8 @@ class CheckPortal(unittest.TestCase):
                 started = time.monotonic()
                 code, lines = check(host, "--timeout", "2")
                 self.assertLess(time.monotonic() - started, 10)
-                self.assertEqual((1, "FAIL"), (code, lines["reachable"][0]))
-                self.assertIn(says, lines["reachable"][1])
+                self.assertEqual((1, "FAIL"), (code, lines["reachable"][0][0]))
+                self.assertIn(says, lines["reachable"][0][1])
         silent.close()
         closed.close()
 

@@ -1,0 +1,161 @@
+'use strict';
+// Part of check_portal.py: reads a JSON list of script sources on stdin and
+// writes, for each, null when it is ECMAScript 5, or what Internet Explorer
+// 11's engine meets in it past ECMAScript 5:
+//   {constructs: [{name, count, line, column}], error: null | {line, column, message}}
+// constructs in the order of their first use, each by the name a web developer
+// knows it by; error is where ECMAScript 5 stops parsing when the source has
+// nothing past it but let and const (which IE11 runs), or nothing that can be
+// named at all. Lines count from 1, columns from 0.
+const acorn = require('acorn');
+const walk = require('acorn-walk');
+
+const LET_CONST = 'let/const';
+
+function parseError(source, options) {
+  try {
+    acorn.parse(source, options);
+    return null;
+  } catch (error) {
+    if (!error.loc) throw error;
+    const message = error.message.slice(0, error.message.lastIndexOf(' ('));
+    return { line: error.loc.line, column: error.loc.column, message: message };
+  }
+}
+
+// The names of what `node` is past ECMAScript 5, if anything; [name, part]
+// where the construct is a part of the node.
+function namesOf(node) {
+  switch (node.type) {
+    case 'ArrowFunctionExpression':
+    case 'FunctionDeclaration':
+    case 'FunctionExpression': {
+      const names = node.type === 'ArrowFunctionExpression' ? ['arrow function'] : [];
+      if (node.generator) names.push('generator');
+      if (node.async) names.push('async function or await');
+      return names.concat(node.params.filter((param) => param.type === 'AssignmentPattern')
+        .map((param) => ['default parameter', param]));
+    }
+    case 'VariableDeclaration':
+      return node.kind === 'var' ? [] : [LET_CONST];
+    case 'ClassDeclaration':
+    case 'ClassExpression':
+      return ['class'];
+    case 'PropertyDefinition':
+    case 'MethodDefinition':
+      return node.key.type === 'PrivateIdentifier' ? ['private class member'] :
+        node.type === 'PropertyDefinition' ? ['class field'] : [];
+    case 'StaticBlock':
+      return ['class static block'];
+    case 'TemplateLiteral':
+      return ['template literal'];
+    case 'ObjectPattern':
+    case 'ArrayPattern':
+      return ['destructuring'];
+    case 'SpreadElement':
+    case 'RestElement':
+      return ['spread or rest'];
+    case 'ForOfStatement':
+      return node.await ? ['for...of', 'async function or await'] : ['for...of'];
+    case 'Property':
+      return node.method ? ['shorthand method'] : node.shorthand ? ['shorthand property'] :
+        node.computed ? ['computed property'] : [];
+    case 'BinaryExpression':
+      return node.operator === '**' ? ['exponent operator'] : [];
+    case 'AssignmentExpression':
+      return node.operator === '**=' ? ['exponent operator'] :
+        ['&&=', '||=', '??='].includes(node.operator) ? ['logical assignment'] : [];
+    case 'LogicalExpression':
+      return node.operator === '??' ? ['nullish coalescing'] : [];
+    case 'ChainExpression':
+      return ['optional chaining'];
+    case 'CatchClause':
+      return node.param ? [] : ['catch without a binding'];
+    case 'MetaProperty':
+      return ['new.target or import.meta'];
+    case 'ImportExpression':
+      return ['dynamic import()'];
+    case 'ImportDeclaration':
+    case 'ExportNamedDeclaration':
+    case 'ExportDefaultDeclaration':
+    case 'ExportAllDeclaration':
+      return ['import or export'];
+    case 'Literal':
+      if (node.bigint !== undefined) return ['BigInt literal'];
+      if (node.regex) return /[uysd]/.test(node.regex.flags) ? ['regular expression flag'] : [];
+      if (typeof node.value !== 'number') return [];
+      return (/^0[bo]/i.test(node.raw) ? ['binary or octal literal'] : [])
+        .concat(node.raw.includes('_') ? ['numeric separator'] : []);
+    default:
+      return [];
+  }
+}
+
+function constructsOf(tree) {
+  const found = new Map();
+  walk.full(tree, (node) => {
+    for (const named of namesOf(node)) {
+      // A name alone is at the node; [name, part] is at a part of it.
+      const name = Array.isArray(named) ? named[0] : named;
+      const start = (Array.isArray(named) ? named[1] : node).loc.start;
+      const seen = found.get(name);
+      if (!seen) {
+        found.set(name, { name: name, count: 1, line: start.line, column: start.column });
+        continue;
+      }
+      seen.count += 1;
+      // The walk goes inside out: a later node may come first in the source.
+      if (start.line < seen.line || (start.line === seen.line && start.column < seen.column)) {
+        seen.line = start.line;
+        seen.column = start.column;
+      }
+    }
+  });
+  return Array.from(found.values())
+    .sort((a, b) => a.line - b.line || a.column - b.column);
+}
+
+// The same source with every let and const written as var, of the same
+// length so that positions stay where they were.
+function withVar(source, tree) {
+  const starts = [];
+  walk.full(tree, (node) => {
+    if (node.type === 'VariableDeclaration' && node.kind !== 'var') starts.push(node);
+  });
+  let text = source;
+  for (const node of starts) {
+    const keyword = node.kind === 'let' ? 'var' : 'var  ';
+    text = text.slice(0, node.start) + keyword + text.slice(node.start + keyword.length);
+  }
+  return text;
+}
+
+function examine(source) {
+  const es5 = { ecmaVersion: 5, locations: true };
+  const es5Error = parseError(source, es5);
+  if (!es5Error) return null;
+  let tree = null;
+  for (const sourceType of ['script', 'module']) {
+    try {
+      tree = acorn.parse(source, { ecmaVersion: 'latest', sourceType: sourceType, locations: true });
+      break;
+    } catch (error) {
+      if (!error.loc) throw error;
+    }
+  }
+  if (!tree) return { constructs: [], error: es5Error };
+  const constructs = constructsOf(tree);
+  if (constructs.some((construct) => construct.name !== LET_CONST)) {
+    return { constructs: constructs, error: null };
+  }
+  // Only let and const can be named: whatever else stops ECMAScript 5 has no
+  // name here, and must not pass as a warning.
+  return { constructs: constructs, error: parseError(withVar(source, tree), es5) };
+}
+
+let input = '';
+process.stdin.setEncoding('utf8');
+process.stdin.on('data', (chunk) => { input += chunk; });
+process.stdin.on('end', () => {
+  process.stdout.write(JSON.stringify(JSON.parse(input).map(examine)));
+});
