@@ -6,10 +6,12 @@
 # built for (LAUNCHER_PORTAL_HOST), with --https when it is built with
 # LAUNCHER_PORTAL_SCHEME=https:
 #
-#   scripts/check-portal.sh [--https] [--timeout SECONDS] HOST
+#   scripts/check-portal.sh [--https] [--timeout SECONDS] [--json] HOST
 #
-# One line per check: PASS, WARN or FAIL, its name and what it found. Exits
-# with 1 when a check fails. Needs python3, and node with Debian's node-acorn
+# One line per check (scripts: one per script that fails): PASS, WARN or FAIL,
+# its name and what it found; with --json the same as one JSON object. Exits
+# with 1 when a check fails. The portal's own deployment runs it too, against
+# its staging host. Needs python3, and node with Debian's node-acorn
 # (scripts/setup.sh installs both).
 set -euo pipefail
 exec python3 "$(dirname "$0")/../tools/check_portal.py" "$@"
