@@ -315,7 +315,7 @@ def check_document_mode(page, parsed):
     mode = asked_mode(value)
     if mode is None:
         return "FAIL", ("the page renders in an old mode (IE7 or the one named): %s says '%s', not "
-                        "IE=edge" % (where, value))
+                        "IE=edge or IE=11" % (where, value))
     said = "%s asks for IE=%s" % (where, "11, which on IE11 is what IE=edge gives" if mode == "11"
                                   else "edge")
     if where.endswith("meta tag") and parsed.conditional_comment:
@@ -354,6 +354,12 @@ def fetch_scripts(page, parsed, timeout):
     return sources, problems
 
 
+def in_page(where, line, column):
+    """The line and column (from 1) of a place in a script that starts at
+    line, column (from 0) of its file: inline scripts count from the page."""
+    return line + where["line"] - 1, where["column"] + (column if where["line"] == 1 else 0) + 1
+
+
 def unparsed(text, error, line, column):
     """Where ECMAScript 5 stops parsing, with the text there."""
     lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
@@ -361,17 +367,13 @@ def unparsed(text, error, line, column):
     # Minified scripts put everything on one line.
     construct = (near if len(near) <= 80 else near[max(at - 30, 0):at + 30]).strip()
     return "line %d, column %d, not ECMAScript 5: %s near '%s'" % (
-        line + error["line"] - 1, at + (column if error["line"] == 1 else 0) + 1,
-        error["message"], construct)
+        in_page(error, line, column) + (error["message"], construct))
 
 
 def script_verdict(address, text, line, column, found):
     """The line for one script that is not plain ECMAScript 5."""
-    def at(where):  # inline scripts count from where they start in the page
-        return "%d:%d" % (line + where["line"] - 1,
-                          where["column"] + (column if where["line"] == 1 else 0) + 1)
-    named = ["%s (%d, %sat %s)" % (c["name"], c["count"], "first " if c["count"] > 1 else "",
-                                   at(c)) for c in found["constructs"]]
+    named = ["%s (%d, %sat %d:%d)" % ((c["name"], c["count"], "first " if c["count"] > 1 else "")
+                                      + in_page(c, line, column)) for c in found["constructs"]]
     if found["error"]:
         named.append(unparsed(text, found["error"], line, column))
     if not found["constructs"]:
@@ -464,8 +466,8 @@ def run(host, https, timeout):
     several lines (scripts gives one for each script that fails)."""
     base = ("https://" if https else "http://") + host
     started = time.monotonic()
-    later = ["challenge", "document-mode", "scripts"] + (["mixed-content", "tls"] if https else []) \
-        + ["statistics-page", "content-type"]
+    later = ["challenge", "document-mode", "scripts"] + \
+        (["mixed-content", "tls"] if https else []) + ["statistics-page", "content-type"]
     try:
         page = fetch(base + START_PATH, PAGE_ACCEPT, timeout)
     except NETWORK_ERRORS as error:

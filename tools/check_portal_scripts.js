@@ -137,7 +137,8 @@ function examine(source) {
   let tree = null;
   for (const sourceType of ['script', 'module']) {
     try {
-      tree = acorn.parse(source, { ecmaVersion: 'latest', sourceType: sourceType, locations: true });
+      tree = acorn.parse(source,
+        { ecmaVersion: 'latest', sourceType: sourceType, locations: true });
       break;
     } catch (error) {
       if (!error.loc) throw error;

@@ -151,7 +151,8 @@ class CheckPortal(unittest.TestCase):
                              .replace("<p>", '<img src="%s/news.png"><p>' % plain))},
              [("FAIL", "mixed-content", "blocks or asks the player about: script %s/app.js, "
                                         "image %s/news.png$" % (plain, plain))]),
-            ("tls13", {}, [("FAIL", "tls", "Windows 10's suites failed, the control shows no page")]),
+            ("tls13", {},
+             [("FAIL", "tls", "Windows 10's suites failed, the control shows no page")]),
             ("nowin7", {}, [("WARN", "tls", "Windows 10: TLSv1.2 with ECDHE-RSA-AES128-GCM-SHA256; "
                                             "TLS 1.2 with Windows 7's suites failed")]),
             ("http", {"/stats/varnholt.html": (404, {}, "")},
