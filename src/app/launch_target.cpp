@@ -79,6 +79,9 @@ bool OpenLaunchTarget(INT_PTR resultCode) {
     launch.lpParameters = "";
     launch.lpDirectory = "";
     launch.nShow = SW_SHOWNORMAL;
+    // A shell that fails without an error of its own leaves whatever an
+    // earlier call set, which would then be given as the reason.
+    SetLastError(ERROR_SUCCESS);
     if (ShellExecuteExA(&launch) || !program)
         return true;
     DWORD error = LaunchError(launch);

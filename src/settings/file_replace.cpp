@@ -125,9 +125,9 @@ bool Blank(HANDLE file, ULONGLONG from, ULONGLONG to) {
 // The part beyond the old end is written first: should the disk be full, the
 // file is cut back and keeps its old content whole. (Only writing takes the
 // room; extending the size alone may leave a hole.) What this cannot promise:
-// a process killed while the old bytes are being overwritten leaves the new
-// content followed by the rest of the old. The swap has no such moment, which
-// is why it stays the normal way.
+// a process killed, or a disk or network failure, while the old bytes are
+// being overwritten can leave the new content followed by the rest of the old.
+// The swap has no such moment, which is why it stays the normal way.
 DWORD RewriteInPlace(HANDLE file, ULONGLONG oldSize, HANDLE content, ULONGLONG newSize) {
     if (newSize > oldSize && !CopyRange(content, file, oldSize, newSize)) {
         DWORD error = LastError();
@@ -171,18 +171,22 @@ bool ResolvedPath(const wchar_t* name, HANDLE file, wchar_t* path, std::size_t* 
     typedef DWORD(WINAPI * FinalPathFn)(HANDLE, LPWSTR, DWORD, DWORD);
     FinalPathFn finalPath =
         FindFunction<FinalPathFn>(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW");
+    // GetFinalPathNameByHandleW takes the room for the path without its
+    // terminating zero, so one character of the buffer is kept back for it.
+    const DWORD size = kPathLength - 1;
     DWORD length = 0;
     if (!finalPath) {
-        length = GetFullPathNameW(name, kPathLength, path, NULL);
+        length = GetFullPathNameW(name, size, path, NULL);
     } else {
         // The normalized form looks up every folder's name, which a share
         // refuses where one on the path may not be listed; the form the file
         // was opened by needs no such look-up and names the same folder.
-        length = finalPath(file, path, kPathLength, FILE_NAME_NORMALIZED);
+        length = finalPath(file, path, size, FILE_NAME_NORMALIZED);
         if (length == 0)
-            length = finalPath(file, path, kPathLength, FILE_NAME_OPENED);
+            length = finalPath(file, path, size, FILE_NAME_OPENED);
     }
-    if (length == 0 || length >= kPathLength)
+    // A length of the size or more is the room the path would need.
+    if (length == 0 || length >= size)
         return false;
     *folderLength = length;
     while (*folderLength > 0 && path[*folderLength - 1] != L'\\')

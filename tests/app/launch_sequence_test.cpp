@@ -71,14 +71,17 @@ INT_PTR WINAPI ScriptedDialogBox(HINSTANCE module, LPCSTR name, HWND owner, DLGP
 void WINAPI NotedOleUninitialize() {
     ControlSpyNote("OleUninitialize");
     g_realOleUninitialize();
+    // An error that a call before the launch left behind, which no failure of
+    // the launch may be blamed on.
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
 }
 
 const char* Text(const char* text) {
     return text ? text : "(null)";
 }
 
-// The shell's answer: success, or a failure with this Windows error (0: none)
-// and this code of its own.
+// The shell's answer: success, or a failure with this Windows error (0: none,
+// the last error stays as the shell found it) and this code of its own.
 DWORD g_shellError;
 INT_PTR g_shellCode;
 UINT_PTR g_boxTimer;
@@ -98,6 +101,7 @@ void CALLBACK AnswerBox(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 BOOL WINAPI NotedShellExecuteEx(SHELLEXECUTEINFOA* launch) {
+    const DWORD found = GetLastError();
     EXPECT_EQ(sizeof *launch, launch->cbSize);
     char text[256];
     std::snprintf(text, sizeof text, "ShellExecuteExA(%08lx,%s,%s,%s,%s,%d,%04lx)",
@@ -110,7 +114,7 @@ BOOL WINAPI NotedShellExecuteEx(SHELLEXECUTEINFOA* launch) {
     if (g_shellCode > 32)
         return TRUE;
     g_boxTimer = SetTimer(NULL, 0, 20, AnswerBox);
-    SetLastError(g_shellError);
+    SetLastError(g_shellError ? g_shellError : found);
     return FALSE;
 }
 
@@ -215,6 +219,7 @@ TEST_F(LaunchSequence, AProgramThatFailsToStartSaysWhyUnlessThePlayerCancelled) 
         {IDC_PLAY, ERROR_ACCESS_DISABLED_BY_POLICY, SE_ERR_ACCESSDENIED, 1260, 1},
         {IDC_PLAY, ERROR_CANCELLED, SE_ERR_ACCESSDENIED, 0, 1},    // a declined elevation
         {IDC_GAMEPAD, 0, SE_ERR_NOASSOC, ERROR_NO_ASSOCIATION, 1}, // no Windows error left
+        {IDC_PLAY, 0, 0, ERROR_INTERNAL_ERROR, 1},                 // no reason at all
         {IDC_CLOSE, ERROR_FILE_NOT_FOUND, SE_ERR_FNF, 0, 0},       // the statistics page
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {

@@ -229,17 +229,6 @@ TEST_F(ConfigFile, MissingFileBecomesEmptyAndLeavesSettingsAtLoad) {
     EXPECT_EQ(OnlyConfig(), Files());
 }
 
-TEST_F(ConfigFile, ReadOnlyFileIsLeftAlone) {
-    const std::string before = "screenWidth = 800\r\n";
-    test::WriteFileBytes("config.cfg", before);
-    ASSERT_TRUE(SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_READONLY));
-    g_gameSettings = Settings(1024, 768, 32, 1);
-    EXPECT_EQ(static_cast<unsigned long>(ERROR_FILE_READ_ONLY), SaveSettings());
-    EXPECT_EQ(before, Content());
-    EXPECT_NE(0u, GetFileAttributesA("config.cfg") & FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(OnlyConfig(), Files());
-}
-
 // config.cfg open in another handle, as the running game may hold it.
 class HeldFile {
   public:
@@ -257,6 +246,34 @@ class HeldFile {
   private:
     HANDLE handle_;
 };
+
+TEST_F(ConfigFile, ReadOnlyFileIsLeftAlone) {
+    const std::string before = "screenWidth = 800\r\n";
+    test::WriteFileBytes("config.cfg", before);
+    ASSERT_TRUE(SetFileAttributesA("config.cfg", FILE_ATTRIBUTE_READONLY));
+    // Also when another handle keeps it from being opened for writing anyway:
+    // the attribute is what the player can act on.
+    const struct {
+        const char* what;
+        bool held;
+        DWORD share;
+    } holders[] = {{"not held", false, 0},
+                   {"held, nobody else may open it", true, 0},
+                   {"held, others may only read", true, FILE_SHARE_READ}};
+    for (std::size_t i = 0; i < sizeof holders / sizeof holders[0]; ++i) {
+        SCOPED_TRACE(holders[i].what);
+        HeldFile holder(GENERIC_READ, holders[i].share);
+        ASSERT_TRUE(holder.held());
+        if (!holders[i].held)
+            holder.Release();
+        g_gameSettings = Settings(1024, 768, 32, 1);
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_FILE_READ_ONLY), SaveSettings());
+        holder.Release();
+        EXPECT_EQ(before, Content());
+        EXPECT_NE(0u, GetFileAttributesA("config.cfg") & FILE_ATTRIBUTE_READONLY);
+        EXPECT_EQ(OnlyConfig(), Files());
+    }
+}
 
 TEST_F(ConfigFile, FileHeldOpenByAnotherHandleIsLeftAlone) {
     const std::string before = "screenWidth = 800\r\nfullscreen = 1\r\n";
@@ -339,6 +356,25 @@ BOOL WINAPI MoveRefused(LPCWSTR, LPCWSTR, DWORD) {
     return FALSE;
 }
 
+// The other program lets go of its view a moment after the save first finds
+// the file mapped, well within the time the save waits for that.
+void* g_view = NULL;
+HANDLE g_releaser = NULL;
+DWORD WINAPI ReleaseViewSoon(void*) {
+    Sleep(100);
+    UnmapViewOfFile(g_view);
+    return 0;
+}
+BOOL(WINAPI* g_setEndOfFile)(HANDLE);
+BOOL WINAPI EndOfFileWhileMapped(HANDLE file) {
+    BOOL ended = g_setEndOfFile(file);
+    if (!ended && GetLastError() == ERROR_USER_MAPPED_FILE && !g_releaser) {
+        g_releaser = CreateThread(NULL, 0, ReleaseViewSoon, NULL, 0, NULL);
+        SetLastError(ERROR_USER_MAPPED_FILE);
+    }
+    return ended;
+}
+
 TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
     const std::string before = "screenWidth = 12345678\r\nfullscreen = 1\r\n";
     const std::vector<std::string> inTemp = settings_test::StagedInTemp();
@@ -395,6 +431,26 @@ TEST_F(ConfigFile, WhereTheSwapCannotBeMadeTheFileIsRewrittenInPlace) {
     CloseHandle(mapping);
     mapped.Release();
     EXPECT_EQ("screenWidth = 1\r\nfullscreen = 1\r\n     \r\n", Content());
+
+    // A mapping that goes away while the save waits: the file is cut to
+    // exactly the new content.
+    {
+        test::ScopedImportPatch endPatch("kernel32.dll", "SetEndOfFile",
+                                         reinterpret_cast<void*>(EndOfFileWhileMapped));
+        g_setEndOfFile = reinterpret_cast<BOOL(WINAPI*)(HANDLE)>(endPatch.original());
+        test::WriteFileBytes("config.cfg", before);
+        HeldFile viewed(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        HANDLE section = CreateFileMappingA(viewed.handle(), NULL, PAGE_READONLY, 0, 0, NULL);
+        ASSERT_TRUE(section != NULL);
+        g_view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0);
+        CloseHandle(section);
+        viewed.Release();
+        EXPECT_EQ(static_cast<unsigned long>(ERROR_SUCCESS), SaveSettings());
+        ASSERT_TRUE(g_releaser != NULL) << "the save never found the file mapped";
+        WaitForSingleObject(g_releaser, INFINITE);
+        CloseHandle(g_releaser);
+        EXPECT_EQ("screenWidth = 1\r\nfullscreen = 1\r\n", Content());
+    }
 
     // Another program that opens the file for writing meanwhile keeps it.
     test::WriteFileBytes("config.cfg", before);

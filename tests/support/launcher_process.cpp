@@ -34,13 +34,23 @@ std::string RecordedUrls() {
     return text;
 }
 
+namespace {
+
+// The system's text for the error, its first line; empty when it has none.
+std::string SystemText(DWORD error) {
+    char text[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
+                   sizeof text, NULL);
+    return std::string(text, std::strcspn(text, "\r\n"));
+}
+
+} // namespace
+
 void ExpectFailureMessage(HWND box, const std::string& path, DWORD error, const char* what) {
-    char text[2048] = "", reason[512] = "";
+    char text[2048] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text); // a message box's text
     // Wine lacks the text of some errors (ERROR_FILE_READ_ONLY among them).
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
-                   reason, sizeof reason, NULL);
-    std::string expected(reason, std::strcspn(reason, "\r\n"));
+    std::string expected = SystemText(error);
     size_t insert = expected.find("%1");
     if (insert != std::string::npos)
         expected.replace(insert, 2, path.substr(path.find_last_of('\\') + 1));
@@ -51,6 +61,9 @@ void ExpectFailureMessage(HWND box, const std::string& path, DWORD error, const 
     EXPECT_NE(std::string::npos, message.find(path)) << message;
     EXPECT_NE(std::string::npos, message.find(expected)) << message;
     EXPECT_EQ(message.size() - number.size(), message.rfind(number)) << "no error number";
+    // A failure never reads as a success.
+    EXPECT_EQ(std::string::npos, message.find("Error 0")) << message;
+    EXPECT_EQ(std::string::npos, message.find(SystemText(ERROR_SUCCESS))) << message;
 }
 
 ChildProcess::ChildProcess() {
