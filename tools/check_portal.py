@@ -85,8 +85,10 @@ SCRIPT_TYPES = {"", "application/ecmascript", "application/javascript", "applica
 
 # What IE11 runs past ECMAScript 5, and what it means for the portal.
 LET_CONST = "let/const"
-LET_CONST_NOTE = ("IE11 runs let and const, but there a let in a loop is one variable for all "
-                  "its iterations, and Windows 7 without IE11 does not run them")
+LET_CONST_NOTE = "IE11 runs let and const, but Windows 7 without IE11 does not run them"
+# Said only of a script where a let heads a for loop.
+LOOP_LET_NOTE = ("IE11 runs let and const, but there a let that heads a for loop is one variable "
+                 "for all its iterations, and Windows 7 without IE11 does not run them")
 LEGACY_NOTE = ("judged as edge mode would run them; the page renders in IE7 mode, which runs "
                "less (JScript 5.7: no ECMAScript 5, no let or const)")
 
@@ -379,7 +381,8 @@ def script_verdict(address, text, line, column, found):
     if not found["constructs"]:
         return "FAIL", "%s %s" % (address, named[0])
     if found["error"] is None and all(c["name"] == LET_CONST for c in found["constructs"]):
-        return "WARN", "%s: %s: %s" % (address, ", ".join(named), LET_CONST_NOTE)
+        return "WARN", "%s: %s: %s" % (address, ", ".join(named),
+                                       LOOP_LET_NOTE if found["loopLet"] else LET_CONST_NOTE)
     return "FAIL", "%s: %s" % (address, ", ".join(named))
 
 
@@ -394,7 +397,8 @@ def check_scripts(page, parsed, timeout, legacy):
         return [("FAIL", str(error))]
     lines += [script_verdict(*source, result) for source, result in zip(sources, found) if result]
     if not lines:
-        lines = [("PASS", "%d scripts parse as ECMAScript 5" % len(sources))]
+        lines = [("PASS", "1 script parses as ECMAScript 5" if len(sources) == 1 else
+                  "%d scripts parse as ECMAScript 5" % len(sources))]
     # What the engine runs in the mode the page really gets is less again.
     return [(status, detail + ("; " + LEGACY_NOTE if legacy else "")) for status, detail in lines]
 

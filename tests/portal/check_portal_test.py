@@ -141,9 +141,18 @@ class CheckPortal(unittest.TestCase):
              [("PASS", "document-mode", "the header, IE=edge, holds then")]),
             ("http", {"/": (200, HTML, page("<title>", '<link rel="icon"><title>'))},
              [("FAIL", "document-mode", "IE7 mode: .* comes after <link>")]),
-            ("http", {"/": (200, HTML, page("var since = 3;", "let since = 3;\nconst a = 1;"))},
-             [("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:20\): IE11 runs "
-                                  "let and const, but there a let in a loop is one variable")]),
+            # The loop's note goes only to a script where a let (not a const) heads a for loop.
+            ("http", {"/": (200, HTML, page("var since = 3;", "let since = 3;\nfor (const k in o) {}")
+                            .replace("<p>", "<script>for (let i = 0;;) {}</script><p>")),
+                      "/app.js": (200, {}, "for (let i in o) {}\n")},
+             [("WARN", "scripts", r"/app.js: let/const \(1, at 1:6\): IE11 runs let and const, "
+                                  "but there a let that heads a for loop is one variable"),
+              ("WARN", "scripts", r"\(inline script\): let/const \(1, at 7:14\): .* heads a for "
+                                  "loop"),
+              ("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:57\): IE11 runs "
+                                  "let and const, but Windows 7 without IE11 does not run them$")]),
+            ("http", {"/": (200, HTML, page("<script>var since = 3;</script>", ""))},
+             [("PASS", "scripts", "scripts: 1 script parses as ECMAScript 5$")]),
             # Every script the engine runs is checked; each one that fails has its line.
             ("http", {"/": (200, HTML, page("<p>", '<script language="JavaScript1.2" src="/old.js">'
                                                    '</script><script type="text/x-javascript">'
@@ -226,7 +235,11 @@ class CheckPortal(unittest.TestCase):
     def test_each_construct_is_named_where_it_first_comes(self):
         cases = [  # a script; a construct in it: name, count, line:column (from 0)
             ("f = () => () => 1;", "arrow function 2 1:4"),  # the walk meets the inner one first
-            ("function* g() {}", "generator 1 1:0"),
+            ("function* g() {}", "generator 1 1:8"),
+            ("({ *gen() {} })", "generator 1 1:3"),
+            ("class A { static async *m() {} }", "generator 1 1:23"),
+            ("class A { static async *m() {} }", "async function or await 1 1:17"),
+            ("async function f() { await g(); }", "async function or await 2 1:0"),
             ("async function f() {}", "async function or await 1 1:0"),
             ("function f(a, b = 1) {}", "default parameter 1 1:14"),
             ("let a = 1;", "let/const 1 1:0"),
@@ -237,10 +250,13 @@ class CheckPortal(unittest.TestCase):
             ("s = `a`;", "template literal 1 1:4"),
             ("var [a] = b;", "destructuring 1 1:4"),
             ("f(...a);", "spread or rest 1 1:2"),
+            ("var {a, ...rest} = o;", "spread or rest 1 1:8"),
             ("for (var x of a) {}", "for...of 1 1:0"),
             ("o = { m() {} };", "shorthand method 1 1:6"),
             ("o = { a };", "shorthand property 1 1:6"),
             ("o = { [k]: 1 };", "computed property 1 1:6"),
+            ("o = { [k]() {} };", "computed property 1 1:6"),
+            ("class A { [Symbol.iterator]() {} }", "computed property 1 1:10"),
             ("x = 2 ** 3;", "exponent operator 1 1:4"),
             ("a ||= b;", "logical assignment 1 1:0"),
             ("a = b ?? c;", "nullish coalescing 1 1:4"),
