@@ -80,8 +80,8 @@ def check(host, *options):
 
 
 def examine(sources):
-    """What check_portal_scripts.js says of each source, straight from node."""
-    program = os.path.join(os.path.dirname(SCRIPT), "..", "tools", "check_portal_scripts.js")
+    """What syntax.js says of each source, straight from node."""
+    program = os.path.join(os.path.dirname(SCRIPT), "..", "tools", "portal_check", "syntax.js")
     result = subprocess.run(["node", program], input=json.dumps(sources), capture_output=True,
                             text=True, check=True,
                             env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))

@@ -1,5 +1,5 @@
 'use strict';
-// Part of check_portal.py: reads a JSON list of script sources on stdin and
+// The syntax part of the scripts check (scripts.py): reads a JSON list of script sources on stdin and
 // writes, for each, null when it is ECMAScript 5, or what Internet Explorer
 // 11's engine meets in it past ECMAScript 5:
 //   {constructs: [{name, count, line, column}], error: null | {line, column, message},
