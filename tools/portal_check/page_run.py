@@ -2,6 +2,7 @@
 (run_page.js), once as jsdom has it and once with what IE11 lacks taken out,
 and what the difference says about each script."""
 import json
+import time
 from urllib.parse import urlsplit
 
 import node
@@ -45,9 +46,10 @@ def finish_runs(started, sources, timeout):
     """Waits for both runs; (verdict lines, what the page brought, requests
     not made), with a line of its own when a run could not be completed."""
     outputs, stopped = [], None
+    deadline = time.monotonic() + timeout
     for run in started:
         try:
-            outputs.append(events(node.finish(run, timeout)))
+            outputs.append(events(node.finish(run, max(deadline - time.monotonic(), 0.1))))
         except node.NodeError as error:
             outputs.append(events(error.output))
             stopped = stopped or (error, outputs[-1])
@@ -55,18 +57,20 @@ def finish_runs(started, sources, timeout):
         return [], [], []
     lines = failures(outputs[0], outputs[1], sources) + unreached(outputs[1], sources)
     if stopped:
-        lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources)))
+        lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources, timeout)))
     brought = ["%s from %s" % (name, sources[e["script"]][0])
                for e in outputs[1] if e["event"] == "provided" for name in e["names"]]
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"})
     return lines, brought, blocked
 
 
-def stopped_line(error, output, sources):
-    running = [e["script"] for e in output if e["event"] == "running"]
-    where = " while %s ran" % sources[running[-1]][0] if running and "stopped" in str(error) else ""
-    return "the page's scripts did not finish loading: %s%s; what ran before is judged" % (
-        error, where)
+def stopped_line(error, output, sources, timeout):
+    if not error.stopped:
+        return "the page's scripts did not finish loading: %s; what ran before is judged" % error
+    loaded = {e["script"] for e in output if e["event"] == "loaded"}
+    running = [address for index, (address, *_) in enumerate(sources) if index not in loaded]
+    return "the page's scripts were stopped after %g s, %s; what ran before is judged" % (
+        timeout, "in %s" % running[0] if running else "after the page loaded")
 
 
 def place(source, where):

@@ -9,7 +9,7 @@
 // Input on stdin: {url, html, host, strip, settle, scripts: [{url, text, line, column}]}
 // with url null for an inline script, line and column where its text starts.
 // Output lines, {event: ...}:
-//   running {script}                 a script starts (the last one says where a run stopped)
+//   loaded {script}                  a script has run (the next one runs when a run stops)
 //   exception {script, line, column, message, lacks}
 //   provided {script, names}         what IE11 lacks and the script brought
 //   blocked {url}                    a request to another host, not made
@@ -98,14 +98,15 @@ function strip(window) {
 }
 
 // What IE11 lacks that an exception's message names: "X is not defined",
-// "a.b.X is not a function", "X is not a constructor".
-function lackedIn(message, removedNames) {
-  const match = /([\w$]+)\)? is not (?:defined|a function|a constructor)/.exec(message) ||
-    /\(reading '([\w$]+)'\)/.exec(message);
+// "a.b.X is not a function", "X is not a constructor"; of several that
+// bear the name, those taken out of this run's window if any.
+function lackedIn(message, removedNames, lackedNames) {
+  const match = /([\w$]+)\)? is not (?:defined|a function|a constructor)/.exec(message);
   if (!match) return [];
-  const last = match[1];
-  return removedNames.filter((name) => name === last || name === 'new ' + last ||
-    name.endsWith('.' + last));
+  const bearing = (names) => names.filter((name) => name === match[1] || name === 'new ' + match[1] ||
+    name.endsWith('.' + match[1]));
+  const removed = bearing(removedNames);
+  return removed.length ? removed : bearing(lackedNames);
 }
 
 function run(input) {
@@ -140,7 +141,8 @@ function run(input) {
     const index = scriptAt(file, line);
     if (index === null) return;
     const message = error && error.message !== undefined ? String(error.message) : String(error);
-    emit('exception', Object.assign({ script: index, message: message, lacks: lackedIn(message, lackedNames) },
+    const lacked = lackedIn(message, stripped.removed.map((thing) => thing.name), lackedNames);
+    emit('exception', Object.assign({ script: index, message: message, lacks: lacked },
       within(index, line, column)));
   };
   const broughtBy = (index) => {
@@ -160,7 +162,6 @@ function run(input) {
   class Scripts extends ResourceLoader {
     fetch(url, options) {
       if (!options.element || options.element.localName !== 'script' || !external.has(url)) return null;
-      emit('running', { script: external.get(url) });
       return Promise.resolve(Buffer.from(scripts[external.get(url)].text));
     }
   }
@@ -191,10 +192,12 @@ function run(input) {
         const text = element.src ? null : element.firstChild;
         const index = element.src ? external.get(element.src) :
           scriptAt(input.url, text && text.sourceCodeLocation ? text.sourceCodeLocation.startLine : 0);
-        if (index !== null && index !== undefined) broughtBy(index);
+        if (index === null || index === undefined) return;
+        emit('loaded', { script: index });
+        broughtBy(index);
       }, true);
       window.addEventListener('load', () => {
-        setTimeout(() => finish(scripts, stripped, provided), input.settle * 1000 / TIME_SCALE);
+        setTimeout(() => finish(window, scripts, stripped, provided), input.settle * 1000 / TIME_SCALE);
       });
     },
   });
@@ -264,11 +267,17 @@ function scaleTimers(window) {
 
 // The names that IE11 lacks, that no script brought and that each script
 // uses without testing for them, which the load did not reach.
-function finish(scripts, stripped, provided) {
+function finish(window, scripts, stripped, provided) {
   // A prototype member's owner cannot be told from the source, nor whether
-  // a name is only tested with instanceof: globals and static members only.
+  // a name is only tested with instanceof: globals and static members only,
+  // and globals that jsdom lacks as well (fetch).
   const missing = new Set(stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
     !provided.has(thing.name) && !thing.present()).map((thing) => thing.name));
+  if (stripped.removed.length) {
+    for (const { owner, name } of lacks()) {
+      if ((owner === null || owner === 'Window') && !(name in window)) missing.add(name);
+    }
+  }
   if (missing.size) {
     scripts.forEach((script, index) => {
       let found;
