@@ -95,11 +95,12 @@ function referencesOf(source, wanted) {
     }
   }
   walkIn(tree, (node) => {
-    // 'Promise' in window, 'assign' in Object
+    // 'Promise' in window, 'Symbol' in g (g being the global object under
+    // another name), 'assign' in Object
     if (node.type !== 'BinaryExpression' || node.operator !== 'in') return;
     if (node.left.type !== 'Literal' || typeof node.left.value !== 'string') return;
-    const owner = node.right.type === 'Identifier' ? node.right.name : null;
-    tested.add(WINDOW_NAMES.has(owner) ? node.left.value : owner + '.' + node.left.value);
+    tested.add(node.left.value);
+    if (node.right.type === 'Identifier') tested.add(node.right.name + '.' + node.left.value);
   });
   return { used: used, tested: tested };
 }

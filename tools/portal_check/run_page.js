@@ -14,7 +14,7 @@
 //   provided {script, names}         what IE11 lacks and the script brought
 //   blocked {url}                    a request to another host, not made
 //   unreached {script, names: [{name, count, line, column}]}
-//   removed {names}, kept {names}    what the run took out, and what it could not
+//   removed {names}, kept {names}    what the run took out (or found absent), and what it could not
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
@@ -37,7 +37,6 @@ function own(holder, key) {
 // global name of its own.
 function ownerIn(window, owner) {
   if (owner === 'TypedArray') return window.Int8Array && Object.getPrototypeOf(window.Int8Array);
-  if (owner === 'Window') return window;
   return window[owner];
 }
 
@@ -63,7 +62,7 @@ const DOM_NEEDS = new Map([['Document.firstElementChild', 'jsdom\'s querySelecto
 
 // Each removal as {name, present()}: present() tells whether the page has
 // brought the thing back since.
-function strip(window) {
+function strip(window, lacked) {
   const removed = [];
   const kept = [];
   const take = (holder, key, name, kind) => {
@@ -73,10 +72,12 @@ function strip(window) {
       kept.push(name);
     }
   };
-  for (const { owner, name } of lacks()) {
+  for (const { owner, name } of lacked) {
     if (DOM_NEEDS.has(owner + '.' + name)) continue;
-    if (owner === null) {
+    if (owner === null || owner === 'Window') {
+      // What jsdom lacks as well (fetch) is followed too: a script may bring it.
       if (name in window) take(window, name, name, 'global');
+      else removed.push({ name: name, kind: 'global', present: () => name in window });
       continue;
     }
     const holder = ownerIn(window, owner);
@@ -86,8 +87,6 @@ function strip(window) {
       unconstructible(window, name);
       removed.push({ name: 'new ' + name, kind: 'constructor',
         present: () => typeof window[name] === 'function' });
-    } else if (owner === 'Window') {
-      if (name in window) take(window, name, name, 'global');
     } else if (own(holder, name) && !FUNCTION_OWN.has(name)) {
       take(holder, name, owner + '.' + name, 'static');
     } else if (own(holder.prototype, name)) {
@@ -128,10 +127,12 @@ function run(input) {
     column: Math.max(column - 1, 0),
   });
 
-  // Names that IE11 lacks, for messages; run A knows them too, as jsdom
-  // lacks some of them (fetch) itself.
+  // Names that IE11 lacks, for messages, including what jsdom lacks as well
+  // (fetch). Only the run without them needs the data: whatever raises for
+  // want of them in the other run raises in this one too.
+  const lacked = input.strip ? lacks() : [];
   const lackedNames = [];
-  for (const { owner, name } of lacks()) {
+  for (const { owner, name } of lacked) {
     lackedNames.push(owner === null || owner === 'Window' ? name : owner === name ? 'new ' + name :
       owner + '.' + name);
   }
@@ -141,8 +142,8 @@ function run(input) {
     const index = scriptAt(file, line);
     if (index === null) return;
     const message = error && error.message !== undefined ? String(error.message) : String(error);
-    const lacked = lackedIn(message, stripped.removed.map((thing) => thing.name), lackedNames);
-    emit('exception', Object.assign({ script: index, message: message, lacks: lacked },
+    const names = lackedIn(message, stripped.removed.map((thing) => thing.name), lackedNames);
+    emit('exception', Object.assign({ script: index, message: message, lacks: names },
       within(index, line, column)));
   };
   const broughtBy = (index) => {
@@ -176,7 +177,7 @@ function run(input) {
     virtualConsole: console,
     beforeParse(window) {
       if (input.strip) {
-        stripped = strip(window);
+        stripped = strip(window, lacked);
         emit('removed', { names: stripped.removed.map((thing) => thing.name) });
         if (stripped.kept.length) emit('kept', { names: stripped.kept });
       }
@@ -197,7 +198,7 @@ function run(input) {
         broughtBy(index);
       }, true);
       window.addEventListener('load', () => {
-        setTimeout(() => finish(window, scripts, stripped, provided), input.settle * 1000 / TIME_SCALE);
+        setTimeout(() => finish(scripts, stripped, provided), input.settle * 1000 / TIME_SCALE);
       });
     },
   });
@@ -267,17 +268,11 @@ function scaleTimers(window) {
 
 // The names that IE11 lacks, that no script brought and that each script
 // uses without testing for them, which the load did not reach.
-function finish(window, scripts, stripped, provided) {
+function finish(scripts, stripped, provided) {
   // A prototype member's owner cannot be told from the source, nor whether
-  // a name is only tested with instanceof: globals and static members only,
-  // and globals that jsdom lacks as well (fetch).
+  // a name is only tested with instanceof: globals and static members only.
   const missing = new Set(stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
     !provided.has(thing.name) && !thing.present()).map((thing) => thing.name));
-  if (stripped.removed.length) {
-    for (const { owner, name } of lacks()) {
-      if ((owner === null || owner === 'Window') && !(name in window)) missing.add(name);
-    }
-  }
   if (missing.size) {
     scripts.forEach((script, index) => {
       let found;

@@ -100,7 +100,7 @@ def summary(sources, brought, blocked):
     said = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
         (len(sources),) + (("", "s", "s") if len(sources) == 1 else ("s", "", "")))
     if brought:
-        said += "; the page brings %s" % ", ".join(brought)
+        said += "; the page brings %s" % "; ".join(brought)
     if blocked:
         said += "; requests to other hosts, not made: %s" % ", ".join(blocked)
     return said
