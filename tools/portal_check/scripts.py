@@ -78,6 +78,8 @@ def unparsed(text, error, line, column):
 
 def script_verdict(address, text, line, column, found):
     """The line for one script that is not plain ECMAScript 5."""
+    if found.get("tooDeep"):
+        return "WARN", "%s: nested too deeply for the check's parser, not judged" % address
     named = ["%s (%d, %sat %d:%d)" % ((c["name"], c["count"], "first " if c["count"] > 1 else "")
                                       + in_page(c, line, column)) for c in found["constructs"]]
     if found["error"]:

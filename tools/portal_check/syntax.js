@@ -195,9 +195,20 @@ function examine(source) {
   };
 }
 
+// A script nested deeper than the parser's stack reaches cannot be judged;
+// it says so rather than failing the others.
+function judged(source) {
+  try {
+    return examine(source);
+  } catch (error) {
+    if (error instanceof RangeError) return { constructs: [], error: null, tooDeep: true };
+    throw error;
+  }
+}
+
 let input = '';
 process.stdin.setEncoding('utf8');
 process.stdin.on('data', (chunk) => { input += chunk; });
 process.stdin.on('end', () => {
-  process.stdout.write(JSON.stringify(JSON.parse(input).map(examine)));
+  process.stdout.write(JSON.stringify(JSON.parse(input).map(judged)));
 });
