@@ -2,7 +2,8 @@
 # Installs, idempotently, everything a fresh Debian 12 machine needs to build
 # the launcher with the i686 MinGW-w64 cross compiler, to run it and its
 # tests under 32-bit Wine inside Xvfb, to sign the release package and to
-# check the portal's pages (scripts/check-portal.sh parses them with acorn).
+# check the portal's pages (scripts/check-portal.sh parses their scripts with
+# acorn and their stylesheets with css-tree against MDN's browser-compat-data).
 # Runs apt only for what is missing.
 set -euo pipefail
 
@@ -15,7 +16,7 @@ packages=(
   googletest icoutils attr
   clang clang-format cppcheck libclang-rt-14-dev
   openssl osslsigncode
-  nodejs node-acorn
+  nodejs node-acorn node-css-tree node-mdn-browser-compat-data
 )
 
 as_root() {
