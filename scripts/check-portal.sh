@@ -14,4 +14,4 @@
 # its staging host. Needs python3, and node with Debian's node-acorn
 # (scripts/setup.sh installs both).
 set -euo pipefail
-exec python3 "$(dirname "$0")/../tools/check_portal.py" "$@"
+exec python3 "$(dirname "$0")/../tools/portal_check/check_portal.py" "$@"

@@ -79,6 +79,15 @@ def check(host, *options):
     return result.returncode, lines
 
 
+def examine(sources):
+    """What syntax.js says of each source, straight from node."""
+    program = os.path.join(os.path.dirname(SCRIPT), "..", "tools", "portal_check", "syntax.js")
+    result = subprocess.run(["node", program], input=json.dumps(sources), capture_output=True,
+                            text=True, check=True,
+                            env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))
+    return json.loads(result.stdout)
+
+
 def setUpModule():
     global KEYS, KEYS_FOLDER
     KEYS_FOLDER = tempfile.TemporaryDirectory(prefix="portal-keys-")
@@ -97,6 +106,7 @@ class CheckPortal(unittest.TestCase):
     def test_a_good_portal_passes_and_each_bad_one_fails_its_own_check(self):
         page = (HEAD + BODY).replace
         old_ie = '<!--[if lt IE 9]><html class="old-ie"><![endif]-->\n'
+        not_ie = "<![if !IE]><![endif]>\n"
         edge = dict(HTML, **{"X-UA-Compatible": "IE=edge"})
         plain = "http://127.0.0.1:%d" % PORTS["http"]
         cases = [  # server, changed routes, the lines that must say so, in order (none: all pass)
@@ -124,13 +134,25 @@ class CheckPortal(unittest.TestCase):
             ("http", {"/": (200, HTML, old_ie + HEAD + BODY)},
              [("WARN", "document-mode", "conditional comments come before it, and IE may then "
                                         "ignore it")]),
+            ("http", {"/": (200, HTML, page("<meta http-equiv", not_ie + "<meta http-equiv"))},
+             [("WARN", "document-mode", "conditional comments come before it")]),
+            ("http", {"/": (200, HTML, page("<p>", old_ie + not_ie + "<p>"))}, []),
             ("http", {"/": (200, edge, old_ie + HEAD + BODY)},
              [("PASS", "document-mode", "the header, IE=edge, holds then")]),
             ("http", {"/": (200, HTML, page("<title>", '<link rel="icon"><title>'))},
              [("FAIL", "document-mode", "IE7 mode: .* comes after <link>")]),
-            ("http", {"/": (200, HTML, page("var since = 3;", "let since = 3;\nconst a = 1;"))},
-             [("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:20\): IE11 runs "
-                                  "let and const, but there a let in a loop is one variable")]),
+            # The loop's note goes only to a script where a let (not a const) heads a for loop.
+            ("http", {"/": (200, HTML, page("var since = 3;", "let since = 3;\nfor (const k in o) {}")
+                            .replace("<p>", "<script>for (let i = 0;;) {}</script><p>")),
+                      "/app.js": (200, {}, "for (let i in o) {}\n")},
+             [("WARN", "scripts", r"/app.js: let/const \(1, at 1:6\): IE11 runs let and const, "
+                                  "but there a let that heads a for loop is one variable"),
+              ("WARN", "scripts", r"\(inline script\): let/const \(1, at 7:14\): .* heads a for "
+                                  "loop"),
+              ("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:57\): IE11 runs "
+                                  "let and const, but Windows 7 without IE11 does not run them$")]),
+            ("http", {"/": (200, HTML, page("<script>var since = 3;</script>", ""))},
+             [("PASS", "scripts", "scripts: 1 script parses as ECMAScript 5$")]),
             # Every script the engine runs is checked; each one that fails has its line.
             ("http", {"/": (200, HTML, page("<p>", '<script language="JavaScript1.2" src="/old.js">'
                                                    '</script><script type="text/x-javascript">'
@@ -142,6 +164,12 @@ class CheckPortal(unittest.TestCase):
               ("FAIL", "scripts", r"/old.js: template literal \(1, at 1:9\), exponent operator "
                                   r"\(1, at 1:24\)$"),
               ("FAIL", "scripts", r"\(inline script\): class \(1, at 7:90\)$")]),
+            ("http", {"/app.js": (200, {}, "let a = [1,\n2];\nf(a, b,);\n")},
+             [("FAIL", "scripts", "/app.js: let/const \\(1, at 1:1\\), line 3, column 8, not "
+                                  "ECMAScript 5: Unexpected token")]),
+            ("http", {"/": (200, HTML, page("<p>", '<script language="VBScript">Dim a</script>'
+                                                   '<p>'))},
+             [("PASS", "scripts", "2 scripts parse")]),
             ("http", {"/app.js": (200, {}, "var a = [1,\n2];\nf(a, b,);\n")},
              [("FAIL", "scripts", "/app.js line 3, column 8, not ECMAScript 5: Unexpected token "
                                   "near 'f\\(a, b,\\);'")]),
@@ -151,6 +179,11 @@ class CheckPortal(unittest.TestCase):
                              .replace("<p>", '<img src="%s/news.png"><p>' % plain))},
              [("FAIL", "mixed-content", "blocks or asks the player about: script %s/app.js, "
                                         "image %s/news.png$" % (plain, plain))]),
+            ("https", {"/": (200, HTML, page('<script src', '<base href="%s/"><link '
+                                             'rel="stylesheet" href="%s/site.css"><script src'
+                                             % (plain, plain)))},
+             [("FAIL", "mixed-content", "about: stylesheet %s/site.css, script %s/app.js$"
+               % (plain, plain))]),
             ("tls13", {},
              [("FAIL", "tls", "Windows 10's suites failed, the control shows no page")]),
             ("nowin7", {}, [("WARN", "tls", "Windows 10: TLSv1.2 with ECDHE-RSA-AES128-GCM-SHA256; "
@@ -183,17 +216,66 @@ class CheckPortal(unittest.TestCase):
                 self.assertEqual(1 if failed else 0, code)
 
     def test_json_holds_the_same_verdicts_as_the_lines(self):
-        ROUTES.clear()
-        ROUTES.update(GOOD)
-        ROUTES["/app.js"] = (200, {}, "var f = (x) => x;\n")
         host = "127.0.0.1:%d" % PORTS["https"]
-        code, lines = check(host, "--https")
-        json_code, verdicts = check(host, "--https", "--json")
-        self.assertEqual((1, 1), (code, json_code))
-        self.assertEqual(("FAIL", host), (verdicts["verdict"], verdicts["host"]))
-        self.assertEqual([(status, rest) for name in lines for status, rest in lines[name]],
-                         [(c["status"], "%s: %s" % (c["name"], c["detail"]))
-                          for c in verdicts["checks"]])
+        cases = [("/app.js", (200, {}, "var f = (x) => x;\n"), "FAIL", 1),
+                 ("/stats/varnholt.html", (404, {}, ""), "WARN", 0)]
+        for route, answer, verdict, exit_code in cases:
+            with self.subTest(verdict=verdict):
+                ROUTES.clear()
+                ROUTES.update(GOOD)
+                ROUTES[route] = answer
+                code, lines = check(host, "--https")
+                json_code, verdicts = check(host, "--https", "--json")
+                self.assertEqual((exit_code, exit_code), (code, json_code))
+                self.assertEqual((verdict, host), (verdicts["verdict"], verdicts["host"]))
+                self.assertEqual([(status, rest) for name in lines for status, rest in lines[name]],
+                                 [(c["status"], "%s: %s" % (c["name"], c["detail"]))
+                                  for c in verdicts["checks"]])
+
+    def test_each_construct_is_named_where_it_first_comes(self):
+        cases = [  # a script; a construct in it: name, count, line:column (from 0)
+            ("f = () => () => 1;", "arrow function 2 1:4"),  # the walk meets the inner one first
+            ("function* g() {}", "generator 1 1:8"),
+            ("({ *gen() {} })", "generator 1 1:3"),
+            ("class A { static async *m() {} }", "generator 1 1:23"),
+            ("class A { static async *m() {} }", "async function or await 1 1:17"),
+            ("async function f() { await g(); }", "async function or await 2 1:0"),
+            ("async function f() {}", "async function or await 1 1:0"),
+            ("function f(a, b = 1) {}", "default parameter 1 1:14"),
+            ("let a = 1;", "let/const 1 1:0"),
+            ("class A {}", "class 1 1:0"),
+            ("class A { #x = 1; }", "private class member 1 1:10"),
+            ("class A { x = 1; }", "class field 1 1:10"),
+            ("class A { static {} }", "class static block 1 1:10"),
+            ("s = `a`;", "template literal 1 1:4"),
+            ("var [a] = b;", "destructuring 1 1:4"),
+            ("f(...a);", "spread or rest 1 1:2"),
+            ("var {a, ...rest} = o;", "spread or rest 1 1:8"),
+            ("for (var x of a) {}", "for...of 1 1:0"),
+            ("o = { m() {} };", "shorthand method 1 1:6"),
+            ("o = { a };", "shorthand property 1 1:6"),
+            ("o = { [k]: 1 };", "computed property 1 1:6"),
+            ("o = { [k]() {} };", "computed property 1 1:6"),
+            ("class A { [Symbol.iterator]() {} }", "computed property 1 1:10"),
+            ("x = 2 ** 3;", "exponent operator 1 1:4"),
+            ("a ||= b;", "logical assignment 1 1:0"),
+            ("a = b ?? c;", "nullish coalescing 1 1:4"),
+            ("a = b?.c;", "optional chaining 1 1:4"),
+            ("try {} catch {}", "catch without a binding 1 1:7"),
+            ("function F() { return new.target; }", "new.target or import.meta 1 1:22"),
+            ("import('a');", "dynamic import() 1 1:0"),
+            ("import a from 'a';\nexport var b = a;", "import or export 2 1:0"),
+            ("n = 1n;", "BigInt literal 1 1:4"),
+            ("r = /a/u;", "regular expression flag 1 1:4"),
+            ("n = 0b1;", "binary or octal literal 1 1:4"),
+            ("n = 1_000;", "numeric separator 1 1:4"),
+        ]
+        for (source, expected), found in zip(cases, examine([source for source, _ in cases])):
+            with self.subTest(source=source):
+                self.assertIsNone(found["error"])
+                named = ["%s %d %d:%d" % (c["name"], c["count"], c["line"], c["column"])
+                         for c in found["constructs"]]
+                self.assertIn(expected, named)
 
     def test_a_host_that_cannot_be_reached_fails_saying_why(self):
         silent, closed = socket.socket(), socket.socket()

@@ -1,12 +1,14 @@
 'use strict';
-// Part of check_portal.py: reads a JSON list of script sources on stdin and
+// The syntax part of the scripts check (scripts.py): reads a JSON list of script sources on stdin and
 // writes, for each, null when it is ECMAScript 5, or what Internet Explorer
 // 11's engine meets in it past ECMAScript 5:
-//   {constructs: [{name, count, line, column}], error: null | {line, column, message}}
+//   {constructs: [{name, count, line, column}], error: null | {line, column, message},
+//    loopLet: true | false}
 // constructs in the order of their first use, each by the name a web developer
 // knows it by; error is where ECMAScript 5 stops parsing when the source has
 // nothing past it but let and const (which IE11 runs), or nothing that can be
-// named at all. Lines count from 1, columns from 0.
+// named at all; loopLet whether a let heads a for loop. Lines count from 1,
+// columns from 0.
 const acorn = require('acorn');
 const walk = require('acorn-walk');
 
@@ -23,19 +25,37 @@ function parseError(source, options) {
   }
 }
 
-// The names of what `node` is past ECMAScript 5, if anything; [name, part]
-// where the construct is a part of the node.
-function namesOf(node) {
+// Where the first `async` or `*` token between the offsets from and to is.
+function tokenAt(source, from, to, word) {
+  for (const token of acorn.tokenizer(source.slice(from, to), { ecmaVersion: 'latest' })) {
+    if ((token.type === acorn.tokTypes.star ? '*' : token.value) === word) {
+      return acorn.getLineInfo(source, from + token.start);
+    }
+  }
+  return acorn.getLineInfo(source, from);
+}
+
+// The names of what `node` (in `parent`) is past ECMAScript 5, if anything;
+// [name, {line, column}] where the construct is elsewhere than the node's start.
+function namesOf(node, parent, source) {
   switch (node.type) {
     case 'ArrowFunctionExpression':
     case 'FunctionDeclaration':
     case 'FunctionExpression': {
+      // A method's function starts at its parameters; its async and * come
+      // before its key, which may follow static.
+      const method = parent && parent.value === node &&
+        (parent.type === 'MethodDefinition' || parent.method);
+      const from = method ? parent.start : node.start;
+      const to = method ? parent.key.start : node.body.start;
       const names = node.type === 'ArrowFunctionExpression' ? ['arrow function'] : [];
-      if (node.generator) names.push('generator');
-      if (node.async) names.push('async function or await');
+      if (node.generator) names.push(['generator', tokenAt(source, from, to, '*')]);
+      if (node.async) names.push(['async function or await', tokenAt(source, from, to, 'async')]);
       return names.concat(node.params.filter((param) => param.type === 'AssignmentPattern')
-        .map((param) => ['default parameter', param]));
+        .map((param) => ['default parameter', param.loc.start]));
     }
+    case 'AwaitExpression':
+      return ['async function or await'];
     case 'VariableDeclaration':
       return node.kind === 'var' ? [] : [LET_CONST];
     case 'ClassDeclaration':
@@ -43,13 +63,17 @@ function namesOf(node) {
       return ['class'];
     case 'PropertyDefinition':
     case 'MethodDefinition':
-      return node.key.type === 'PrivateIdentifier' ? ['private class member'] :
-        node.type === 'PropertyDefinition' ? ['class field'] : [];
+      return (node.key.type === 'PrivateIdentifier' ? ['private class member'] :
+        node.type === 'PropertyDefinition' ? ['class field'] : [])
+        .concat(node.computed ? ['computed property'] : []);
     case 'StaticBlock':
       return ['class static block'];
     case 'TemplateLiteral':
       return ['template literal'];
     case 'ObjectPattern':
+      // The walk goes into a rest element here, but does not stop at it.
+      return ['destructuring'].concat(node.properties.filter((part) => part.type === 'RestElement')
+        .map((rest) => ['spread or rest', rest.loc.start]));
     case 'ArrayPattern':
       return ['destructuring'];
     case 'SpreadElement':
@@ -58,8 +82,8 @@ function namesOf(node) {
     case 'ForOfStatement':
       return node.await ? ['for...of', 'async function or await'] : ['for...of'];
     case 'Property':
-      return node.method ? ['shorthand method'] : node.shorthand ? ['shorthand property'] :
-        node.computed ? ['computed property'] : [];
+      return (node.method ? ['shorthand method'] : node.shorthand ? ['shorthand property'] : [])
+        .concat(node.computed ? ['computed property'] : []);
     case 'BinaryExpression':
       return node.operator === '**' ? ['exponent operator'] : [];
     case 'AssignmentExpression':
@@ -91,13 +115,13 @@ function namesOf(node) {
   }
 }
 
-function constructsOf(tree) {
+function constructsOf(tree, source) {
   const found = new Map();
-  walk.full(tree, (node) => {
-    for (const named of namesOf(node)) {
-      // A name alone is at the node; [name, part] is at a part of it.
+  walk.fullAncestor(tree, (node, state, ancestors) => {
+    for (const named of namesOf(node, ancestors[ancestors.length - 2], source)) {
+      // A name alone is at the node's start; [name, start] where it says.
       const name = Array.isArray(named) ? named[0] : named;
-      const start = (Array.isArray(named) ? named[1] : node).loc.start;
+      const start = Array.isArray(named) ? named[1] : node.loc.start;
       const seen = found.get(name);
       if (!seen) {
         found.set(name, { name: name, count: 1, line: start.line, column: start.column });
@@ -113,6 +137,20 @@ function constructsOf(tree) {
   });
   return Array.from(found.values())
     .sort((a, b) => a.line - b.line || a.column - b.column);
+}
+
+// Whether a let heads a for loop: there IE11 makes it one variable for all
+// the iterations, where each has its own since ECMAScript 2015.
+function letHeadsLoop(tree) {
+  let found = false;
+  const head = (node) => {
+    const declared = node.type === 'ForStatement' ? node.init : node.left;
+    if (declared && declared.type === 'VariableDeclaration' && declared.kind === 'let') {
+      found = true;
+    }
+  };
+  walk.simple(tree, { ForStatement: head, ForInStatement: head, ForOfStatement: head });
+  return found;
 }
 
 // The same source with every let and const written as var, of the same
@@ -144,14 +182,17 @@ function examine(source) {
       if (!error.loc) throw error;
     }
   }
-  if (!tree) return { constructs: [], error: es5Error };
-  const constructs = constructsOf(tree);
+  if (!tree) return { constructs: [], error: es5Error, loopLet: false };
+  const constructs = constructsOf(tree, source);
+  const loopLet = letHeadsLoop(tree);
   if (constructs.some((construct) => construct.name !== LET_CONST)) {
-    return { constructs: constructs, error: null };
+    return { constructs: constructs, error: null, loopLet: loopLet };
   }
   // Only let and const can be named: whatever else stops ECMAScript 5 has no
   // name here, and must not pass as a warning.
-  return { constructs: constructs, error: parseError(withVar(source, tree), es5) };
+  return {
+    constructs: constructs, error: parseError(withVar(source, tree), es5), loopLet: loopLet,
+  };
 }
 
 let input = '';

@@ -1,0 +1,69 @@
+"""What the checks need of the start page's HTML."""
+from html.parser import HTMLParser
+
+# What a page loads by itself, as (tag, attribute, what it is).
+LOADED_PARTS = [("script", "src", "script"), ("img", "src", "image"),
+                ("iframe", "src", "frame"), ("frame", "src", "frame"),
+                ("object", "data", "object"), ("embed", "src", "object")]
+
+
+class Page(HTMLParser):
+    """What the checks need of the start page's HTML."""
+
+    def __init__(self):
+        super().__init__()
+        self.first_element = None  # the first that is not html, head, title or meta
+        self.mode_meta = None  # (content, the element it came after, if any)
+        self.conditional_comment = False  # one came before the mode meta tag
+        self.charset_meta = False
+        self.base = ""
+        self.scripts = []  # [type, src, text, line, column]
+        self.parts = []  # (what it is, address) of what the page loads
+
+    def handle_starttag(self, tag, attrs):
+        attributes = {name: value or "" for name, value in attrs}
+        equiv = attributes.get("http-equiv", "").lower()
+        if tag == "meta" and equiv == "x-ua-compatible" and self.mode_meta is None:
+            self.mode_meta = (attributes.get("content", ""), self.first_element)
+        if tag == "meta" and ("charset" in attributes or equiv == "content-type" and
+                              "charset=" in attributes.get("content", "").lower()):
+            self.charset_meta = True
+        if tag == "base" and not self.base:
+            self.base = attributes.get("href", "")
+        if tag == "script":
+            kind = attributes.get("type", "").split(";")[0].strip().lower()
+            if "type" not in attributes and attributes.get("language", "").strip():
+                kind = "text/" + attributes["language"].strip().lower()
+            self.scripts.append([kind, attributes.get("src"), "", None, 0])
+        for element, attribute, what in LOADED_PARTS:
+            if tag == element and attributes.get(attribute, "").strip():
+                self.parts.append((what, attributes[attribute].strip()))
+        if tag == "link" and "stylesheet" in attributes.get("rel", "").lower().split() and \
+                attributes.get("href", "").strip():
+            self.parts.append(("stylesheet", attributes["href"].strip()))
+        if tag not in ("html", "head", "title", "meta") and self.first_element is None:
+            self.first_element = tag
+
+    def handle_comment(self, data):
+        # <!--[if lt IE 9]> ... <![endif]--> and <!--[if !IE]><!-->
+        if data.strip().lower().startswith("[if") and self.mode_meta is None:
+            self.conditional_comment = True
+
+    def unknown_decl(self, data):
+        # <![if !IE]>, the form that browsers other than IE show
+        if data.strip().lower().startswith("if") and self.mode_meta is None:
+            self.conditional_comment = True
+
+    def handle_data(self, data):
+        if self.cdata_elem == "script" and self.scripts:
+            script = self.scripts[-1]
+            if script[3] is None:
+                script[3], script[4] = self.getpos()
+            script[2] += data
+
+
+def parse_page(page):
+    parser = Page()
+    parser.feed(page.text())
+    parser.close()
+    return parser

@@ -1,0 +1,104 @@
+"""The scripts check: every script the engine runs, fetched and judged."""
+import json
+from urllib.parse import urljoin, urlsplit
+
+import node
+from web import NETWORK_ERRORS, fetch, why
+
+# The script types the engine runs, by the type attribute or as "text/" and
+# the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
+# browsers recognise, less those Internet Explorer does not, listed in
+# [MS-HTML5] 2.1.94, V0214 (application/x-ecmascript, text/javascript1.0,
+# text/javascript1.4, text/javascript1.5, text/x-ecmascript). Anything else,
+# templates, JSON data, modules, it leaves alone.
+SCRIPT_TYPES = {"", "application/ecmascript", "application/javascript", "application/x-javascript",
+                "text/ecmascript", "text/javascript", "text/javascript1.1", "text/javascript1.2",
+                "text/javascript1.3", "text/jscript", "text/livescript", "text/x-javascript"}
+
+# What IE11 runs past ECMAScript 5, and what it means for the portal.
+LET_CONST = "let/const"
+LET_CONST_NOTE = "IE11 runs let and const, but Windows 7 without IE11 does not run them"
+# Said only of a script where a let heads a for loop.
+LOOP_LET_NOTE = ("IE11 runs let and const, but there a let that heads a for loop is one variable "
+                 "for all its iterations, and Windows 7 without IE11 does not run them")
+LEGACY_NOTE = ("judged as edge mode would run them; the page renders in IE7 mode, which runs "
+               "less (JScript 5.7: no ECMAScript 5, no let or const)")
+
+
+def examine_scripts(sources):
+    """For each source, None when it is ECMAScript 5, else what IE11 meets in
+    it past ECMAScript 5 (syntax.js says how)."""
+    return json.loads(node.run("syntax.js", sources, timeout=300))
+
+
+def fetch_scripts(page, parsed, timeout):
+    """([(address, source, line, column)], [problem]): the scripts the engine
+    runs, inline ones with where they start in the page, and those that cannot
+    be fetched."""
+    sources, problems = [], []
+    base = urljoin(page.url, parsed.base)
+    for kind, src, text, line, column in parsed.scripts:
+        if kind not in SCRIPT_TYPES:
+            continue
+        if src is None:
+            sources.append(("%s (inline script)" % page.url, text, line or 1, column))
+            continue
+        url = urljoin(base, src.strip())
+        try:
+            script = fetch(url, "*/*", timeout)
+        except NETWORK_ERRORS as error:
+            problems.append("%s cannot be fetched: %s" % (url, why(error, urlsplit(url).netloc,
+                                                                    timeout)))
+            continue
+        if script.status != 200:
+            problems.append("%s cannot be fetched: %d %s" % (url, script.status, script.reason))
+        else:
+            sources.append((url, script.text(), 1, 0))
+    return sources, problems
+
+
+def in_page(where, line, column):
+    """The line and column (from 1) of a place in a script that starts at
+    line, column (from 0) of its file: inline scripts count from the page."""
+    return line + where["line"] - 1, where["column"] + (column if where["line"] == 1 else 0) + 1
+
+
+def unparsed(text, error, line, column):
+    """Where ECMAScript 5 stops parsing, with the text there."""
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    at, near = error["column"], lines[error["line"] - 1]
+    # Minified scripts put everything on one line.
+    construct = (near if len(near) <= 80 else near[max(at - 30, 0):at + 30]).strip()
+    return "line %d, column %d, not ECMAScript 5: %s near '%s'" % (
+        in_page(error, line, column) + (error["message"], construct))
+
+
+def script_verdict(address, text, line, column, found):
+    """The line for one script that is not plain ECMAScript 5."""
+    named = ["%s (%d, %sat %d:%d)" % ((c["name"], c["count"], "first " if c["count"] > 1 else "")
+                                      + in_page(c, line, column)) for c in found["constructs"]]
+    if found["error"]:
+        named.append(unparsed(text, found["error"], line, column))
+    if not found["constructs"]:
+        return "FAIL", "%s %s" % (address, named[0])
+    if found["error"] is None and all(c["name"] == LET_CONST for c in found["constructs"]):
+        return "WARN", "%s: %s: %s" % (address, ", ".join(named),
+                                       LOOP_LET_NOTE if found["loopLet"] else LET_CONST_NOTE)
+    return "FAIL", "%s: %s" % (address, ", ".join(named))
+
+
+def check_scripts(page, parsed, timeout, legacy):
+    """One line per script that IE11 cannot run as it stands (WARN for let and
+    const alone), or one PASS line."""
+    sources, problems = fetch_scripts(page, parsed, timeout)
+    lines = [("FAIL", problem) for problem in problems]
+    try:
+        found = examine_scripts([text for _, text, _, _ in sources]) if sources else []
+    except (node.NodeError, ValueError) as error:
+        return [("FAIL", str(error))]
+    lines += [script_verdict(*source, result) for source, result in zip(sources, found) if result]
+    if not lines:
+        lines = [("PASS", "1 script parses as ECMAScript 5" if len(sources) == 1 else
+                  "%d scripts parse as ECMAScript 5" % len(sources))]
+    # What the engine runs in the mode the page really gets is less again.
+    return [(status, detail + ("; " + LEGACY_NOTE if legacy else "")) for status, detail in lines]

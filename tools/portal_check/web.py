@@ -1,0 +1,108 @@
+"""Fetching as the launcher's browser control does: its request headers,
+its redirects, and what a player's network would say when nothing comes."""
+import http.client
+import socket
+import ssl
+import time
+import zlib
+from urllib.parse import urljoin, urlsplit
+
+MAX_REDIRECTS = 10
+
+# What the control sends. It is Internet Explorer 11's engine (Trident/7.0)
+# presenting itself as Internet Explorer 7, as every program that hosts it
+# without a browser-emulation registry entry gets; the launcher is a 32-bit
+# program, hence WOW64 on 64-bit Windows 10 (the tokens are those of
+# Microsoft's "Understanding user-agent strings"). The long Accept line is the
+# one the legacy modes send for a top-level navigation (Microsoft's
+# IEInternals, "IE and the Accept Header"); scripts are asked for with */*.
+USER_AGENT = ("Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 10.0; WOW64; Trident/7.0; "
+              ".NET4.0C; .NET4.0E)")
+PAGE_ACCEPT = ("image/jpeg, application/x-ms-application, image/gif, application/xaml+xml, "
+               "image/pjpeg, application/x-ms-xbap, */*")
+
+NETWORK_ERRORS = (OSError, http.client.HTTPException)
+
+
+class Answer:
+    def __init__(self, url, status, reason, headers, body, redirects):
+        self.url, self.status, self.reason = url, status, reason
+        self.headers, self.body, self.redirects = headers, body, redirects
+
+    def text(self):
+        return self.body.decode(self.headers.get_content_charset() or "utf-8", "replace")
+
+
+def get(url, accept, timeout):
+    """One GET as the control makes it; raises OSError (TimeoutError past the
+    time limit) or HTTPException when no answer comes."""
+    parts = urlsplit(url)
+    if parts.scheme == "https":
+        connection = http.client.HTTPSConnection(parts.netloc, timeout=timeout,
+                                                 context=ssl.create_default_context())
+    elif parts.scheme == "http":
+        connection = http.client.HTTPConnection(parts.netloc, timeout=timeout)
+    else:
+        raise http.client.HTTPException("not an http or https address")
+    try:
+        connection.request("GET", (parts.path or "/") + ("?" + parts.query if parts.query else ""),
+                           headers={"User-Agent": USER_AGENT, "Accept": accept,
+                                    "Accept-Language": "en-US", "Accept-Encoding": "gzip, deflate"})
+        response = connection.getresponse()
+        body = response.read()
+    finally:
+        connection.close()
+    encoding = response.headers.get("Content-Encoding", "").strip().lower()
+    try:
+        if encoding in ("gzip", "deflate"):
+            body = zlib.decompress(body, zlib.MAX_WBITS | 32)  # either header, told apart
+    except zlib.error as error:
+        raise http.client.HTTPException("its %s content does not unpack: %s" % (encoding, error))
+    return response.status, response.reason, response.headers, body
+
+
+def fetch(url, accept, timeout):
+    """GETs url and follows its redirects, all within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    redirects = []
+    for _ in range(MAX_REDIRECTS + 1):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError()
+        try:
+            status, reason, headers, body = get(url, accept, left)
+        except NETWORK_ERRORS as error:
+            # A redirect may have led elsewhere.
+            error.address, error.redirects = urlsplit(url).netloc, redirects
+            raise
+        if time.monotonic() > deadline:
+            raise TimeoutError()
+        if status not in (301, 302, 303, 307, 308) or not headers.get("Location"):
+            return Answer(url, status, reason, headers, body, redirects)
+        target = urljoin(url, headers["Location"].strip())
+        redirects.append((status, url, target))
+        url = target
+    raise http.client.HTTPException("more than %d redirects, the last to %s" % (MAX_REDIRECTS, url))
+
+
+def why(error, address, timeout):
+    """What a player's network would say about the failed connection."""
+    address = getattr(error, "address", address)
+    host = urlsplit("//" + address).hostname or address
+    if isinstance(error, socket.gaierror):
+        return "the name %s is not found (%s)" % (host, error.strerror)
+    if isinstance(error, ConnectionRefusedError):
+        return "%s refused the connection" % address
+    if isinstance(error, TimeoutError):
+        return "%s timed out: no answer within %g s" % (address, timeout)
+    if isinstance(error, ssl.SSLCertVerificationError):
+        return "the certificate of %s does not verify: %s" % (address, error.verify_message)
+    if isinstance(error, ssl.SSLError):
+        return "TLS with %s failed: %s" % (address, error.reason or error)
+    if isinstance(error, OSError):
+        return "%s: %s" % (address, error.strerror or error)
+    return "%s gave no HTTP answer: %s" % (address, error or type(error).__name__)
+
+
+def listed(redirects):
+    return "".join("; %d %s -> %s" % hop for hop in redirects)
