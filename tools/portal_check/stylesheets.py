@@ -9,11 +9,10 @@ worst: the page still shows, only not as designed.
 """
 import json
 import re
-import subprocess
 from urllib.parse import urljoin, urlsplit
 
-import web
-from node import run_node
+import node
+from web import NETWORK_ERRORS, fetch, why
 
 # IE9 and later ask for a stylesheet with text/css alone and, in their own
 # document modes, apply none that comes as another type (Microsoft's
@@ -25,7 +24,6 @@ CSS_ACCEPT = "text/css"
 # tree takes some 80 times a sheet's size in memory, and node's heap is limited.
 MAX_CHARACTERS = 4 << 20
 NODE_SECONDS = 120
-NODE_ERRORS = (OSError, RuntimeError, ValueError, subprocess.SubprocessError)
 
 
 class Sheet:
@@ -56,10 +54,10 @@ def decode(answer):
 def load(address, url, timeout):
     """The stylesheet at url as IE11 takes it, or its problem."""
     try:
-        answer = web.fetch(url, CSS_ACCEPT, timeout)
-    except web.NETWORK_ERRORS as error:
-        why = web.why(error, urlsplit(url).netloc, timeout)
-        return Sheet(address, problem="%s cannot be fetched: %s" % (address, why))
+        answer = fetch(url, CSS_ACCEPT, timeout)
+    except NETWORK_ERRORS as error:
+        reason = why(error, urlsplit(url).netloc, timeout)
+        return Sheet(address, problem="%s cannot be fetched: %s" % (address, reason))
     if answer.status != 200:
         return Sheet(address, problem="%s cannot be fetched: %d %s" % (address, answer.status,
                                                                         answer.reason))
@@ -84,7 +82,7 @@ def page_sheets(page, parsed, timeout):
     sheets = []
     for href, text, line, column in parsed.stylesheets:
         if href is None:
-            sheets.append(sized(Sheet("%s (inline style)" % page.url, text, line, column)))
+            sheets.append(sized(Sheet("%s (inline style)" % page.url, text, line or 1, column)))
         else:
             url = urljoin(base, href.strip())
             sheets.append(load(url, url, timeout))
@@ -96,7 +94,7 @@ def judge(sheets):
     readable = [sheet for sheet in sheets if sheet.text is not None]
     if not readable:
         return
-    found = json.loads(run_node("stylesheets.js", [sheet.text for sheet in readable],
+    found = json.loads(node.run("stylesheets.js", [sheet.text for sheet in readable],
                                 NODE_SECONDS))
     for sheet, judged in zip(readable, found):
         sheet.judged = judged
@@ -140,6 +138,10 @@ def verdict(sheet):
     return None
 
 
+def counted(number, thing):
+    return "%d %s%s" % (number, thing, "" if number == 1 else "s")
+
+
 def check_stylesheets(page, parsed, timeout):
     """One WARN line per stylesheet of which IE11 drops what sets layout or
     colour, or that cannot be had; else one PASS line."""
@@ -148,7 +150,7 @@ def check_stylesheets(page, parsed, timeout):
         judge(sheets)
         listed = with_imports(sheets, page, parsed, timeout)
         judge([sheet for sheet in listed if sheet.judged is None])
-    except NODE_ERRORS as error:
+    except (node.NodeError, ValueError) as error:
         return [("WARN", "the stylesheets were not judged: %s" % error)]
     lines = [line for line in map(verdict, listed) if line]
     if lines:
@@ -156,5 +158,5 @@ def check_stylesheets(page, parsed, timeout):
     if not listed:
         return [("PASS", "the page has no stylesheets")]
     rules = sum(sheet.judged["rules"] for sheet in listed)
-    return [("PASS", "%d stylesheets, %d rules: IE11 keeps all that sets layout and colour"
-             % (len(listed), rules))]
+    return [("PASS", "%s, %s: IE11 keeps all that sets layout and colour"
+             % (counted(len(listed), "stylesheet"), counted(rules, "rule")))]
