@@ -227,8 +227,9 @@ class CheckPortal(unittest.TestCase):
                                            ".b { display: grid; }\n")},
              [("WARN", r"/a.css: display: grid \(1, at 2:6\)$")]),
             (linked, {"/a.css": (200, css, ".a { column-count: 2; column-gap: 1em; }\n"
-                                           ".b { display: flex; gap: 1em; }\n")},
-             [("WARN", r"/a.css: gap \(1, at 2:21\)$")]),
+                                           ".b { display: flex; gap: 1em; }\n"
+                                           ".c { column-gap: 1em; }\n")},
+             [("WARN", r"/a.css: gap \(1, at 2:21\), column-gap \(1, at 3:6\)$")]),
             (linked, {"/a.css": (200, css, ".a:focus-visible { outline: 1px solid; }\n"
                                            ":where(.b) { margin: 0; }\n"
                                            ".c::placeholder { color: #777; }\n"
