@@ -1,7 +1,7 @@
 'use strict';
-// Part of the portal check (stylesheets.py): reads a JSON list of stylesheet
-// texts on stdin and writes, for each, what Internet Explorer 11 drops of it
-// that changes the page's layout or colours:
+// The node side of the stylesheets check (stylesheets.py): reads a JSON list of
+// stylesheet texts on stdin and writes, for each, what Internet Explorer 11
+// drops of it that changes the page's layout or colours:
 //   {rules, imports: [{url, line, column}], found: [{name, count, line, column}]}
 // or {error} when css-tree cannot read it at all. rules counts the style rules
 // read; imports are the sheet's @import addresses; found names each kind of
@@ -26,8 +26,8 @@ const OTHER_ENGINE = /^-(?!ms-)[a-z]+-/;
 // The CSS modules whose properties place and size boxes (display, flex, grid,
 // alignment and gaps, columns, positioning, margins and paddings, sizes,
 // logical margins, paddings and insets) or colour them (colour, backgrounds
-// and borders), by the name that the address of each property's entry in bcd
-// (spec_url) gives its module. A property that IE11 lacks outside these
+// and borders), by the name that the address each property's entry in bcd
+// links to gives its module. A property that IE11 lacks outside these
 // (user-select, scroll-behavior, outline-offset, text-decoration-skip-ink,
 // ...) leaves the page as designed, and a rule that sets only such properties
 // is no loss either. Neither bcd nor css-tree says which properties matter to
@@ -167,8 +167,8 @@ function displayInIE11(value) {
 }
 
 function commaSeparated(node) {
-  const parts = node.children.toArray();
-  return parts.length < 2 || parts.some((part) => part.type === 'Operator' && part.value === ',');
+  const args = node.children.toArray();
+  return args.length < 2 || args.some((arg) => arg.type === 'Operator' && arg.value === ',');
 }
 
 // What IE11 cannot read in a function call: the function ("var()"), or the
@@ -278,8 +278,8 @@ function hasTwin(prelude, drop, sheet) {
   if (!sheet.selectors) {
     sheet.selectors = new Set(sheet.rules.map((rule) => selectorText(rule.prelude)));
   }
-  const parts = selectorText(prelude).split(new RegExp(':' + drop.name + '(?![-\\w])'));
-  return MS_FORMS.get(drop.name).some((form) => sheet.selectors.has(parts.join(':' + form)));
+  const around = selectorText(prelude).split(new RegExp(':' + drop.name + '(?![-\\w])'));
+  return MS_FORMS.get(drop.name).some((form) => sheet.selectors.has(around.join(':' + form)));
 }
 
 function add(found, kind, place) {

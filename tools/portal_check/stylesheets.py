@@ -21,7 +21,7 @@ from web import NETWORK_ERRORS, fetch, why
 CSS_ACCEPT = "text/css"
 
 # Far more than any framework's full build (Bootstrap 5's is 230 KB). css-tree's
-# tree takes some 80 times a sheet's size in memory, and node's heap is limited.
+# tree takes some 50 times a sheet's size in memory, and node's heap is limited.
 MAX_CHARACTERS = 4000000
 NODE_SECONDS = 120
 
