@@ -3,7 +3,8 @@
 # the launcher with the i686 MinGW-w64 cross compiler, to run it and its
 # tests under 32-bit Wine inside Xvfb, to sign the release package and to
 # check the portal's pages (scripts/check-portal.sh parses their scripts with
-# acorn and their stylesheets with css-tree against MDN's browser-compat-data).
+# acorn and runs them in jsdom, and reads their stylesheets with css-tree, with
+# what IE11 lacks taken from MDN's compatibility data).
 # Runs apt only for what is missing.
 set -euo pipefail
 
@@ -16,7 +17,7 @@ packages=(
   googletest icoutils attr
   clang clang-format cppcheck libclang-rt-14-dev
   openssl osslsigncode
-  nodejs node-acorn node-css-tree node-mdn-browser-compat-data
+  nodejs node-acorn node-jsdom node-mdn-browser-compat-data node-css-tree
 )
 
 as_root() {

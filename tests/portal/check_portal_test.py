@@ -29,6 +29,7 @@ GOOD = {"/": (200, HTML, HEAD + BODY), "/page": (200, HTML, HEAD + BODY),
         "/app.js": (200, {"Content-Type": "text/javascript"}, "function a(x) { return [x]; }\n"),
         "/stats/varnholt.html": (200, HTML, "<p>Statistics</p>")}
 ROUTES = dict(GOOD)
+ASKED = []  # every path the portals were asked for
 
 
 def moved(url):
@@ -38,6 +39,7 @@ def moved(url):
 class Portal(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         # Only the launcher's control gets pages, so every pass also proves the user agent.
+        ASKED.append(self.path)
         refused = "MSIE 7.0; Windows NT 10.0" not in self.headers.get("User-Agent", "")
         status, headers, body = (403, {}, "") if refused else \
             ROUTES.get(self.path.split("?")[0], (404, {}, ""))
@@ -143,16 +145,16 @@ class CheckPortal(unittest.TestCase):
              [("FAIL", "document-mode", "IE7 mode: .* comes after <link>")]),
             # The loop's note goes only to a script where a let (not a const) heads a for loop.
             ("http", {"/": (200, HTML, page("var since = 3;", "let since = 3;\nfor (const k in o) {}")
-                            .replace("<p>", "<script>for (let i = 0;;) {}</script><p>")),
+                            .replace("<p>", "<script>for (let i = 0; i < 2; i++) {}</script><p>")),
                       "/app.js": (200, {}, "for (let i in o) {}\n")},
              [("WARN", "scripts", r"/app.js: let/const \(1, at 1:6\): IE11 runs let and const, "
                                   "but there a let that heads a for loop is one variable"),
               ("WARN", "scripts", r"\(inline script\): let/const \(1, at 7:14\): .* heads a for "
                                   "loop"),
-              ("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:57\): IE11 runs "
+              ("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:67\): IE11 runs "
                                   "let and const, but Windows 7 without IE11 does not run them$")]),
             ("http", {"/": (200, HTML, page("<script>var since = 3;</script>", ""))},
-             [("PASS", "scripts", "scripts: 1 script parses as ECMAScript 5$")]),
+             [("PASS", "scripts", "scripts: 1 script parses as ECMAScript 5 and loads with what IE11 lacks taken out$")]),
             # Every script the engine runs is checked; each one that fails has its line.
             ("http", {"/": (200, HTML, page("<p>", '<script language="JavaScript1.2" src="/old.js">'
                                                    '</script><script type="text/x-javascript">'
@@ -175,6 +177,37 @@ class CheckPortal(unittest.TestCase):
                                   "near 'f\\(a, b,\\);'")]),
             ("http", {"/app.js": (404, {}, "")},
              [("FAIL", "scripts", "/app.js cannot be fetched: 404")]),
+            # What the page runs at load, as IE11 runs it: what IE11 lacks fails unless an
+            # earlier script brings it; where the load does not reach, an untested use warns.
+            ("http", {"/app.js": (200, {}, "var p = 1;\np = new Promise(function (r) { r(); });\n")},
+             [("FAIL", "scripts", r"/app.js: as the page loads, at 2:1, Promise is not defined "
+                                  r"\(IE11 lacks Promise\)$")]),
+            ("http", {"/": (200, HTML, page('<script src="/app.js">', '<script src="/promise.js">'
+                                            '</script><script src="/app.js">')),
+                      "/promise.js": (200, {}, "window.Promise = function (run) { run(); };\n"),
+                      "/app.js": (200, {}, "new Promise(function () {});\n")},
+             [("PASS", "scripts", r"^scripts: 3 scripts .*; the page brings Promise from "
+                                  r"http://127.0.0.1:\d+/promise.js$")]),
+            ("http", {"/app.js": (200, {}, "[1].includes(1);\n")},
+             [("FAIL", "scripts", r"at 1:5, \[1\].includes is not a function \(IE11 lacks "
+                                  r"Array.prototype.includes or ")]),
+            ("http", {"/app.js": (200, {}, "document.dispatchEvent(new CustomEvent('news'));\n")},
+             [("FAIL", "scripts", r"at 1:24, CustomEvent is not a constructor \(IE11 lacks new "
+                                  r"CustomEvent\)$")]),
+            # jsdom has no fetch either, but its message names what IE11 lacks.
+            ("http", {"/app.js": (200, {}, "fetch('/news.json');\n")},
+             [("FAIL", "scripts", r"at 1:1, fetch is not defined \(IE11 lacks fetch\)$")]),
+            ("http", {"/app.js": (200, {}, "throw new Error('no news today');\n")}, []),
+            ("http", {"/app.js": (200, {}, "document.body.onclick = function () {\n"
+                                           "  return Object.assign({}, window.fetch('/x'));\n};\n")},
+             [("WARN", "scripts", r"/app.js: uses what IE11 lacks, untested, .*: Object.assign "
+                                  r"\(1, at 2:10\), fetch \(1, at 2:28\)$")]),
+            ("http", {"/app.js": (200, {}, "document.body.onclick = function () {\n  if (typeof "
+                                           "Object.assign == 'function' && window.fetch)\n"
+                                           "    Object.assign({}, fetch('/x'));\n};\n")}, []),
+            ("http", {"/": (200, HTML, page("<script src", '<script type="module" src')
+                             .replace("<script>var", '<script type="module">var'))},
+             [("FAIL", "scripts", "every script of the page is type=\"module\", and IE11 runs none")]),
             ("https", {"/": (200, HTML, page('src="/app.js"', 'src="%s/app.js"' % plain)
                              .replace("<p>", '<img src="%s/news.png"><p>' % plain))},
              [("FAIL", "mixed-content", "blocks or asks the player about: script %s/app.js, "
@@ -321,6 +354,46 @@ class CheckPortal(unittest.TestCase):
                 named = ["%s %d %d:%d" % (c["name"], c["count"], c["line"], c["column"])
                          for c in found["constructs"]]
                 self.assertIn(expected, named)
+
+    def test_page_code_stays_in_its_box(self):
+        """Page code that reaches Node is refused files and processes, asks only the
+        portal's own host, and is stopped at the time limit; the check goes on."""
+        folder = tempfile.mkdtemp(prefix="portal-box-")
+        escape = ("var node = this.constructor.constructor('return process')(), need = "
+                  "node.mainModule.require;\n"
+                  "function tell(what, act) {\n  var said;\n  try { said = 'done:' + act(); }\n"
+                  "  catch (e) { said = 'refused:' + e.code; }\n"
+                  "  var r = new XMLHttpRequest(); r.open('GET', '/told?' + what + '=' + "
+                  "encodeURIComponent(said)); r.send();\n}\n"
+                  "tell('read', function () { return need('fs').readFileSync('/etc/passwd'); });\n"
+                  "tell('write', function () { need('fs').writeFileSync('%s/written', 'x'); });\n"
+                  "tell('spawn', function () { need('child_process').execSync('touch %s/spawned'); "
+                  "});\n"
+                  "var away = new XMLHttpRequest(); away.open('GET', 'http://localhost:{http}/away');"
+                  " away.send();\n" % (folder, folder))
+        ROUTES.clear()
+        ROUTES.update(GOOD)
+        ROUTES["/app.js"] = (200, {}, escape.replace("{http}", str(PORTS["http"])))
+        del ASKED[:]
+        code, lines = check("127.0.0.1:%d" % PORTS["http"])
+        self.assertEqual(0, code)
+        self.assertRegex(lines["scripts"][0][1], "requests to other hosts, not made: "
+                         "http://localhost:%d/away$" % PORTS["http"])
+        told = sorted(path for path in ASKED if path.startswith("/told"))
+        self.assertEqual(["/told?%s=refused%%3AERR_ACCESS_DENIED" % what
+                          for what in ("read", "read", "spawn", "spawn", "write", "write")], told)
+        self.assertEqual([], [path for path in ASKED if path == "/away"])
+        self.assertEqual([], os.listdir(folder))
+        os.rmdir(folder)
+        # A script that never ends is stopped, and the other checks still run.
+        ROUTES["/app.js"] = (200, {}, "for (;;) {}\n")
+        started = time.monotonic()
+        code, lines = check("127.0.0.1:%d" % PORTS["http"], "--timeout", "3")
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual((0, "WARN"), (code, lines["scripts"][0][0]))
+        self.assertRegex(lines["scripts"][0][1], "stopped after 3 s, in http://127.0.0.1:%d/app.js"
+                         % PORTS["http"])
+        self.assertEqual("PASS", lines["statistics-page"][0][0])
 
     def test_a_host_that_cannot_be_reached_fails_saying_why(self):
         silent, closed = socket.socket(), socket.socket()

@@ -27,9 +27,9 @@ class NodeError(Exception):
     """A node program that did not finish: why, in words for the verdict
     line, and what it wrote before it stopped."""
 
-    def __init__(self, reason, output=""):
+    def __init__(self, reason, output="", stopped=False):
         super().__init__(reason)
-        self.output = output
+        self.output, self.stopped = output, stopped
 
 
 def node():
@@ -101,7 +101,7 @@ def finish(started, timeout):
     except subprocess.TimeoutExpired:
         process.kill()
         out, err = process.communicate()
-        raise NodeError("stopped after %g s" % timeout, out.decode("utf-8", "replace"))
+        raise NodeError("stopped after %g s" % timeout, out.decode("utf-8", "replace"), True)
     except BrokenPipeError:
         out, err = process.communicate()
     output = out.decode("utf-8", "replace")

@@ -3,6 +3,7 @@ import json
 from urllib.parse import urljoin, urlsplit
 
 import node
+import page_run
 from web import NETWORK_ERRORS, fetch, why
 
 # The script types the engine runs, by the type attribute or as "text/" and
@@ -21,6 +22,8 @@ LET_CONST_NOTE = "IE11 runs let and const, but Windows 7 without IE11 does not r
 # Said only of a script where a let heads a for loop.
 LOOP_LET_NOTE = ("IE11 runs let and const, but there a let that heads a for loop is one variable "
                  "for all its iterations, and Windows 7 without IE11 does not run them")
+MODULE_ONLY = ("every script of the page is type=\"module\", and IE11 runs none of them: serve "
+               "an ECMAScript 5 build beside it in a <script nomodule>")
 LEGACY_NOTE = ("judged as edge mode would run them; the page renders in IE7 mode, which runs "
                "less (JScript 5.7: no ECMAScript 5, no let or const)")
 
@@ -32,16 +35,16 @@ def examine_scripts(sources):
 
 
 def fetch_scripts(page, parsed, timeout):
-    """([(address, source, line, column)], [problem]): the scripts the engine
-    runs, inline ones with where they start in the page, and those that cannot
-    be fetched."""
+    """([(address, source, line, column, url)], [problem]): the scripts the
+    engine runs, inline ones (url None) with where they start in the page, and
+    those that cannot be fetched."""
     sources, problems = [], []
     base = urljoin(page.url, parsed.base)
     for kind, src, text, line, column in parsed.scripts:
         if kind not in SCRIPT_TYPES:
             continue
         if src is None:
-            sources.append(("%s (inline script)" % page.url, text, line or 1, column))
+            sources.append(("%s (inline script)" % page.url, text, line or 1, column, None))
             continue
         url = urljoin(base, src.strip())
         try:
@@ -53,7 +56,7 @@ def fetch_scripts(page, parsed, timeout):
         if script.status != 200:
             problems.append("%s cannot be fetched: %d %s" % (url, script.status, script.reason))
         else:
-            sources.append((url, script.text(), 1, 0))
+            sources.append((url, script.text(), 1, 0, url))
     return sources, problems
 
 
@@ -87,18 +90,44 @@ def script_verdict(address, text, line, column, found):
     return "FAIL", "%s: %s" % (address, ", ".join(named))
 
 
+def module_only(parsed):
+    """Whether the page's only scripts are modules, which IE11 does not run."""
+    kinds = [kind for kind, _, _, _, _ in parsed.scripts]
+    return "module" in kinds and not any(kind in SCRIPT_TYPES for kind in kinds)
+
+
+def summary(sources, brought, blocked):
+    said = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
+        (len(sources),) + (("", "s", "s") if len(sources) == 1 else ("s", "", "")))
+    if brought:
+        said += "; the page brings %s" % ", ".join(brought)
+    if blocked:
+        said += "; requests to other hosts, not made: %s" % ", ".join(blocked)
+    return said
+
+
 def check_scripts(page, parsed, timeout, legacy):
     """One line per script that IE11 cannot run as it stands (WARN for let and
-    const alone), or one PASS line."""
+    const alone), one per script whose run shows what IE11 lacks (WARN where
+    the load does not reach it), or one PASS line."""
     sources, problems = fetch_scripts(page, parsed, timeout)
     lines = [("FAIL", problem) for problem in problems]
+    if module_only(parsed):
+        lines.append(("FAIL", MODULE_ONLY))
+    runs, not_run = page_run.start_runs(page, sources)
     try:
-        found = examine_scripts([text for _, text, _, _ in sources]) if sources else []
+        found = examine_scripts([source[1] for source in sources]) if sources else []
     except (node.NodeError, ValueError) as error:
         return [("FAIL", str(error))]
-    lines += [script_verdict(*source, result) for source, result in zip(sources, found) if result]
+    lines += [script_verdict(*source[:4], result) for source, result in zip(sources, found)
+              if result]
+    run_lines, brought, blocked = page_run.finish_runs(runs, sources, timeout)
+    lines += run_lines + ([("WARN", not_run)] if not_run else [])
     if not lines:
-        lines = [("PASS", "1 script parses as ECMAScript 5" if len(sources) == 1 else
-                  "%d scripts parse as ECMAScript 5" % len(sources))]
+        lines = [("PASS", summary(sources, brought, blocked))]
+    elif blocked:
+        status, detail = lines[-1]
+        lines[-1] = (status, "%s; requests to other hosts, not made: %s" % (
+            detail, ", ".join(blocked)))
     # What the engine runs in the mode the page really gets is less again.
     return [(status, detail + ("; " + LEGACY_NOTE if legacy else "")) for status, detail in lines]

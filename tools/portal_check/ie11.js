@@ -1,0 +1,59 @@
+'use strict';
+// What Internet Explorer 11 lacks of what a page's scripts can reach, taken
+// from MDN's browser-compat-data when the check runs: the JavaScript
+// built-ins and the Web API interfaces, functions and members whose IE
+// support is false, later than 11, removed by 11, or only under a prefix or
+// another name. The data keeps IE's entries although it no longer tracks
+// the browser, and its IE verdicts are final.
+const bcd = require('@mdn/browser-compat-data');
+
+// An entry IE 11 runs as named: added in 11 or before, not removed by then,
+// and neither behind a flag, a prefix nor another name. An unknown version
+// (null) is not taken as missing: the check names only what is known.
+function inIE11(support) {
+  if (support === undefined) return true;
+  return [].concat(support).some((entry) => {
+    if (entry.prefix || entry.alternative_name || entry.flags) return false;
+    const added = entry.version_added;
+    if (added === null || added === true) return true;
+    if (!added || Number(String(added).replace('≤', '')) > 11) return false;
+    const removed = entry.version_removed;
+    if (!removed) return true;
+    return removed !== true && Number(String(removed).replace('≤', '')) > 11;
+  });
+}
+
+function lacking(entry) {
+  return Boolean(entry && entry.__compat) && !inIE11(entry.__compat.support.ie);
+}
+
+// Names that are data of an entry, not properties: @@iterator and the
+// like are symbols, x_event an event, and lower-case words with an
+// underscore sub-features such as worker_support.
+function isProperty(name) {
+  return /^[A-Za-z$][\w$]*$/.test(name) && !/_/.test(name);
+}
+
+// [{owner, name}] of what IE11 lacks: owner null for a global, else the
+// global whose member (static or on its prototype) it is. A member whose
+// owner IE11 lacks altogether goes with its owner. name === owner is the
+// constructor of an interface IE11 has but cannot build with new.
+function lacks() {
+  const found = [];
+  const tree = [bcd.javascript.builtins, bcd.api];
+  for (const branch of tree) {
+    for (const owner of Object.keys(branch)) {
+      if (!isProperty(owner)) continue;
+      if (lacking(branch[owner])) {
+        found.push({ owner: null, name: owner });
+        continue;
+      }
+      for (const name of Object.keys(branch[owner])) {
+        if (isProperty(name) && lacking(branch[owner][name])) found.push({ owner: owner, name: name });
+      }
+    }
+  }
+  return found;
+}
+
+module.exports = { lacks: lacks };

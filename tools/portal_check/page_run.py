@@ -1,0 +1,126 @@
+"""The page run of the scripts check: the start page loaded in jsdom twice
+(run_page.js), once as jsdom has it and once with what IE11 lacks taken out,
+and what the difference says about each script."""
+import json
+import time
+from urllib.parse import urlsplit
+
+import node
+
+# Seconds after the load event that timers still count for.
+SETTLE = 1.0
+NEEDS_BOX = ("the page's code was not run: node %s has no permission model, which running it "
+             "needs (Node 20 or later); the scripts are judged by their syntax alone")
+
+
+def start_runs(page, sources):
+    """Starts both runs of the page: (the runs, None), or ([], why not) when
+    node cannot run the page's code boxed. Each source is (address, text,
+    line, column, url), url None when inline."""
+    if not sources:
+        return [], None
+    if node.box() is None:
+        return [], NEEDS_BOX % node.version()
+    payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
+               "settle": SETTLE,
+               "scripts": [{"url": url, "text": text, "line": line, "column": column}
+                           for _, text, line, column, url in sources]}
+    try:
+        return [node.start("run_page.js", dict(payload, strip=strip), boxed=True)
+                for strip in (False, True)], None
+    except (node.NodeError, OSError) as error:
+        return [], "the page's code was not run: %s" % error
+
+
+def events(output):
+    found = []
+    for line in output.splitlines():
+        try:
+            found.append(json.loads(line))
+        except ValueError:
+            continue  # a line the page printed past the run's own
+    return found
+
+
+def finish_runs(started, sources, timeout):
+    """Waits for both runs; (verdict lines, what the page brought, requests
+    not made), with a line of its own when a run could not be completed."""
+    outputs, stopped = [], None
+    deadline = time.monotonic() + timeout
+    for run in started:
+        try:
+            outputs.append(events(node.finish(run, max(deadline - time.monotonic(), 0.1))))
+        except node.NodeError as error:
+            outputs.append(events(error.output))
+            stopped = stopped or (error, outputs[-1])
+    if len(outputs) < 2:
+        return [], [], []
+    lines = failures(outputs[0], outputs[1], sources) + unreached(outputs[1], sources)
+    if stopped:
+        lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources, timeout)))
+    brought = ["%s from %s" % (name, sources[e["script"]][0])
+               for e in outputs[1] if e["event"] == "provided" for name in e["names"]]
+    blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"})
+    return lines, brought, blocked
+
+
+def stopped_line(error, output, sources, timeout):
+    if not error.stopped:
+        return "the page's scripts did not finish loading: %s; what ran before is judged" % error
+    loaded = {e["script"] for e in output if e["event"] == "loaded"}
+    running = [address for index, (address, *_) in enumerate(sources) if index not in loaded]
+    return "the page's scripts were stopped after %g s, %s; what ran before is judged" % (
+        timeout, "in %s" % running[0] if running else "after the page loaded")
+
+
+def place(source, where):
+    """line:column (from 1) of a place in a script, in the page for an
+    inline one."""
+    _, _, line, column, _ = source
+    first = where["line"] == 1
+    return "%d:%d" % (line + where["line"] - 1, where["column"] + (column if first else 0) + 1)
+
+
+def failures(plain, stripped, sources):
+    """A FAIL line for each script that raised, as the page loaded, an
+    exception that only the run without IE11's gaps raised, or one whose
+    message names something IE11 lacks."""
+    def raised(run):
+        return [e for e in run if e["event"] == "exception"]
+    key = lambda e: (e["script"], e["line"], e["column"], e["message"])
+    both = {key(e) for e in raised(plain)}
+    failed, seen = {}, set()
+    for e in raised(stripped) + raised(plain):
+        if key(e) in seen or (key(e) in both and not e["lacks"]):
+            continue
+        seen.add(key(e))
+        why = ("IE11 lacks %s" % " or ".join(e["lacks"]) if e["lacks"] else
+               "raised only without what IE11 lacks")
+        failed.setdefault(e["script"], []).append(
+            "at %s, %s (%s)" % (place(sources[e["script"]], e), e["message"], why))
+    return [("FAIL", "%s: as the page loads, %s" % (sources[index][0], "; ".join(said)))
+            for index, said in sorted(failed.items())]
+
+
+def unreached(stripped, sources):
+    """A WARN line for each script that uses, where the load did not reach,
+    a global or static member that IE11 lacks and nothing on the page brings,
+    without testing for it first."""
+    named = {}
+    for e in stripped:
+        if e["event"] == "exception":
+            named.setdefault(e["script"], set()).update(e["lacks"])
+    lines = []
+    for e in stripped:
+        if e["event"] != "unreached":
+            continue
+        names = [n for n in e["names"] if n["name"] not in named.get(e["script"], ())]
+        if names:
+            lines.append(("WARN", "%s: uses what IE11 lacks, untested, where the load did not "
+                                  "reach (a handler, say): %s" % (
+                                      sources[e["script"]][0],
+                                      ", ".join("%s (%d, %sat %s)" % (
+                                          n["name"], n["count"], "first " if n["count"] > 1
+                                          else "", place(sources[e["script"]], n))
+                                          for n in names))))
+    return lines

@@ -1,0 +1,111 @@
+'use strict';
+// What a script refers to by a global name, the page's own globals left
+// aside, and which of those names it tests for before using them. A name
+// counts as a global when the script declares it nowhere in scope
+// (acorn-globals), or as a property of the window (window.fetch,
+// self.Promise).
+const acorn = require('acorn');
+const findGlobals = require('acorn-globals');
+
+const WINDOW_NAMES = new Set(['window', 'self', 'globalThis', 'top', 'parent']);
+
+function parse(source) {
+  for (const sourceType of ['script', 'module']) {
+    try {
+      return acorn.parse(source, { ecmaVersion: 'latest', sourceType: sourceType, locations: true,
+        allowReturnOutsideFunction: true, allowHashBang: true });
+    } catch (error) {
+      if (!error.loc) throw error;
+    }
+  }
+  return null;
+}
+
+function propertyName(member) {
+  if (!member.computed) return member.property.name;
+  return typeof member.property.value === 'string' ? member.property.value : null;
+}
+
+// The member expression `node` is the object of, if any.
+function memberOf(node, parent) {
+  return parent && parent.type === 'MemberExpression' && parent.object === node ? parent : null;
+}
+
+// Whether the expression at `chain` (innermost last) is only tested, not
+// used: under typeof, as the condition of an if, a loop, ?: or && || ??, or
+// negated, or compared; a call or a new of it is a use even there.
+function isTested(chain) {
+  const node = chain[chain.length - 1];
+  const parent = chain[chain.length - 2];
+  if (!parent) return false;
+  if (parent.type === 'UnaryExpression' && parent.operator === 'typeof') return true;
+  if ((parent.type === 'CallExpression' || parent.type === 'NewExpression') && parent.callee === node) {
+    return false;
+  }
+  for (let i = chain.length - 2; i >= 0; i -= 1) {
+    const outer = chain[i];
+    const inner = chain[i + 1];
+    if (/^(If|While|DoWhile|For)Statement$|^ConditionalExpression$/.test(outer.type)) {
+      return outer.test === inner;
+    }
+    if (outer.type === 'LogicalExpression') return outer.left === inner || isTested(chain.slice(0, i + 1));
+    if (outer.type === 'UnaryExpression' && outer.operator === '!') return true;
+    if (outer.type === 'BinaryExpression' && /^[!=]==?$/.test(outer.operator)) return true;
+    if (outer.type !== 'MemberExpression' || outer.object !== inner) return false;
+  }
+  return false;
+}
+
+// {name: {count, line, column}} of the names in `wanted` (globals such as
+// Promise, static members such as Object.assign) that the script uses, and
+// the set of those it tests for; null when the source does not parse.
+function referencesOf(source, wanted) {
+  const tree = parse(source);
+  if (!tree) return null;
+  const used = new Map();
+  const tested = new Set();
+  const note = (name, node, chain) => {
+    if (!wanted.has(name)) return;
+    if (isTested(chain)) {
+      tested.add(name);
+      return;
+    }
+    const seen = used.get(name);
+    if (seen) {
+      seen.count += 1;
+      return;
+    }
+    used.set(name, { count: 1, line: node.loc.start.line, column: node.loc.start.column });
+  };
+  for (const global of findGlobals(tree)) {
+    for (const node of global.nodes) {
+      const chain = node.parents;
+      if (node.type !== 'Identifier') continue;
+      let name = global.name;
+      let at = chain.length - 1;
+      const viaWindow = WINDOW_NAMES.has(name) && memberOf(node, chain[at - 1]);
+      if (viaWindow) {
+        name = propertyName(viaWindow);
+        if (!name) continue;
+        at -= 1;
+      }
+      note(name, node, chain.slice(0, at + 1));
+      const member = memberOf(chain[at], chain[at - 1]);
+      if (member && propertyName(member)) note(name + '.' + propertyName(member), node, chain.slice(0, at));
+    }
+  }
+  walkIn(tree, (node) => {
+    // 'Promise' in window, 'assign' in Object
+    if (node.type !== 'BinaryExpression' || node.operator !== 'in') return;
+    if (node.left.type !== 'Literal' || typeof node.left.value !== 'string') return;
+    const owner = node.right.type === 'Identifier' ? node.right.name : null;
+    tested.add(WINDOW_NAMES.has(owner) ? node.left.value : owner + '.' + node.left.value);
+  });
+  return { used: used, tested: tested };
+}
+
+function walkIn(tree, visit) {
+  require('acorn-walk').full(tree, visit);
+}
+
+module.exports = { referencesOf: referencesOf };
