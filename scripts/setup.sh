@@ -2,8 +2,9 @@
 # Installs, idempotently, everything a fresh Debian 12 machine needs to build
 # the launcher with the i686 MinGW-w64 cross compiler, to run it and its
 # tests under 32-bit Wine inside Xvfb, to sign the release package and to
-# check the portal's pages (scripts/check-portal.sh parses them with acorn and
-# runs them in jsdom, with what IE11 lacks taken from MDN's compatibility data).
+# check the portal's pages (scripts/check-portal.sh parses their scripts with
+# acorn and runs them in jsdom, and reads their stylesheets with css-tree, with
+# what IE11 lacks taken from MDN's compatibility data).
 # Runs apt only for what is missing.
 set -euo pipefail
 

@@ -233,7 +233,7 @@ class CheckPortal(unittest.TestCase):
                 ROUTES.update(routes)
                 https = ["--https"] if server != "http" else []
                 code, lines = check("127.0.0.1:%d" % PORTS[server], *https)
-                self.assertEqual(8 if https else 6, len(lines))
+                self.assertEqual(9 if https else 7, len(lines))
                 said = {name: [line for line in lines[name]] for name in lines}
                 for status, name, says in expected:
                     line_status, line = said[name].pop(0)
@@ -247,6 +247,51 @@ class CheckPortal(unittest.TestCase):
                 if not expected:
                     self.assertEqual({"PASS"}, {status for status, _ in sum(lines.values(), [])})
                 self.assertEqual(1 if failed else 0, code)
+
+    def test_stylesheets_warn_of_what_ie11_drops_of_layout_and_colour(self):
+        css = {"Content-Type": "text/css"}
+        linked = '<link rel="stylesheet" href="/a.css"></head>'
+        cases = [  # what the head gains, the stylesheets served, the stylesheets lines
+            (linked, {"/a.css": (200, css, ".a { color: var(--text); }\n"
+                                           ".b { color: #333; color: var(--text); }\n"
+                                           ".c { background: rgb(59 130 246 / 0.5); }\n")},
+             [("WARN", r"/a.css: var\(\) \(1, at 1:6\), space-separated rgb\(\) \(1, at 3:6\)$")]),
+            (linked, {"/a.css": (200, css, ".a { display: -ms-grid; display: grid; }\n"
+                                           ".b { display: grid; }\n")},
+             [("WARN", r"/a.css: display: grid \(1, at 2:6\)$")]),
+            (linked, {"/a.css": (200, css, ".a { column-count: 2; column-gap: 1em; }\n"
+                                           ".b { display: flex; gap: 1em; }\n"
+                                           ".c { column-gap: 1em; }\n")},
+             [("WARN", r"/a.css: gap \(1, at 2:21\), column-gap \(1, at 3:6\)$")]),
+            (linked, {"/a.css": (200, css, ".a:focus-visible { outline: 1px solid; }\n"
+                                           ":where(.b) { margin: 0; }\n"
+                                           ".c::placeholder { color: #777; }\n"
+                                           ".c:-ms-input-placeholder { color: #777; }\n")},
+             [("WARN", r"/a.css: :where\(\) \(1, at 2:1\)$")]),
+            (linked, {"/a.css": (200, css, "@supports (display: grid) {\n"
+                                           "  .a { display: grid; gap: 1em; color: var(--x); }\n}\n")},
+             [("PASS", "1 stylesheet, 1 rule: IE11 keeps all")]),
+            ('<link rel="stylesheet" href="/a.css"><link rel="stylesheet" href="/c.css"></head>',
+             {"/a.css": (200, css, '@import "b.css";\n'), "/b.css": (200, css, ".b { inset: 0; }"),
+              "/c.css": (200, {"Content-Type": "text/plain"}, "")},
+             [("WARN", r"/b.css \(imported by http://[\d.:]+/a.css\): inset \(1, at 1:6\)$"),
+              ("WARN", "/c.css is served as text/plain, and IE11 applies a stylesheet only as "
+                       "text/css")]),
+            ("<style>.a { inset: 0; }\n.b { aspect-ratio: 1; }</style></head>", {},
+             [("WARN", r"\(inline style\): inset \(1, at 6:13\), aspect-ratio \(1, at 7:6\)$")]),
+        ]
+        for head, routes, expected in cases:
+            with self.subTest(head=head, routes=routes):
+                ROUTES.clear()
+                ROUTES.update(GOOD)
+                ROUTES["/"] = (200, HTML, (HEAD + BODY).replace("</head>", head))
+                ROUTES.update(routes)
+                code, lines = check("127.0.0.1:%d" % PORTS["http"])
+                self.assertEqual(0, code)
+                self.assertEqual(len(expected), len(lines["stylesheets"]))
+                for (status, says), (line_status, line) in zip(expected, lines["stylesheets"]):
+                    self.assertEqual(status, line_status)
+                    self.assertRegex(line, says)
 
     def test_json_holds_the_same_verdicts_as_the_lines(self):
         host = "127.0.0.1:%d" % PORTS["https"]

@@ -6,7 +6,8 @@ Usage: check_portal.py [--https] [--timeout SECONDS] [--json] HOST
 
 HOST is what LAUNCHER_PORTAL_HOST holds: a host with an optional port. Prints
 one line per check, "PASS|WARN|FAIL NAME: detail" (scripts: one for each
-script that fails), or with --json the same as one JSON object, and exits
+script that fails; stylesheets: one for each that loses layout or colour on
+IE11), or with --json the same as one JSON object, and exits
 with 1 when any check fails. The checks of the page's code run under node,
 by the programs beside this file (node.py says how).
 """
@@ -20,6 +21,7 @@ from urllib.parse import urljoin, urlsplit
 
 from page import parse_page
 from scripts import check_scripts
+from stylesheets import check_stylesheets
 from web import NETWORK_ERRORS, USER_AGENT, PAGE_ACCEPT, fetch, listed, why
 
 START_PATH = "/?mini=2&gameid=220"
@@ -199,10 +201,11 @@ def check_content_type(page, parsed):
 
 def run(host, https, timeout):
     """The checks in order, as (name, status, detail); a check may give
-    several lines (scripts gives one for each script that fails)."""
+    several lines (scripts gives one for each script that fails, stylesheets one
+    for each stylesheet that loses layout or colour on IE11)."""
     base = ("https://" if https else "http://") + host
     started = time.monotonic()
-    later = ["challenge", "document-mode", "scripts"] + \
+    later = ["challenge", "document-mode", "scripts", "stylesheets"] + \
         (["mixed-content", "tls"] if https else []) + ["statistics-page", "content-type"]
     try:
         page = fetch(base + START_PATH, PAGE_ACCEPT, timeout)
@@ -217,6 +220,7 @@ def run(host, https, timeout):
         checks["document-mode"] = check_document_mode(page, parsed)
         checks["scripts"] = check_scripts(page, parsed, timeout,
                                           legacy=checks["document-mode"][0] == "FAIL")
+        checks["stylesheets"] = check_stylesheets(page, parsed, timeout)
         if https:
             checks["mixed-content"] = check_mixed_content(page, parsed)
         checks["content-type"] = check_content_type(page, parsed)

@@ -18,6 +18,8 @@ class Page(HTMLParser):
         self.charset_meta = False
         self.base = ""
         self.scripts = []  # [type, src, text, line, column]
+        self.stylesheets = []  # [href (None for <style>), text, line, column], in page order
+        self.style = None  # the entry of the <style> being read, if the engine applies it
         self.parts = []  # (what it is, address) of what the page loads
 
     def handle_starttag(self, tag, attrs):
@@ -41,6 +43,11 @@ class Page(HTMLParser):
         if tag == "link" and "stylesheet" in attributes.get("rel", "").lower().split() and \
                 attributes.get("href", "").strip():
             self.parts.append(("stylesheet", attributes["href"].strip()))
+            if applied(attributes):
+                self.stylesheets.append([attributes["href"], None, 1, 0])
+        if tag == "style":
+            self.style = [None, "", None, 0] if applied(attributes) else None
+            self.stylesheets += [self.style] if self.style else []
         if tag not in ("html", "head", "title", "meta") and self.first_element is None:
             self.first_element = tag
 
@@ -60,6 +67,17 @@ class Page(HTMLParser):
             if script[3] is None:
                 script[3], script[4] = self.getpos()
             script[2] += data
+        if self.cdata_elem == "style" and self.style:
+            if self.style[2] is None:
+                self.style[2], self.style[3] = self.getpos()
+            self.style[1] += data
+
+
+def applied(attributes):
+    """Whether the engine applies a stylesheet by itself: CSS (no type, or
+    text/css) and not an alternate one the player would have to pick."""
+    kind = attributes.get("type", "").split(";")[0].strip().lower()
+    return kind in ("", "text/css") and "alternate" not in attributes.get("rel", "").lower().split()
 
 
 def parse_page(page):

@@ -1,0 +1,382 @@
+'use strict';
+// The node side of the stylesheets check (stylesheets.py): reads a JSON list of
+// stylesheet texts on stdin and writes, for each, what Internet Explorer 11
+// drops of it that changes the page's layout or colours:
+//   {rules, imports: [{url, line, column}], found: [{name, count, line, column}]}
+// or {error} when css-tree cannot read it at all. rules counts the style rules
+// read; imports are the sheet's @import addresses; found names each kind of
+// dropped declaration or rule with its count and first place, in the order of
+// first places. Lines and columns count from 1.
+//
+// What IE11 has comes from MDN's browser-compat-data (bcd), never from a list
+// of our own. What counts as a fallback follows the engine: it drops a
+// declaration it cannot read and keeps the rule's other declaration of the
+// same property, and it drops a whole rule over one selector it cannot read.
+const csstree = require('css-tree');
+const bcd = require('@mdn/browser-compat-data');
+
+const PROPERTIES = bcd.css.properties;
+const SELECTORS = bcd.css.selectors;
+const MEDIA = bcd.css['at-rules'].media;
+
+// -webkit-, -moz-, -o-, ...: written for other engines, which IE11 is meant
+// to skip. -ms- is IE's own.
+const OTHER_ENGINE = /^-(?!ms-)[a-z]+-/;
+
+// The CSS modules whose properties place and size boxes (display, flex, grid,
+// alignment and gaps, columns, positioning, margins and paddings, sizes,
+// logical margins, paddings and insets) or colour them (colour, backgrounds
+// and borders), by the name that the address each property's entry in bcd
+// links to gives its module. A property that IE11 lacks outside these
+// (user-select, scroll-behavior, outline-offset, text-decoration-skip-ink,
+// ...) leaves the page as designed, and a rule that sets only such properties
+// is no loss either. Neither bcd nor css-tree says which properties matter to
+// layout; the modules they belong to do.
+const LAYOUT_AND_COLOUR = new Set(['css-display', 'css-flexbox', 'css-grid', 'css-align',
+  'css-multicol', 'css-position', 'css-box', 'css-sizing', 'css-logical', 'css-color',
+  'css-backgrounds']);
+
+// A bcd entry of a CSS function has its name alone as description:
+// "<code>min()</code>", "<code>rgb()</code> (RGB color model)".
+const FUNCTION_ENTRY = /^<code>([a-z][a-z0-9-]*)\(\)<\/code>(?: \([^)]*\))?$/;
+
+function own(object, key) {
+  return Object.prototype.hasOwnProperty.call(object, key);
+}
+
+// ":-ms-input-placeholder" and "::-webkit-file-upload-button" as names.
+function bare(name) {
+  return name.replace(/^:+/, '').replace(/\(\)$/, '');
+}
+
+// bcd versions: "11", "≤11", true; null when nobody knows, which is not
+// reported: only what the data says IE lacks is.
+function inOrBefore11(version) {
+  if (version === true || version === null) return true;
+  return typeof version === 'string' && parseFloat(version.replace('≤', '')) <= 11;
+}
+
+// Whether IE11 has a feature under the name the stylesheet writes. bcd files
+// it under `base`; a statement with a prefix or another name covers only that
+// form of it, and one behind a flag none (players do not set flags).
+function inIE11(compat, name, base) {
+  if (!compat.support.ie) return true;
+  return [].concat(compat.support.ie).some((statement) => {
+    const form = statement.prefix ? statement.prefix + base :
+      statement.alternative_name ? bare(statement.alternative_name) : base;
+    return form === name && !statement.flags && inOrBefore11(statement.version_added) &&
+      !(statement.version_removed && inOrBefore11(statement.version_removed));
+  });
+}
+
+// Every prefixed or other name that any browser has a feature under, in any
+// layout, to the keys bcd files it under: -ms-grid-columns ->
+// grid-template-columns and grid-auto-columns, grid-gap -> gap, word-wrap ->
+// overflow-wrap, -ms-flexbox -> flex (of display).
+function aliasesOf(features) {
+  const aliases = new Map();
+  for (const [key, feature] of Object.entries(features)) {
+    if (key === '__compat' || !feature.__compat) continue;
+    const contexts = Object.keys(feature).filter((name) => name.endsWith('_context'));
+    const entries = [feature].concat(contexts.map((name) => feature[name]));
+    const support = entries.flatMap((entry) => Object.values(entry.__compat.support));
+    for (const statements of support) {
+      for (const statement of [].concat(statements)) {
+        const name = statement.prefix ? statement.prefix + key :
+          statement.alternative_name && bare(statement.alternative_name);
+        if (!name || name === key) continue;
+        const keys = aliases.get(name) || [];
+        if (!keys.includes(key)) aliases.set(name, keys.concat(key));
+      }
+    }
+  }
+  return aliases;
+}
+
+const PROPERTY_ALIASES = aliasesOf(PROPERTIES);
+const DISPLAY_ALIASES = aliasesOf(PROPERTIES.display);
+
+// The bcd keys of a property as written; none when bcd does not know it (a
+// typo, or an old IE hack such as *zoom).
+function propertyKeys(name) {
+  if (own(PROPERTIES, name) && PROPERTIES[name].__compat) return [name];
+  return PROPERTY_ALIASES.get(name) || [];
+}
+
+// The CSS functions (name -> bcd entry) that an entry holds at any depth.
+function functionsIn(entry, found) {
+  for (const [key, feature] of Object.entries(entry)) {
+    if (key === '__compat' || !feature || typeof feature !== 'object') continue;
+    const named = feature.__compat && FUNCTION_ENTRY.exec(feature.__compat.description || '');
+    if (named && !found.has(named[1])) found.set(named[1], feature);
+    functionsIn(feature, found);
+  }
+  return found;
+}
+
+// var() and env() are filed with custom properties, the rest with the types.
+const FUNCTIONS = functionsIn({ types: bcd.css.types,
+  custom: PROPERTIES['custom-property'] }, new Map());
+const PROPERTY_FUNCTIONS = new Map();
+
+// A property's own entries for functions (repeat() in grid-template-columns)
+// come before the general ones.
+function functionEntry(key, name) {
+  if (key && !PROPERTY_FUNCTIONS.has(key)) {
+    PROPERTY_FUNCTIONS.set(key, functionsIn(PROPERTIES[key], new Map()));
+  }
+  return (key && PROPERTY_FUNCTIONS.get(key).get(name)) || FUNCTIONS.get(name);
+}
+
+function moduleOf(url) {
+  return url.split('#')[0].replace(/\/$/, '').split('/').pop().replace(/-\d+$/, '');
+}
+
+function setsLayoutOrColour(key) {
+  return [].concat(PROPERTIES[key].__compat.spec_url || [])
+    .some((url) => LAYOUT_AND_COLOUR.has(moduleOf(url)));
+}
+
+// The layout a rule sets up, as bcd names the contexts of properties whose
+// support differs by layout (column-gap: IE11 has it between columns only).
+function layoutOf(declarations) {
+  for (const declaration of declarations) {
+    const property = declaration.property.toLowerCase();
+    if (['columns', 'column-count', 'column-width'].includes(property)) return 'multicol';
+    if (property !== 'display') continue;
+    const value = csstree.generate(declaration.value).toLowerCase();
+    if (value.includes('flex')) return 'flex';
+    if (value.includes('grid')) return 'grid';
+  }
+  // A rule that sets up none is most often a utility class (.gap-3,
+  // .align-items-center) for a flex container: judged as one.
+  return 'flex';
+}
+
+function propertyInIE11(name, key, layout) {
+  const entry = PROPERTIES[key];
+  const context = own(entry, layout + '_context') ? entry[layout + '_context'] : entry;
+  return inIE11(context.__compat, name, key);
+}
+
+function displayInIE11(value) {
+  const entry = PROPERTIES.display;
+  const keys = own(entry, value) && entry[value].__compat ? [value] :
+    DISPLAY_ALIASES.get(value) || [];
+  return keys.length === 0 || keys.some((key) => inIE11(entry[key].__compat, value, key));
+}
+
+function commaSeparated(node) {
+  const args = node.children.toArray();
+  return args.length < 2 || args.some((arg) => arg.type === 'Operator' && arg.value === ',');
+}
+
+// What IE11 cannot read in a function call: the function ("var()"), or the
+// way its arguments are written ("space-separated rgb()"); null when it can
+// or bcd does not know the function.
+function functionKind(node, key) {
+  const name = node.name.toLowerCase();
+  const entry = functionEntry(key, name);
+  if (!entry) return null;
+  if (!inIE11(entry.__compat, name, name)) return name + '()';
+  const spaced = entry.space_separated_parameters;
+  if (spaced && !commaSeparated(node) && !inIE11(spaced.__compat, name, name)) {
+    return 'space-separated ' + name + '()';
+  }
+  return null;
+}
+
+// A declaration as IE11 takes it: {keys, used, kinds, place}. used: IE11
+// keeps it; kinds: what it drops it for, that changes layout or colour; null
+// for a custom property or one written for another engine, which IE11 is
+// meant to drop.
+function judgeDeclaration(declaration, layout) {
+  const name = declaration.property.toLowerCase();
+  if (name.startsWith('--') || OTHER_ENGINE.test(name)) return null;
+  const keys = propertyKeys(name);
+  const key = keys[0];
+  const judged = { keys: keys.length ? keys : [name], used: true, kinds: [],
+    place: declaration.loc.start };
+  if (key && !name.startsWith('-ms-') && !propertyInIE11(name, key, layout)) {
+    judged.used = false;
+    if (setsLayoutOrColour(key)) judged.kinds.push(name);
+    return judged;
+  }
+  let otherEngine = false;
+  csstree.walk(declaration.value, (node) => {
+    const named = node.type === 'Function' || node.type === 'Identifier';
+    if (named && OTHER_ENGINE.test(node.name.toLowerCase())) otherEngine = true;
+    const kind = node.type === 'Function' && functionKind(node, key);
+    if (kind && !judged.kinds.includes(kind)) judged.kinds.push(kind);
+  });
+  if (otherEngine) return null;
+  const value = declaration.value.children ? declaration.value.children.toArray() : [];
+  if (name === 'display' && value.length === 1 && value[0].type === 'Identifier' &&
+      !displayInIE11(value[0].name.toLowerCase())) {
+    judged.kinds.push('display: ' + value[0].name.toLowerCase());
+  }
+  judged.used = judged.kinds.length === 0;
+  return judged;
+}
+
+function isListed(node) {
+  const list = node.children && node.children.first;
+  return Boolean(list && list.type === 'SelectorList' && list.children.size > 1);
+}
+
+// Why IE11 cannot read a pseudo-class or -element: {kind, name, place}, or
+// null when it can, when it is IE's own (-ms-) or when bcd does not know it.
+function pseudoDrop(node) {
+  const name = node.name.toLowerCase();
+  if (name.startsWith('-ms-') || !own(SELECTORS, name) || !SELECTORS[name].__compat) return null;
+  const feature = SELECTORS[name];
+  const kind = (node.type === 'PseudoElementSelector' ? '::' : ':') + name +
+    (node.children ? '()' : '');
+  if (!inIE11(feature.__compat, name, name)) return { kind: kind, name: name, place: node.loc.start };
+  if (name === 'not' && feature.selector_list && isListed(node) &&
+      !inIE11(feature.selector_list.__compat, name, name)) {
+    return { kind: ':not() with a selector list', name: null, place: node.loc.start };
+  }
+  return null;
+}
+
+// The first thing in a rule's selectors that IE11 cannot read, or 'other'
+// when the rule is written for another engine (::-moz-focus-inner).
+function selectorDrop(prelude) {
+  let drop = null;
+  let otherEngine = false;
+  csstree.walk(prelude, (node) => {
+    if (node.type !== 'PseudoClassSelector' && node.type !== 'PseudoElementSelector') return;
+    if (OTHER_ENGINE.test(node.name.toLowerCase())) otherEngine = true;
+    else drop = drop || pseudoDrop(node);
+  });
+  return otherEngine ? 'other' : drop;
+}
+
+// The -ms- names that bcd gives a pseudo-class or -element under, for any
+// browser: placeholder -> -ms-input-placeholder.
+function msForms(features) {
+  const forms = new Map();
+  for (const [alias, keys] of aliasesOf(features)) {
+    if (!alias.startsWith('-ms-')) continue;
+    for (const key of keys) forms.set(key, (forms.get(key) || []).concat(alias));
+  }
+  return forms;
+}
+
+const MS_FORMS = msForms(SELECTORS);
+
+// A rule's selectors as text, with pseudo-classes and -elements alike.
+function selectorText(prelude) {
+  return csstree.generate(prelude).toLowerCase().replace(/::/g, ':');
+}
+
+// Whether the sheet also has the rule in IE's own form
+// (.a:-ms-input-placeholder beside .a::placeholder).
+function hasTwin(prelude, drop, sheet) {
+  if (!drop.name || !MS_FORMS.has(drop.name)) return false;
+  if (!sheet.selectors) {
+    sheet.selectors = new Set(sheet.rules.map((rule) => selectorText(rule.prelude)));
+  }
+  const around = selectorText(prelude).split(new RegExp(':' + drop.name + '(?![-\\w])'));
+  return MS_FORMS.get(drop.name).some((form) => sheet.selectors.has(around.join(':' + form)));
+}
+
+function add(found, kind, place) {
+  const seen = found.get(kind);
+  if (!seen) {
+    found.set(kind, { name: kind, count: 1, line: place.line, column: place.column });
+    return;
+  }
+  seen.count += 1;
+}
+
+function judgeRule(rule, sheet, found) {
+  const drop = selectorDrop(rule.prelude);
+  if (drop === 'other') return;
+  const declarations = rule.block.children.toArray().filter((node) => node.type === 'Declaration');
+  if (drop) {
+    const keys = declarations.flatMap((d) => propertyKeys(d.property.toLowerCase()));
+    if (keys.some(setsLayoutOrColour) && !hasTwin(rule.prelude, drop, sheet)) {
+      add(found, drop.kind, drop.place);
+    }
+    return;
+  }
+  const layout = layoutOf(declarations);
+  const judged = declarations.map((d) => judgeDeclaration(d, layout)).filter(Boolean);
+  for (const declaration of judged) {
+    const fallback = judged.some((other) => other.used &&
+      other.keys.some((key) => declaration.keys.includes(key)));
+    if (fallback) continue;
+    for (const kind of declaration.kinds) add(found, kind, declaration.place);
+  }
+}
+
+// Whether IE11 reads a media feature: not when bcd says it lacks it, nor
+// another engine's.
+function featureInIE11(name) {
+  const lower = name.toLowerCase();
+  if (OTHER_ENGINE.test(lower)) return false;
+  const base = lower.replace(/^(min|max)-/, '');
+  if (lower.startsWith('-ms-') || !own(MEDIA, base) || !MEDIA[base].__compat) return true;
+  return inIE11(MEDIA[base].__compat, base, base);
+}
+
+// Whether IE11 applies a @media block: when it reads one of its queries. A
+// prelude that css-tree cannot read (the range syntax) it cannot read either.
+function mediaApplies(prelude) {
+  if (!prelude) return true;
+  if (prelude.type !== 'AtrulePrelude') return false;
+  const lists = prelude.children.toArray().filter((node) => node.type === 'MediaQueryList');
+  return lists.some((list) => list.children.toArray().some((query) => query.children.toArray()
+    .every((part) => part.type !== 'MediaFeature' || featureInIE11(part.name))));
+}
+
+// The sheet's style rules, {rule, applies}: applies when IE11 reads it, so
+// not inside @supports (IE11 has none) or a @media query it cannot read.
+function rulesIn(block, applies, rules) {
+  for (const node of block.children.toArray()) {
+    if (node.type === 'Rule') rules.push({ rule: node, applies: applies });
+    if (node.type !== 'Atrule' || !node.block) continue;
+    const media = node.name.toLowerCase() === 'media';
+    rulesIn(node.block, applies && media && mediaApplies(node.prelude), rules);
+  }
+  return rules;
+}
+
+function importsOf(tree) {
+  const imports = [];
+  for (const node of tree.children.toArray()) {
+    if (node.type !== 'Atrule' || node.name.toLowerCase() !== 'import' || !node.prelude) continue;
+    const target = node.prelude.children && node.prelude.children.first;
+    if (target && (target.type === 'Url' || target.type === 'String')) {
+      imports.push({ url: target.value, line: node.loc.start.line, column: node.loc.start.column });
+    }
+  }
+  return imports;
+}
+
+function judgeSheet(text) {
+  let tree;
+  try {
+    tree = csstree.parse(text, { positions: true, onParseError: () => {} });
+  } catch (error) {
+    return { error: String(error.message || error) };
+  }
+  const rules = rulesIn(tree, true, []);
+  const sheet = { rules: rules.filter((r) => r.applies).map((r) => r.rule), selectors: null };
+  const found = new Map();
+  for (const rule of sheet.rules) judgeRule(rule, sheet, found);
+  return {
+    rules: rules.length,
+    imports: importsOf(tree),
+    found: Array.from(found.values()).sort((a, b) => a.line - b.line || a.column - b.column),
+  };
+}
+
+let input = '';
+process.stdin.setEncoding('utf8');
+process.stdin.on('data', (chunk) => { input += chunk; });
+process.stdin.on('end', () => {
+  process.stdout.write(JSON.stringify(JSON.parse(input).map(judgeSheet)));
+});
