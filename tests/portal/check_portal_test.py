@@ -87,7 +87,7 @@ def examine(sources):
     result = subprocess.run(["node", program], input=json.dumps(sources), capture_output=True,
                             text=True, check=True,
                             env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))
-    return json.loads(result.stdout)
+    return [found["syntax"] for found in json.loads(result.stdout)]
 
 
 def setUpModule():

@@ -42,7 +42,7 @@ def events(output):
     return found
 
 
-def finish_runs(started, sources, timeout):
+def finish_runs(started, sources, references, timeout):
     """Waits for both runs; (verdict lines, what the page brought, requests
     not made), with a line of its own when a run could not be completed."""
     outputs, stopped = [], None
@@ -55,7 +55,8 @@ def finish_runs(started, sources, timeout):
             stopped = stopped or (error, outputs[-1])
     if len(outputs) < 2:
         return [], [], []
-    lines = failures(outputs[0], outputs[1], sources) + unreached(outputs[1], sources)
+    lines = failures(outputs[0], outputs[1], sources) + \
+        unreached(outputs[1], sources, references)
     if stopped:
         lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources, timeout)))
     brought = ["%s from %s" % (", ".join(e["names"]), sources[e["script"]][0])
@@ -103,25 +104,29 @@ def failures(plain, stripped, sources):
             for index, said in sorted(failed.items())]
 
 
-def unreached(stripped, sources):
+def unreached(stripped, sources, references):
     """A WARN line for each script that uses, where the load did not reach,
     a global or static member that IE11 lacks and nothing on the page brings,
-    without testing for it first."""
-    named = {}
+    without testing for it first (references: what syntax.js found each
+    script to use and test for, None where it does not parse)."""
+    missing = {name for e in stripped if e["event"] == "missing" for name in e["names"]}
+    failed = {}
     for e in stripped:
         if e["event"] == "exception":
-            named.setdefault(e["script"], set()).update(e["lacks"])
+            failed.setdefault(e["script"], set()).update(e["lacks"])
     lines = []
-    for e in stripped:
-        if e["event"] != "unreached":
+    for index, found in enumerate(references):
+        if not found:
             continue
-        names = [n for n in e["names"] if n["name"] not in named.get(e["script"], ())]
+        tested = set(found["tested"]) | failed.get(index, set())
+        names = sorted(([name, count, {"line": line, "column": column}]
+                        for name, count, line, column in found["used"]
+                        if name in missing and name not in tested),
+                       key=lambda n: (n[2]["line"], n[2]["column"]))
         if names:
             lines.append(("WARN", "%s: uses what IE11 lacks, untested, where the load did not "
-                                  "reach (a handler, say): %s" % (
-                                      sources[e["script"]][0],
-                                      ", ".join("%s (%d, %sat %s)" % (
-                                          n["name"], n["count"], "first " if n["count"] > 1
-                                          else "", place(sources[e["script"]], n))
-                                          for n in names))))
+                                  "reach (a handler, say): %s" % (sources[index][0], ", ".join(
+                                      "%s (%d, %sat %s)" % (name, count, "first " if count > 1
+                                                            else "", place(sources[index], where))
+                                      for name, count, where in names))))
     return lines

@@ -3,23 +3,11 @@
 // aside, and which of those names it tests for before using them. A name
 // counts as a global when the script declares it nowhere in scope
 // (acorn-globals), or as a property of the window (window.fetch,
-// self.Promise).
-const acorn = require('acorn');
+// self.Promise); a static member as the global's name and its own
+// (Object.assign).
 const findGlobals = require('acorn-globals');
 
 const WINDOW_NAMES = new Set(['window', 'self', 'globalThis', 'top', 'parent']);
-
-function parse(source) {
-  for (const sourceType of ['script', 'module']) {
-    try {
-      return acorn.parse(source, { ecmaVersion: 'latest', sourceType: sourceType, locations: true,
-        allowReturnOutsideFunction: true, allowHashBang: true });
-    } catch (error) {
-      if (!error.loc) throw error;
-    }
-  }
-  return null;
-}
 
 function propertyName(member) {
   if (!member.computed) return member.property.name;
@@ -56,16 +44,13 @@ function isTested(chain) {
   return false;
 }
 
-// {name: {count, line, column}} of the names in `wanted` (globals such as
-// Promise, static members such as Object.assign) that the script uses, and
-// the set of those it tests for; null when the source does not parse.
-function referencesOf(source, wanted) {
-  const tree = parse(source);
-  if (!tree) return null;
+// {used: [[name, count, line, column]], tested: [name]} of the script whose
+// syntax tree is `tree`: the globals and static members it uses (lines from
+// 1, columns from 0, the first use), and those it tests for.
+function referencesOf(tree) {
   const used = new Map();
   const tested = new Set();
   const note = (name, node, chain) => {
-    if (!wanted.has(name)) return;
     if (isTested(chain)) {
       tested.add(name);
       return;
@@ -102,7 +87,10 @@ function referencesOf(source, wanted) {
     tested.add(node.left.value);
     if (node.right.type === 'Identifier') tested.add(node.right.name + '.' + node.left.value);
   });
-  return { used: used, tested: tested };
+  return {
+    used: Array.from(used, ([name, place]) => [name, place.count, place.line, place.column]),
+    tested: Array.from(tested),
+  };
 }
 
 function walkIn(tree, visit) {

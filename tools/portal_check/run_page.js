@@ -13,13 +13,12 @@
 //   exception {script, line, column, message, lacks}
 //   provided {script, names}         what IE11 lacks and the script brought
 //   blocked {url}                    a request to another host, not made
-//   unreached {script, names: [{name, count, line, column}]}
+//   missing {names}                  globals and static members IE11 lacks that no script brought
 //   removed {names}, kept {names}    what the run took out (or found absent), and what it could not
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
-const { referencesOf } = require('./references.js');
 
 // Timers run this many times faster than asked, so that the second after
 // the load event passes in a tenth of one.
@@ -198,7 +197,7 @@ function run(input) {
         broughtBy(index);
       }, true);
       window.addEventListener('load', () => {
-        setTimeout(() => finish(scripts, stripped, provided), input.settle * 1000 / TIME_SCALE);
+        setTimeout(() => finish(stripped), input.settle * 1000 / TIME_SCALE);
       });
     },
   });
@@ -266,28 +265,14 @@ function scaleTimers(window) {
   }
 }
 
-// The names that IE11 lacks, that no script brought and that each script
-// uses without testing for them, which the load did not reach.
-function finish(scripts, stripped, provided) {
-  // A prototype member's owner cannot be told from the source, nor whether
-  // a name is only tested with instanceof: globals and static members only.
-  const missing = new Set(stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
-    !provided.has(thing.name) && !thing.present()).map((thing) => thing.name));
-  if (missing.size) {
-    scripts.forEach((script, index) => {
-      let found;
-      try {
-        found = referencesOf(script.text, missing);
-      } catch (error) {
-        return; // too deep or too large to walk: the syntax check says why
-      }
-      if (!found) return;
-      const names = Array.from(found.used).filter(([name]) => !found.tested.has(name))
-        .map(([name, place]) => Object.assign({ name: name }, place))
-        .sort((a, b) => a.line - b.line || a.column - b.column);
-      if (names.length) emit('unreached', { script: index, names: names });
-    });
-  }
+// The globals and static members that IE11 lacks and that no script
+// brought: a use of them where the load did not reach still fails in IE11.
+// A prototype member's owner cannot be told from a script's source, so
+// those are left out.
+function finish(stripped) {
+  const missing = stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
+    !thing.present()).map((thing) => thing.name);
+  if (missing.length) emit('missing', { names: missing });
   emit('done', {});
   process.exit(0);
 }

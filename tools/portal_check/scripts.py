@@ -29,8 +29,9 @@ LEGACY_NOTE = ("judged as edge mode would run them; the page renders in IE7 mode
 
 
 def examine_scripts(sources):
-    """For each source, None when it is ECMAScript 5, else what IE11 meets in
-    it past ECMAScript 5 (syntax.js says how)."""
+    """For each source, {syntax, references}: syntax None when it is
+    ECMAScript 5, else what IE11 meets in it past ECMAScript 5, and the
+    globals it uses and tests for (syntax.js says how)."""
     return json.loads(node.run("syntax.js", sources, timeout=300))
 
 
@@ -121,9 +122,10 @@ def check_scripts(page, parsed, timeout, legacy):
         found = examine_scripts([source[1] for source in sources]) if sources else []
     except (node.NodeError, ValueError) as error:
         return [("FAIL", str(error))]
-    lines += [script_verdict(*source[:4], result) for source, result in zip(sources, found)
-              if result]
-    run_lines, brought, blocked = page_run.finish_runs(runs, sources, timeout)
+    lines += [script_verdict(*source[:4], result["syntax"])
+              for source, result in zip(sources, found) if result["syntax"]]
+    run_lines, brought, blocked = page_run.finish_runs(
+        runs, sources, [result["references"] for result in found], timeout)
     lines += run_lines + ([("WARN", not_run)] if not_run else [])
     if not lines:
         lines = [("PASS", summary(sources, brought, blocked))]

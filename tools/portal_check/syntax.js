@@ -1,7 +1,9 @@
 'use strict';
-// The syntax part of the scripts check (scripts.py): reads a JSON list of script sources on stdin and
-// writes, for each, null when it is ECMAScript 5, or what Internet Explorer
-// 11's engine meets in it past ECMAScript 5:
+// The syntax part of the scripts check (scripts.py): reads a JSON list of
+// script sources on stdin and writes, for each, {syntax, references}:
+// references as references.js finds them in the same syntax tree, and syntax
+// null when the source is ECMAScript 5, or what Internet Explorer 11's engine
+// meets in it past ECMAScript 5:
 //   {constructs: [{name, count, line, column}], error: null | {line, column, message},
 //    loopLet: true | false}
 // constructs in the order of their first use, each by the name a web developer
@@ -11,6 +13,7 @@
 // columns from 0.
 const acorn = require('acorn');
 const walk = require('acorn-walk');
+const { referencesOf } = require('./references.js');
 
 const LET_CONST = 'let/const';
 
@@ -168,10 +171,16 @@ function withVar(source, tree) {
   return text;
 }
 
+// [tree, syntax]: the source's tree (ECMAScript 5's when it parses as that,
+// null when it parses in no version) and what it has past ECMAScript 5.
 function examine(source) {
   const es5 = { ecmaVersion: 5, locations: true };
+  try {
+    return [acorn.parse(source, es5), null];
+  } catch (error) {
+    if (!error.loc) throw error;
+  }
   const es5Error = parseError(source, es5);
-  if (!es5Error) return null;
   let tree = null;
   for (const sourceType of ['script', 'module']) {
     try {
@@ -182,27 +191,28 @@ function examine(source) {
       if (!error.loc) throw error;
     }
   }
-  if (!tree) return { constructs: [], error: es5Error, loopLet: false };
+  if (!tree) return [null, { constructs: [], error: es5Error, loopLet: false }];
   const constructs = constructsOf(tree, source);
   const loopLet = letHeadsLoop(tree);
   if (constructs.some((construct) => construct.name !== LET_CONST)) {
-    return { constructs: constructs, error: null, loopLet: loopLet };
+    return [tree, { constructs: constructs, error: null, loopLet: loopLet }];
   }
   // Only let and const can be named: whatever else stops ECMAScript 5 has no
   // name here, and must not pass as a warning.
-  return {
+  return [tree, {
     constructs: constructs, error: parseError(withVar(source, tree), es5), loopLet: loopLet,
-  };
+  }];
 }
 
 // A script nested deeper than the parser's stack reaches cannot be judged;
 // it says so rather than failing the others.
 function judged(source) {
   try {
-    return examine(source);
+    const [tree, syntax] = examine(source);
+    return { syntax: syntax, references: tree ? referencesOf(tree) : null };
   } catch (error) {
-    if (error instanceof RangeError) return { constructs: [], error: null, tooDeep: true };
-    throw error;
+    if (!(error instanceof RangeError)) throw error;
+    return { syntax: { constructs: [], error: null, tooDeep: true }, references: null };
   }
 }
 
