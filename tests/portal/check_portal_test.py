@@ -255,7 +255,7 @@ class CheckPortal(unittest.TestCase):
             (linked, {"/a.css": (200, css, ".a { color: var(--text); }\n"
                                            ".b { color: #333; color: var(--text); }\n"
                                            ".c { background: rgb(59 130 246 / 0.5); }\n")},
-             [("WARN", r"/a.css: var\(\) \(1, at 1:6\), space-separated rgb\(\) \(1, at 3:6\)$")]),
+             [("WARN", r"/a.css: custom properties, var\(\) \(1, at 1:6\), space-separated rgb\(\) \(1, at 3:6\)$")]),
             (linked, {"/a.css": (200, css, ".a { display: -ms-grid; display: grid; }\n"
                                            ".b { display: grid; }\n")},
              [("WARN", r"/a.css: display: grid \(1, at 2:6\)$")]),

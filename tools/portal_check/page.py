@@ -85,3 +85,9 @@ def parse_page(page):
     parser.feed(page.text())
     parser.close()
     return parser
+
+
+def in_page(where, line, column):
+    """The line and column (from 1) of a place in a script that starts at
+    line, column (from 0) of its file: inline scripts count from the page."""
+    return line + where["line"] - 1, where["column"] + (column if where["line"] == 1 else 0) + 1

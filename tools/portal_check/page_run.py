@@ -6,6 +6,7 @@ import time
 from urllib.parse import urlsplit
 
 import node
+from page import in_page
 
 # Seconds after the load event that timers still count for.
 SETTLE = 1.0
@@ -75,11 +76,7 @@ def stopped_line(error, output, sources, timeout):
 
 
 def place(source, where):
-    """line:column (from 1) of a place in a script, in the page for an
-    inline one."""
-    _, _, line, column, _ = source
-    first = where["line"] == 1
-    return "%d:%d" % (line + where["line"] - 1, where["column"] + (column if first else 0) + 1)
+    return "%d:%d" % in_page(where, source[2], source[3])
 
 
 def failures(plain, stripped, sources):

@@ -6,6 +6,7 @@
 // self.Promise); a static member as the global's name and its own
 // (Object.assign).
 const findGlobals = require('acorn-globals');
+const walk = require('acorn-walk');
 
 const WINDOW_NAMES = new Set(['window', 'self', 'globalThis', 'top', 'parent']);
 
@@ -79,7 +80,7 @@ function referencesOf(tree) {
       if (member && propertyName(member)) note(name + '.' + propertyName(member), node, chain.slice(0, at));
     }
   }
-  walkIn(tree, (node) => {
+  walk.full(tree, (node) => {
     // 'Promise' in window, 'Symbol' in g (g being the global object under
     // another name), 'assign' in Object
     if (node.type !== 'BinaryExpression' || node.operator !== 'in') return;
@@ -91,10 +92,6 @@ function referencesOf(tree) {
     used: Array.from(used, ([name, place]) => [name, place.count, place.line, place.column]),
     tested: Array.from(tested),
   };
-}
-
-function walkIn(tree, visit) {
-  require('acorn-walk').full(tree, visit);
 }
 
 module.exports = { referencesOf: referencesOf };

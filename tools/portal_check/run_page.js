@@ -165,15 +165,17 @@ function run(input) {
       return Promise.resolve(Buffer.from(scripts[external.get(url)].text));
     }
   }
-  const console = new VirtualConsole();
-  console.on('jsdomError', () => {});
+  // Exceptions arrive through the window's error event; jsdom's own
+  // reports of them, and what the page logs, are not wanted.
+  const quiet = new VirtualConsole();
+  quiet.on('jsdomError', () => {});
   const dom = new JSDOM(input.html, {
     url: input.url,
     runScripts: 'dangerously',
     resources: new Scripts(),
     includeNodeLocations: true,
     pretendToBeVisual: true,
-    virtualConsole: console,
+    virtualConsole: quiet,
     beforeParse(window) {
       if (input.strip) {
         stripped = strip(window, lacked);

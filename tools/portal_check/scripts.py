@@ -4,6 +4,7 @@ from urllib.parse import urljoin, urlsplit
 
 import node
 import page_run
+from page import in_page
 from web import NETWORK_ERRORS, fetch, why
 
 # The script types the engine runs, by the type attribute or as "text/" and
@@ -61,12 +62,6 @@ def fetch_scripts(page, parsed, timeout):
     return sources, problems
 
 
-def in_page(where, line, column):
-    """The line and column (from 1) of a place in a script that starts at
-    line, column (from 0) of its file: inline scripts count from the page."""
-    return line + where["line"] - 1, where["column"] + (column if where["line"] == 1 else 0) + 1
-
-
 def unparsed(text, error, line, column):
     """Where ECMAScript 5 stops parsing, with the text there."""
     lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
@@ -121,7 +116,8 @@ def check_scripts(page, parsed, timeout, legacy):
     try:
         found = examine_scripts([source[1] for source in sources]) if sources else []
     except (node.NodeError, ValueError) as error:
-        return [("FAIL", str(error))]
+        lines.append(("FAIL", str(error)))
+        found = [{"syntax": None, "references": None} for _ in sources]
     lines += [script_verdict(*source[:4], result["syntax"])
               for source, result in zip(sources, found) if result["syntax"]]
     run_lines, brought, blocked = page_run.finish_runs(

@@ -178,7 +178,9 @@ function functionKind(node, key) {
   const name = node.name.toLowerCase();
   const entry = functionEntry(key, name);
   if (!entry) return null;
-  if (!inIE11(entry.__compat, name, name)) return name + '()';
+  if (!inIE11(entry.__compat, name, name)) {
+    return name === 'var' ? 'custom properties, var()' : name + '()';
+  }
   const spaced = entry.space_separated_parameters;
   if (spaced && !commaSeparated(node) && !inIE11(spaced.__compat, name, name)) {
     return 'space-separated ' + name + '()';
