@@ -7,20 +7,27 @@
 // the browser, and its IE verdicts are final.
 const bcd = require('@mdn/browser-compat-data');
 
-// An entry IE 11 runs as named: added in 11 or before, not removed by then,
-// and neither behind a flag, a prefix nor another name. An unknown version
-// (null) is not taken as missing: the check names only what is known.
+// A version of bcd's ("11", "≤11", true) that IE 11 has reached. An
+// unknown one (null) is not taken as missing: the check names only what is
+// known.
+function byIE11(version) {
+  if (version === true || version === null) return true;
+  return typeof version === 'string' && parseFloat(version.replace('≤', '')) <= 11;
+}
+
+// Whether IE 11 has what one of bcd's IE support statements describes,
+// under whatever name the statement gives it: added by 11, not removed by
+// then, and not behind a flag.
+function statementHolds(statement) {
+  return !statement.flags && byIE11(statement.version_added) &&
+    !(statement.version_removed && byIE11(statement.version_removed));
+}
+
+// An entry IE 11 runs as named: neither under a prefix nor another name.
 function inIE11(support) {
   if (support === undefined) return true;
-  return [].concat(support).some((entry) => {
-    if (entry.prefix || entry.alternative_name || entry.flags) return false;
-    const added = entry.version_added;
-    if (added === null || added === true) return true;
-    if (!added || Number(String(added).replace('≤', '')) > 11) return false;
-    const removed = entry.version_removed;
-    if (!removed) return true;
-    return removed !== true && Number(String(removed).replace('≤', '')) > 11;
-  });
+  return [].concat(support).some((statement) => !statement.prefix &&
+    !statement.alternative_name && statementHolds(statement));
 }
 
 function lacking(entry) {
@@ -56,4 +63,4 @@ function lacks() {
   return found;
 }
 
-module.exports = { lacks: lacks };
+module.exports = { lacks: lacks, statementHolds: statementHolds };

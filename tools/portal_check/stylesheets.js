@@ -14,6 +14,7 @@
 // same property, and it drops a whole rule over one selector it cannot read.
 const csstree = require('css-tree');
 const bcd = require('@mdn/browser-compat-data');
+const { statementHolds } = require('./ie11.js');
 
 const PROPERTIES = bcd.css.properties;
 const SELECTORS = bcd.css.selectors;
@@ -49,13 +50,6 @@ function bare(name) {
   return name.replace(/^:+/, '').replace(/\(\)$/, '');
 }
 
-// bcd versions: "11", "≤11", true; null when nobody knows, which is not
-// reported: only what the data says IE lacks is.
-function inOrBefore11(version) {
-  if (version === true || version === null) return true;
-  return typeof version === 'string' && parseFloat(version.replace('≤', '')) <= 11;
-}
-
 // Whether IE11 has a feature under the name the stylesheet writes. bcd files
 // it under `base`; a statement with a prefix or another name covers only that
 // form of it, and one behind a flag none (players do not set flags).
@@ -64,8 +58,7 @@ function inIE11(compat, name, base) {
   return [].concat(compat.support.ie).some((statement) => {
     const form = statement.prefix ? statement.prefix + base :
       statement.alternative_name ? bare(statement.alternative_name) : base;
-    return form === name && !statement.flags && inOrBefore11(statement.version_added) &&
-      !(statement.version_removed && inOrBefore11(statement.version_removed));
+    return form === name && statementHolds(statement);
   });
 }
 
