@@ -1,18 +1,25 @@
 """Runs the node programs beside this file: each reads one JSON payload on
 stdin and writes its findings on stdout.
 
-A program that runs the page's own code runs boxed, in Node's permission
-model: it may read this folder and the node modules and nothing else, write
-nothing, and start no process and no worker. jsdom, which runs the page,
-is no sandbox: page code can reach Node's process object through the
-constructor chain, and the box is what holds it then, for files and
-processes (not for the network). Node has the model from 20 on; where it
-has none, such a program does not run at all.
+A program that runs the page's own code (run_page.js) runs in a sandbox that
+the operating system holds, made with bubblewrap: its own user, PID, IPC, UTS,
+cgroup and network namespaces (the network has only its own loopback), under
+an unprivileged user of the machine (nobody, when the check runs as root),
+every capability dropped and no new privileges, an empty environment, a
+read-only view of /usr, this folder and the node modules alone, a small
+private /tmp, and a seccomp filter (seccomp_filter.py) that refuses what a
+page run never needs, new processes among it. Limits on its address space
+and on its user's processes hold a page that allocates or forks without end.
+jsdom is no sandbox: page code reaches Node's process object through the
+constructor chain, and this is what holds it then. Inside, Node's permission
+model, where this node has it, is a second layer. Where the sandbox cannot be
+made, page code does not run at all.
 """
 import json
 import os
 import shutil
 import subprocess
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Debian keeps the node modules here; its own node finds them without being
@@ -21,6 +28,19 @@ MODULES = "/usr/share/nodejs"
 # Each node process's heap, in MiB: enough for a 20 MB script's syntax tree,
 # and a page that wants more is told so rather than taking the machine.
 HEAP_MB = 1536
+# The sandbox's address space: V8 reserves about 1 GiB at start (Node 20;
+# 0.6 GiB for Node 18) and the heap above may grow to HEAP_MB; memory
+# outside the heap (ArrayBuffers) meets this limit instead of the machine's.
+ADDRESS_SPACE = 4 << 30
+# The user page code runs as when the check runs as root: root is exempt from
+# the per-user process limit, and its namespaces would inherit no limit.
+NOBODY = 65534
+# Processes and threads the sandbox's user may start beyond those it has:
+# a page run has a dozen threads, and both runs share the count.
+TASK_MARGIN = 64
+# Inside the sandbox this folder is seen here, the checkout around it not at all.
+INSIDE = "/portal_check"
+TMP_BYTES = 4 << 20
 
 
 class NodeError(Exception):
@@ -43,6 +63,11 @@ def search_path():
     return [MODULES] + [p for p in os.environ.get("NODE_PATH", "").split(os.pathsep) if p]
 
 
+def node_binary():
+    """The node binary itself, links followed: /etc/alternatives is not in the sandbox."""
+    return os.path.realpath(node())
+
+
 def environment():
     # NODE_OPTIONS could widen the box; the programs take nothing from it.
     clean = {name: value for name, value in os.environ.items() if name != "NODE_OPTIONS"}
@@ -50,18 +75,17 @@ def environment():
     return clean
 
 
-_box = {}
+_cache = {}
 
 
-def box():
-    """The flags that start node in its permission model with this folder and
-    the modules readable, or None where this node has no such model. The
-    flag was --experimental-permission before Node 22 and --permission
-    since; each is tried and the box it gives is checked."""
-    if "flags" in _box:
-        return _box["flags"]
-    _box["flags"] = None
-    readable = [HERE] + [os.path.realpath(p) for p in search_path() if os.path.isdir(p)]
+def permission_flag():
+    """The flag that starts node in its permission model, or None where this
+    node has no such model (Node 18): --experimental-permission before Node 22,
+    --permission since. Each is tried, and the box it gives is checked."""
+    if "permission" in _cache:
+        return _cache["permission"]
+    _cache["permission"] = None
+    readable = [HERE] + modules()
     closed = ("process.exit(process.permission && !process.permission.has('fs.write') && "
               "!process.permission.has('child') && !process.permission.has('worker') && "
               "!process.permission.has('fs.read', '/etc/passwd') ? 0 : 3)")
@@ -73,22 +97,137 @@ def box():
         except (OSError, subprocess.SubprocessError, NodeError):
             break
         if probe.returncode == 0:
-            _box["flags"] = flags
+            _cache["permission"] = flag
             break
-    return _box["flags"]
+    return _cache["permission"]
 
 
-def start(program, payload, boxed=False):
-    """Starts a program of this folder on payload; finish() collects it."""
+def modules():
+    return [os.path.realpath(p) for p in search_path() if os.path.isdir(p)]
+
+
+class SandboxError(Exception):
+    """The sandbox cannot be made here: why, in the sandbox's own words."""
+
+
+def seccomp_filter():
+    """The filter's BPF, built once per check by whichever python3 imports
+    Debian's seccomp module (this one, or Debian's own)."""
+    if "seccomp" not in _cache:
+        _cache["seccomp"] = None
+        program = os.path.join(HERE, "seccomp_filter.py")
+        for python in dict.fromkeys([sys.executable, "/usr/bin/python3"]):
+            try:
+                built = subprocess.run([python, program], capture_output=True, timeout=30)
+            except (OSError, subprocess.SubprocessError):
+                continue
+            if built.returncode == 0 and built.stdout:
+                _cache["seccomp"] = built.stdout
+                break
+    if _cache["seccomp"] is None:
+        raise SandboxError("its seccomp filter cannot be built: python3-seccomp is not installed")
+    return _cache["seccomp"]
+
+
+def tasks_of(uid):
+    """How many processes and threads uid runs now."""
+    count = 0
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/status" % entry) as status:
+                fields = dict(line.split(":", 1) for line in status if ":" in line)
+        except (OSError, ValueError):
+            continue
+        if int(fields.get("Uid", "-1 ").split()[0]) == uid:
+            count += int(fields.get("Threads", "1"))
+    return count
+
+
+def sandboxed(command, filter_fd, binds=()):
+    """The command line that runs command in the sandbox; filter_fd is a
+    descriptor that holds the seccomp filter and that bwrap reads to its end.
+    binds: more host folders, seen read-only at their own paths."""
+    for tool in ("prlimit", "setpriv", "bwrap"):
+        if not shutil.which(tool):
+            raise SandboxError("%s is not installed" % tool)
+    root = os.geteuid() == 0
+    user = NOBODY if root else os.getuid()
+    line = ["prlimit", "--as=%d" % ADDRESS_SPACE, "--nproc=%d" % (tasks_of(user) + TASK_MARGIN)]
+    if root:
+        line += ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
+                 "--no-new-privs"]
+    line += ["bwrap", "--unshare-all", "--unshare-user", "--disable-userns", "--die-with-parent",
+             "--new-session", "--cap-drop", "ALL",
+             "--ro-bind", "/usr", "/usr", "--symlink", "usr/lib", "/lib",
+             "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/bin", "/bin",
+             "--proc", "/proc", "--dev", "/dev", "--remount-ro", "/dev",
+             "--size", str(TMP_BYTES), "--tmpfs", "/tmp", "--ro-bind", HERE, INSIDE]
+    outside_usr = [p for p in modules() + [node_binary()] + list(binds)
+                   if not p.startswith("/usr/")]
+    for path in dict.fromkeys(outside_usr):
+        line += ["--ro-bind", path, path]
+    line += ["--clearenv", "--setenv", "NODE_PATH", os.pathsep.join(modules()), "--chdir", "/",
+             "--seccomp", str(filter_fd), "--"]
+    return line + command
+
+
+def filter_pipe():
+    """A descriptor to read the seccomp filter from, one for each sandbox."""
+    read, write = os.pipe()
+    with os.fdopen(write, "wb") as pipe:
+        pipe.write(seccomp_filter())  # a few hundred bytes: within the pipe's buffer
+    return read
+
+
+def check_sandbox():
+    """Makes the sandbox once per check and runs node in it; raises
+    SandboxError with bwrap's own message where it cannot."""
+    if "sandbox" not in _cache:
+        _cache["sandbox"] = None
+        try:
+            fd = filter_pipe()
+            try:
+                probe = subprocess.run(sandboxed([node_binary(), "-e", "0"], fd),
+                                       capture_output=True, text=True, pass_fds=(fd,),
+                                       stdin=subprocess.DEVNULL, timeout=30)
+            finally:
+                os.close(fd)
+            if probe.returncode != 0:
+                said = (probe.stderr.strip().splitlines() or
+                        ["exit code %d" % probe.returncode])[-1]
+                raise SandboxError(said)
+        except SandboxError as error:
+            _cache["sandbox"] = str(error)
+        except (OSError, subprocess.SubprocessError, NodeError) as error:
+            _cache["sandbox"] = str(error)
+    if _cache["sandbox"]:
+        raise SandboxError(_cache["sandbox"])
+
+
+def start(program, payload, sandbox=None):
+    """Starts a program of this folder on payload; finish() collects it.
+    sandbox: None for a program that only parses, else the host folders
+    (a tuple, maybe empty) that the sandboxed run sees besides its own."""
     flags = ["--max-old-space-size=%d" % HEAP_MB, "--no-warnings"]
-    if boxed:
-        held = box()
-        if held is None:
-            raise NodeError("node %s has no permission model" % version())
-        flags = held + flags
-    process = subprocess.Popen([node(), *flags, os.path.join(HERE, program)],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=environment())
+    if sandbox is None:
+        process = subprocess.Popen([node(), *flags, os.path.join(HERE, program)],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=environment())
+        return process, json.dumps(payload).encode()
+    check_sandbox()
+    held = permission_flag()
+    if held:
+        flags = [held] + ["--allow-fs-read=%s" % os.path.join(p, "*")
+                          for p in [INSIDE] + modules()] + flags
+    fd = filter_pipe()
+    try:
+        # The tools before bwrap need no more of the check's environment than this.
+        process = subprocess.Popen(
+            sandboxed([node_binary(), *flags, os.path.join(INSIDE, program)], fd, sandbox),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            pass_fds=(fd,), env={"PATH": os.environ.get("PATH", os.defpath)})
+    finally:
+        os.close(fd)
     return process, json.dumps(payload).encode()
 
 
@@ -109,13 +248,16 @@ def finish(started, timeout):
     if process.returncode != 0:
         if "heap out of memory" in errors or "Reached heap limit" in errors:
             raise NodeError("node ran out of its %d MiB heap" % HEAP_MB, output)
+        if "out of memory" in errors.lower():
+            raise NodeError("node ran out of the sandbox's %d MiB of memory"
+                            % (ADDRESS_SPACE >> 20), output)
         last = (errors.strip().splitlines() or ["exit code %d" % process.returncode])[-1]
         raise NodeError("%s failed under %s: %s" % (program_of(process), node(), last), output)
     return output
 
 
-def run(program, payload, timeout, boxed=False):
-    return finish(start(program, payload, boxed), timeout)
+def run(program, payload, timeout):
+    return finish(start(program, payload), timeout)
 
 
 def program_of(process):

@@ -7,39 +7,72 @@ from urllib.parse import urlsplit
 
 import node
 from page import in_page
+from proxy import OriginProxy
 
 # Seconds after the load event that timers still count for.
 SETTLE = 1.0
-NEEDS_BOX = ("the page's code was not run: node %s has no permission model, which running it "
-             "needs (Node 20 or later); the scripts are judged by their syntax alone")
+NO_SANDBOX = ("the page's code was not run: the sandbox it runs in cannot be made here (%s); "
+              "install bubblewrap and python3-seccomp, and in a container allow user namespaces "
+              "(Docker: --security-opt seccomp=unconfined --security-opt apparmor=unconfined); "
+              "the scripts are judged by their syntax alone")
 
 
-def start_runs(page, sources):
+class Runs(list):
+    """Both runs of the page, and the proxy that is their one way to the portal."""
+    proxy = None
+
+
+def start_runs(page, sources, timeout):
     """Starts both runs of the page: (the runs, None), or ([], why not) when
-    node cannot run the page's code boxed. Each source is (address, text,
-    line, column, url), url None when inline."""
+    the sandbox that the page's code runs in cannot be made. Each source is
+    (address, text, line, column, url), url None when inline."""
     if not sources:
         return [], None
-    if node.box() is None:
-        return [], NEEDS_BOX % node.version()
-    payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
-               "settle": SETTLE,
-               "scripts": [{"url": url, "text": text, "line": line, "column": column}
-                           for _, text, line, column, url in sources]}
     try:
-        return [node.start("run_page.js", dict(payload, strip=strip), boxed=True)
-                for strip in (False, True)], None
-    except (node.NodeError, OSError) as error:
+        node.check_sandbox()
+    except node.SandboxError as error:
+        return [], NO_SANDBOX % error
+    runs = Runs()
+    try:
+        runs.proxy = OriginProxy(page.url, timeout)
+        payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
+                   "settle": SETTLE, "proxy": runs.proxy.path,
+                   "scripts": [{"url": url, "text": text, "line": line, "column": column}
+                               for _, text, line, column, url in sources]}
+        for strip in (False, True):
+            runs.append(node.start("run_page.js", dict(payload, strip=strip),
+                                   sandbox=(runs.proxy.folder,)))
+        return runs, None
+    except (node.NodeError, node.SandboxError, OSError) as error:
+        for process, _ in runs:
+            process.kill()
+            process.wait()
+        if runs.proxy:
+            runs.proxy.close()
         return [], "the page's code was not run: %s" % error
 
 
-def events(output):
+# What each event of a run must hold: page code can write on node's stdout
+# too, and a line of its own is not taken for the run's.
+FIELDS = {"loaded": ("script",), "exception": ("script", "line", "column", "message", "lacks"),
+          "provided": ("script", "names"), "blocked": ("url",), "missing": ("names",),
+          "kept": ("names",), "done": ()}
+
+
+def events(output, count):
     found = []
     for line in output.splitlines():
         try:
-            found.append(json.loads(line))
+            event = json.loads(line)
         except ValueError:
             continue  # a line the page printed past the run's own
+        if not isinstance(event, dict) or event.get("event") not in FIELDS or \
+                not all(name in event for name in FIELDS[event["event"]]):
+            continue
+        if "script" in event and not (isinstance(event["script"], int) and
+                                      0 <= event["script"] < count):
+            continue
+        found.append(event)
     return found
 
 
@@ -50,25 +83,33 @@ def finish_runs(started, sources, references, timeout):
     deadline = time.monotonic() + timeout
     for run in started:
         try:
-            outputs.append(events(node.finish(run, max(deadline - time.monotonic(), 0.1))))
+            outputs.append(events(node.finish(run, max(deadline - time.monotonic(), 0.1)),
+                                  len(sources)))
         except node.NodeError as error:
-            outputs.append(events(error.output))
+            outputs.append(events(error.output, len(sources)))
             stopped = stopped or (error, outputs[-1])
+    refused = started.proxy.close() if getattr(started, "proxy", None) else []
     if len(outputs) < 2:
         return [], [], []
     lines = failures(outputs[0], outputs[1], sources) + \
         unreached(outputs[1], sources, references)
     if stopped:
         lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources, timeout)))
+    elif not all(any(e["event"] == "done" for e in run) for run in outputs):
+        lines.append(("WARN", "the page's run ended early: its code ended node before the "
+                              "run was done; what ran before is judged"))
     brought = ["%s from %s" % (", ".join(e["names"]), sources[e["script"]][0])
                for e in outputs[1] if e["event"] == "provided"]
-    blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"})
+    # What the page's own interfaces were kept from, and what code that reached
+    # past them asked the proxy for.
+    blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"} |
+                     set(refused))
     return lines, brought, blocked
 
 
 def stopped_line(error, output, sources, timeout):
     if not error.stopped:
-        return "the page's scripts did not finish loading: %s; what ran before is judged" % error
+        return "the page's run ended early: %s; what ran before is judged" % error
     loaded = {e["script"] for e in output if e["event"] == "loaded"}
     running = [address for index, (address, *_) in enumerate(sources) if index not in loaded]
     return "the page's scripts were stopped after %g s, %s; what ran before is judged" % (

@@ -3,11 +3,14 @@
 // fetched, served from memory in page order, and writes what happened as
 // JSON lines on stdout. With `strip`, everything that Internet Explorer 11
 // lacks (ie11.js) is taken out of the window before the first script runs.
-// Started by node.py inside Node's permission model only: jsdom is no
-// sandbox, and page code can reach Node from here.
+// Started by node.py inside its sandbox only: jsdom is no sandbox, and page
+// code can reach Node from here. The sandbox's network has only its own
+// loopback; the one way out is the check's proxy on a Unix socket (proxy.py),
+// which reaches the portal's origin alone.
 //
-// Input on stdin: {url, html, host, strip, settle, scripts: [{url, text, line, column}]}
-// with url null for an inline script, line and column where its text starts.
+// Input on stdin: {url, html, host, strip, settle, proxy, scripts: [{url, text, line, column}]}
+// with url null for an inline script, line and column where its text starts,
+// and proxy the proxy's socket.
 // Output lines, {event: ...}:
 //   loaded {script}                  a script has run (the next one runs when a run stops)
 //   exception {script, line, column, message, lacks}
@@ -18,6 +21,7 @@
 //                                    (constants such as Number.EPSILON)
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
+const net = require('net');
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
 
@@ -108,7 +112,21 @@ function lackedIn(message, removedNames, lackedNames) {
   return removed.length ? removed : bearing(lackedNames);
 }
 
-function run(input) {
+// jsdom takes its proxy as an http address, so a port of the sandbox's own
+// loopback carries each connection to the proxy's socket.
+function forward(socketPath, then) {
+  const server = net.createServer((client) => {
+    const way = net.connect(socketPath);
+    const end = () => { client.destroy(); way.destroy(); };
+    client.on('error', end);
+    way.on('error', end);
+    client.pipe(way).pipe(client);
+  });
+  server.listen(0, '127.0.0.1', () => then('http://127.0.0.1:' + server.address().port));
+  server.unref();
+}
+
+function run(input, proxy) {
   const scripts = input.scripts;
   const external = new Map();
   scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
@@ -173,7 +191,8 @@ function run(input) {
   const dom = new JSDOM(input.html, {
     url: input.url,
     runScripts: 'dangerously',
-    resources: new Scripts(),
+    // XMLHttpRequest takes its proxy from the resource loader as well.
+    resources: new Scripts({ proxy: proxy }),
     includeNodeLocations: true,
     pretendToBeVisual: true,
     virtualConsole: quiet,
@@ -283,4 +302,8 @@ function finish(stripped) {
 let text = '';
 process.stdin.setEncoding('utf8');
 process.stdin.on('data', (chunk) => { text += chunk; });
-process.stdin.on('end', () => run(JSON.parse(text)));
+process.stdin.on('end', () => {
+  const input = JSON.parse(text);
+  if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy));
+  else run(input, undefined);
+});

@@ -112,7 +112,7 @@ def check_scripts(page, parsed, timeout, legacy):
     lines = [("FAIL", problem) for problem in problems]
     if module_only(parsed):
         lines.append(("FAIL", MODULE_ONLY))
-    runs, not_run = page_run.start_runs(page, sources)
+    runs, not_run = page_run.start_runs(page, sources, timeout)
     try:
         found = examine_scripts([source[1] for source in sources]) if sources else []
     except (node.NodeError, ValueError) as error:
