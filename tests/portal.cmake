@@ -4,3 +4,11 @@ add_test(NAME portal_check_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/check_portal_test.py
                  ${PROJECT_SOURCE_DIR})
 set_tests_properties(portal_check_test PROPERTIES TIMEOUT 180)
+
+# The sandbox that the portal's page code runs in, seen from the host: what
+# other loopback hosts, the portal and the host saw (Node 18 is fetched once
+# with npm into build/node-cache).
+add_test(NAME portal_sandbox_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/sandbox_test.py
+                 ${PROJECT_SOURCE_DIR})
+set_tests_properties(portal_sandbox_test PROPERTIES TIMEOUT 180)

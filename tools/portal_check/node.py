@@ -17,6 +17,7 @@ made, page code does not run at all.
 """
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -143,6 +144,13 @@ def tasks_of(uid):
     return count
 
 
+def within(limit, wanted):
+    """wanted, or less where the hard limit is lower: raising it takes a
+    capability that a container may not grant."""
+    hard = resource.getrlimit(limit)[1]
+    return wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+
+
 def sandboxed(command, filter_fd, binds=()):
     """The command line that runs command in the sandbox; filter_fd is a
     descriptor that holds the seccomp filter and that bwrap reads to its end.
@@ -152,7 +160,8 @@ def sandboxed(command, filter_fd, binds=()):
             raise SandboxError("%s is not installed" % tool)
     root = os.geteuid() == 0
     user = NOBODY if root else os.getuid()
-    line = ["prlimit", "--as=%d" % ADDRESS_SPACE, "--nproc=%d" % (tasks_of(user) + TASK_MARGIN)]
+    line = ["prlimit", "--as=%d" % within(resource.RLIMIT_AS, ADDRESS_SPACE),
+            "--nproc=%d" % within(resource.RLIMIT_NPROC, tasks_of(user) + TASK_MARGIN)]
     if root:
         line += ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
                  "--no-new-privs"]
