@@ -12,9 +12,9 @@
 # stylesheet that loses layout or colour): PASS, WARN or FAIL, its name and
 # what it found; with --json the same as one JSON object. Exits with 1 when a
 # check fails. The portal's own deployment runs it too, against its staging
-# host. Needs python3, and node 20 or later (for its permission model, inside
-# which the page's scripts run) with Debian's node-acorn, node-jsdom,
-# node-css-tree and node-mdn-browser-compat-data (scripts/setup.sh installs
-# them).
+# host. Needs python3, node (Debian 12's own 18 will do) with Debian's
+# node-acorn, node-jsdom, node-css-tree and node-mdn-browser-compat-data, and
+# bubblewrap and python3-seccomp for the sandbox the page's scripts run in
+# (scripts/setup.sh installs them).
 set -euo pipefail
 exec python3 "$(dirname "$0")/../tools/portal_check/check_portal.py" "$@"

@@ -3,8 +3,10 @@
 # the launcher with the i686 MinGW-w64 cross compiler, to run it and its
 # tests under 32-bit Wine inside Xvfb, to sign the release package and to
 # check the portal's pages (scripts/check-portal.sh parses their scripts with
-# acorn and runs them in jsdom, and reads their stylesheets with css-tree, with
-# what IE11 lacks taken from MDN's compatibility data).
+# acorn and runs them in jsdom inside a bubblewrap sandbox with a seccomp
+# filter, and reads their stylesheets with css-tree, with what IE11 lacks
+# taken from MDN's compatibility data; its sandbox test fetches Node 18 with
+# npm).
 # Runs apt only for what is missing.
 set -euo pipefail
 
@@ -18,6 +20,7 @@ packages=(
   clang clang-format cppcheck libclang-rt-14-dev
   openssl osslsigncode
   nodejs node-acorn node-jsdom node-mdn-browser-compat-data node-css-tree
+  bubblewrap python3-seccomp util-linux
 )
 
 as_root() {
@@ -36,6 +39,10 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+
+# The sandbox test fetches Node 18 with npm; a node from elsewhere (NodeSource's)
+# brings an npm of its own, and Debian's would clash with it.
+command -v npm >/dev/null || missing+=(npm)
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
