@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Prints what the page runs' sandbox costs: one run of run_page.js on a
+small page started plainly (as before the sandbox) and in the sandbox, in
+alternation, and the whole check on a page with Debian's jQuery
+(libjs-jquery). Figures, not a test: nothing fails when one is slow.
+
+Usage: portal_sandbox.py [ROUNDS [COMMIT]]   (default 11 rounds; with
+COMMIT, the check as it was there runs in alternation with today's)
+"""
+import http.server
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "portal_check"))
+import node  # noqa: E402
+from proxy import OriginProxy  # noqa: E402
+
+HEAD = ('<!DOCTYPE html><html><head><meta charset="utf-8">'
+        '<meta http-equiv="X-UA-Compatible" content="IE=edge"><title>T</title>')
+
+
+def one_run(sandboxed, port):
+    url = "http://127.0.0.1:%d/" % port
+    payload = {"url": url, "html": HEAD + "<script>var a = 1;</script></head><body></body></html>",
+               "host": "127.0.0.1:%d" % port, "settle": 0, "strip": False,
+               "scripts": [{"url": None, "text": "var a = 1;", "line": 1, "column": 0}]}
+    started = time.monotonic()
+    if sandboxed:
+        proxy = OriginProxy(url, 10)
+        run = node.start("run_page.js", dict(payload, proxy=proxy.path), sandbox=(proxy.folder,))
+    else:
+        flags = [node.permission_flag()] + ["--allow-fs-read=%s" % os.path.join(p, "*")
+                                            for p in [node.HERE] + node.modules()]
+        process = subprocess.Popen([node.node(), *[f for f in flags if f != "None"],
+                                    "--max-old-space-size=%d" % node.HEAP_MB, "--no-warnings",
+                                    os.path.join(node.HERE, "run_page.js")],
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=node.environment())
+        run = (process, json.dumps(payload).encode())
+    output = node.finish(run, 30)
+    took = time.monotonic() - started
+    if sandboxed:
+        proxy.close()
+    assert '"done"' in output, output
+    return took
+
+
+def bare(sandboxed, command):
+    """One start of command to its end, plainly or in the sandbox."""
+    started = time.monotonic()
+    if sandboxed:
+        fd = node.filter_pipe()
+        subprocess.run(node.sandboxed(command, fd), pass_fds=(fd,), check=True,
+                       stdin=subprocess.DEVNULL, env={"PATH": os.environ["PATH"]})
+        os.close(fd)
+    else:
+        subprocess.run(command, check=True, stdin=subprocess.DEVNULL)
+    return time.monotonic() - started
+
+
+def main():
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 11
+    folder = tempfile.mkdtemp(prefix="portal-bench-")
+    with open("/usr/share/javascript/jquery/jquery.min.js") as jquery:
+        with open(os.path.join(folder, "jquery.js"), "w") as copy:
+            copy.write(jquery.read())
+    os.makedirs(os.path.join(folder, "stats"))
+    with open(os.path.join(folder, "stats", "varnholt.html"), "w") as stats:
+        stats.write("<p>Statistics</p>")
+    with open(os.path.join(folder, "index.html"), "w") as page:
+        page.write(HEAD + '<script src="/jquery.js"></script></head><body><p id="n">News</p>'
+                   '<script>$(function () { $("#n").text("Today"); });</script></body></html>')
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def __init__(self, *args):
+            super().__init__(*args, directory=folder)
+
+        def log_message(self, *args):
+            pass
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    port = server.server_address[1]
+    node.check_sandbox()
+    one_run(True, port)  # warm-up: the filter and the probe are made once per check
+    starts = {}
+    for command in (["/usr/bin/true"], [node.node_binary(), "-e", "0"]):
+        for _ in range(rounds * 2):
+            for sandboxed in (False, True):
+                starts.setdefault((command[0], sandboxed), []).append(bare(sandboxed, command))
+    plain, boxed = [], []
+    for _ in range(rounds):
+        plain.append(one_run(False, port))
+        boxed.append(one_run(True, port))
+    scripts = {"today": os.path.join(SOURCE, "scripts", "check-portal.sh")}
+    if len(sys.argv) > 2:
+        before = tempfile.mkdtemp(prefix="portal-before-")
+        archive = subprocess.run(["git", "-C", SOURCE, "archive", sys.argv[2], "tools", "scripts"],
+                                 capture_output=True, check=True).stdout
+        subprocess.run(["tar", "-x", "-C", before], input=archive, check=True)
+        scripts[sys.argv[2]] = os.path.join(before, "scripts", "check-portal.sh")
+    checks = {name: [] for name in scripts}
+    for _ in range(rounds):
+        for name, script in scripts.items():
+            started = time.monotonic()
+            subprocess.run([script, "127.0.0.1:%d" % port], capture_output=True, check=False)
+            checks[name].append(time.monotonic() - started)
+    ms = lambda values: "%.0f ms (%.0f-%.0f)" % (statistics.median(values) * 1000,
+                                                min(values) * 1000, max(values) * 1000)
+    print("node %s, %d rounds, load average %s" % (node.version(), rounds,
+                                                   " ".join(open("/proc/loadavg").read()
+                                                            .split()[:3])))
+    for (command, sandboxed), times in starts.items():
+        print("%s, %s: %s" % (os.path.basename(command),
+                              "sandboxed" if sandboxed else "plain", ms(times)))
+    print("one page run, plain:      %s" % ms(plain))
+    print("one page run, sandboxed:  %s" % ms(boxed))
+    print("added by the sandbox:     %.0f ms (median of the round-by-round differences)"
+          % (statistics.median(b - p for p, b in zip(plain, boxed)) * 1000))
+    for name, times in checks.items():
+        print("whole check, jQuery page, %s: %s" % (name, ms(times)))
+    server.shutdown()
+
+
+if __name__ == "__main__":
+    main()
