@@ -19,6 +19,7 @@ import tempfile
 import threading
 import time
 import unittest
+from urllib.parse import unquote
 
 SOURCE = SCRIPT = None
 SECRET = "deploy-key-5f1c9a"
@@ -40,7 +41,7 @@ class Portal(http.server.BaseHTTPRequestHandler):
             SEEN.append(("portal", path))
         if path == "/told":
             name, _, value = query.partition("=")
-            TOLD.setdefault(name, []).append(urllib_unquote(value))
+            TOLD.setdefault(name, []).append(unquote(value))
         headers, body = ROUTES.get(path, ({}, ""))
         self.send_response(200 if path in ROUTES or path == "/told" else 404)
         for name, value in headers.items():
@@ -57,11 +58,6 @@ class Elsewhere(Portal):
     def do_GET(self):
         SEEN.append(("http", self.path))
         super().do_GET()
-
-
-def urllib_unquote(value):
-    from urllib.parse import unquote
-    return unquote(value)
 
 
 def listen_tcp(address):
@@ -404,7 +400,8 @@ class Sandbox(unittest.TestCase):
             "    buffer = ctypes.create_string_buffer(code)\n"
             "    prog = struct.pack('HL', len(code) // 8, ctypes.addressof(buffer))\n"
             "    assert libc.prctl(38, 1, 0, 0, 0) == 0\n"  # PR_SET_NO_NEW_PRIVS
-            "    assert libc.prctl(22, 2, ctypes.c_char_p(prog), 0, 0) == 0\n"  # SECCOMP_MODE_FILTER
+            # PR_SET_SECCOMP, SECCOMP_MODE_FILTER
+            "    assert libc.prctl(22, 2, ctypes.c_char_p(prog), 0, 0) == 0\n"
             "t = threading.Thread(target=lambda: None); t.start(); t.join()\n"
             "print(said(mount()), said(ptrace()))\n")
         with tempfile.NamedTemporaryFile(suffix=".bpf") as bpf:

@@ -15,12 +15,13 @@ constructor chain, and this is what holds it then. Inside, Node's permission
 model, where this node has it, is a second layer. Where the sandbox cannot be
 made, page code does not run at all.
 """
+import importlib.util
 import json
 import os
 import resource
 import shutil
 import subprocess
-import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Debian keeps the node modules here; its own node finds them without being
@@ -112,19 +113,25 @@ class SandboxError(Exception):
 
 
 def seccomp_filter():
-    """The filter's BPF, built once per check by whichever python3 imports
-    Debian's seccomp module (this one, or Debian's own)."""
+    """The filter's BPF, built once per check: here where this python3
+    imports Debian's seccomp module, else by Debian's own python3."""
     if "seccomp" not in _cache:
         _cache["seccomp"] = None
-        program = os.path.join(HERE, "seccomp_filter.py")
-        for python in dict.fromkeys([sys.executable, "/usr/bin/python3"]):
+        if importlib.util.find_spec("seccomp"):
+            import seccomp_filter as rules
+            with tempfile.TemporaryFile() as built:
+                rules.build().export_bpf(built)
+                built.seek(0)
+                _cache["seccomp"] = built.read()
+        else:
             try:
-                built = subprocess.run([python, program], capture_output=True, timeout=30)
+                program = os.path.join(HERE, "seccomp_filter.py")
+                built = subprocess.run(["/usr/bin/python3", program], capture_output=True,
+                                       timeout=30)
+                if built.returncode == 0 and built.stdout:
+                    _cache["seccomp"] = built.stdout
             except (OSError, subprocess.SubprocessError):
-                continue
-            if built.returncode == 0 and built.stdout:
-                _cache["seccomp"] = built.stdout
-                break
+                pass
     if _cache["seccomp"] is None:
         raise SandboxError("its seccomp filter cannot be built: python3-seccomp is not installed")
     return _cache["seccomp"]
