@@ -276,18 +276,30 @@ class Sandbox(unittest.TestCase):
                     self.assertTrue(got and max(got) < 40, TOLD["memory"])
 
     def test_without_its_sandbox_the_page_code_does_not_run(self):
+        """No bwrap on PATH, or user namespaces refused (the check itself run
+        where no more may be made): a WARN with why and what to do, the
+        syntax verdicts stand, and the page's code never runs."""
         tools = tempfile.mkdtemp(prefix="portal-tools-")  # what PATH holds, but bwrap
         for tool in ("bash", "dirname", "python3", "node", "prlimit", "setpriv"):
             os.symlink(shutil.which(tool), os.path.join(tools, tool))
+        program = os.path.join(SOURCE, "tools", "portal_check", "check_portal.py")
+        host = "127.0.0.1:%d" % PORTS["portal"]
+        cases = [([SCRIPT, host], dict(os.environ, PATH=tools), r"bwrap is not installed"),
+                 (["bwrap", "--dev-bind", "/", "/", "--unshare-user", "--uid", "1000",
+                   "--disable-userns", "/usr/bin/python3", program, host], None,
+                  r"bwrap: Creating new namespace failed")]
         ROUTES["/app.js"] = REACH + "tell('ran', 1);\nvar f = () => 1;\n"
-        result = subprocess.run([SCRIPT, "127.0.0.1:%d" % PORTS["portal"]], capture_output=True,
-                                text=True, env=dict(os.environ, PATH=tools), timeout=60)
+        for command, env, why in cases:
+            with self.subTest(why=why):
+                result = subprocess.run(command, capture_output=True, text=True, env=env,
+                                        timeout=60)
+                self.assertEqual({}, TOLD)
+                self.assertRegex(result.stdout, "FAIL scripts: .*/app.js: arrow function")
+                self.assertRegex(result.stdout, r"WARN scripts: the page's code was not run: the "
+                                                r"sandbox it runs in cannot be made here \(%s.*"
+                                                r"\); install bubblewrap .*seccomp=unconfined"
+                                 % why)
         shutil.rmtree(tools)
-        self.assertEqual({}, TOLD)
-        self.assertRegex(result.stdout, "FAIL scripts: .*/app.js: arrow function")
-        self.assertRegex(result.stdout, r"WARN scripts: the page's code was not run: the sandbox "
-                                        r"it runs in cannot be made here \(bwrap is not "
-                                        r"installed\); install bubblewrap .*seccomp=unconfined")
 
     def test_the_seccomp_filter_refuses_ptrace_and_mount(self):
         """Applied to root in a user and mount namespace of its own, which may
