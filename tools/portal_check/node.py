@@ -15,6 +15,8 @@ constructor chain, and this is what holds it then. Inside, Node's permission
 model, where this node has it, is a second layer. Where the sandbox cannot be
 made, page code does not run at all.
 """
+import atexit
+import glob
 import importlib.util
 import json
 import os
@@ -40,7 +42,8 @@ NOBODY = 65534
 # Processes and threads the sandbox's user may start beyond those it has:
 # a page run has a dozen threads, and both runs share the count.
 TASK_MARGIN = 64
-# Inside the sandbox this folder is seen here, the checkout around it not at all.
+# Inside the sandbox this folder's programs are seen here, the checkout around
+# them not at all.
 INSIDE = "/portal_check"
 TMP_BYTES = 4 << 20
 
@@ -151,6 +154,19 @@ def tasks_of(uid):
     return count
 
 
+def programs():
+    """A private copy of this folder's node programs, once per check: the
+    sandbox's user may not reach the checkout (a root's home is closed to
+    nobody), and sees no more of it than this."""
+    if "programs" not in _cache:
+        folder = _cache["programs"] = tempfile.mkdtemp(prefix="portal-programs-")
+        atexit.register(shutil.rmtree, folder, True)
+        for program in glob.glob(os.path.join(HERE, "*.js")):
+            shutil.copy(program, folder)
+        os.chmod(folder, 0o755)
+    return _cache["programs"]
+
+
 def within(limit, wanted):
     """wanted, or less where the hard limit is lower: raising it takes a
     capability that a container may not grant."""
@@ -179,7 +195,7 @@ def sandboxed(command, filter_fd, binds=()):
              "--ro-bind", "/usr", "/usr", "--symlink", "usr/lib", "/lib",
              "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/bin", "/bin",
              "--proc", "/proc", "--dev", "/dev", "--remount-ro", "/dev",
-             "--size", str(TMP_BYTES), "--tmpfs", "/tmp", "--ro-bind", HERE, INSIDE]
+             "--size", str(TMP_BYTES), "--tmpfs", "/tmp", "--ro-bind", programs(), INSIDE]
     outside_usr = [p for p in modules() + [node_binary()] + list(binds)
                    if not p.startswith("/usr/")]
     for path in dict.fromkeys(outside_usr):
