@@ -176,6 +176,8 @@ ESCAPE = (
     "try { new WebSocket('ws://127.0.0.2:%(tcp)d/socket'); } catch (e) {}\n"
     "var away = new XMLHttpRequest(); away.open('GET', 'http://localhost:%(portal)d/away');"
     " away.send();\n"
+    "node.stdout.write('{\"event\": \"blocked\", \"url\": {}}\\n{\"event\": \"loaded\", "
+    "\"script\": 9}\\n');\n"  # lines of the run's own form, but not the run's
     "tell('kill', node.kill(node.ppid, 'SIGKILL'));\n")
 
 

@@ -54,9 +54,10 @@ def start_runs(page, sources, timeout):
 
 # What each event of a run must hold: page code can write on node's stdout
 # too, and a line of its own is not taken for the run's.
-FIELDS = {"loaded": ("script",), "exception": ("script", "line", "column", "message", "lacks"),
-          "provided": ("script", "names"), "blocked": ("url",), "missing": ("names",),
-          "kept": ("names",), "done": ()}
+FIELDS = {"loaded": {"script": int},
+          "exception": {"script": int, "line": int, "column": int, "message": str, "lacks": list},
+          "provided": {"script": int, "names": list}, "blocked": {"url": str},
+          "missing": {"names": list}, "kept": {"names": list}, "done": {}}
 
 
 def events(output, count):
@@ -66,11 +67,13 @@ def events(output, count):
             event = json.loads(line)
         except ValueError:
             continue  # a line the page printed past the run's own
-        if not isinstance(event, dict) or event.get("event") not in FIELDS or \
-                not all(name in event for name in FIELDS[event["event"]]):
+        fields = FIELDS.get(event.get("event")) if isinstance(event, dict) else None
+        if fields is None or not all(
+                isinstance(event.get(name), kind) and
+                (kind is not list or all(isinstance(item, str) for item in event[name]))
+                for name, kind in fields.items()):
             continue
-        if "script" in event and not (isinstance(event["script"], int) and
-                                      0 <= event["script"] < count):
+        if "script" in fields and not 0 <= event["script"] < count:
             continue
         found.append(event)
     return found
