@@ -7,9 +7,11 @@ alternation, and the whole check on a page with Debian's jQuery
 Usage: portal_sandbox.py [ROUNDS [COMMIT]]   (default 11 rounds; with
 COMMIT, the check as it was there runs in alternation with today's)
 """
+import atexit
 import http.server
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -68,6 +70,7 @@ def bare(sandboxed, command):
 def main():
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 11
     folder = tempfile.mkdtemp(prefix="portal-bench-")
+    atexit.register(shutil.rmtree, folder, True)
     with open("/usr/share/javascript/jquery/jquery.min.js") as jquery:
         with open(os.path.join(folder, "jquery.js"), "w") as copy:
             copy.write(jquery.read())
@@ -100,6 +103,7 @@ def main():
     scripts = {"today": os.path.join(SOURCE, "scripts", "check-portal.sh")}
     if len(sys.argv) > 2:
         before = tempfile.mkdtemp(prefix="portal-before-")
+        atexit.register(shutil.rmtree, before, True)
         archive = subprocess.run(["git", "-C", SOURCE, "archive", sys.argv[2], "tools", "scripts"],
                                  capture_output=True, check=True).stdout
         subprocess.run(["tar", "-x", "-C", before], input=archive, check=True)
