@@ -2,6 +2,8 @@
 (run_page.js), once as jsdom has it and once with what IE11 lacks taken out,
 and what the difference says about each script."""
 import json
+import subprocess
+import threading
 import time
 from urllib.parse import urlsplit
 
@@ -14,7 +16,92 @@ NEEDS_BOX = ("the page's code was not run: node %s has no permission model, whic
              "needs (Node 20 or later); the scripts are judged by their syntax alone")
 
 
-def start_runs(page, sources):
+# The share of the time limit that firing the page's events may take.
+EVENTS_SHARE = 0.2
+
+
+class Run:
+    """One node run of the page, its output collected by threads as it comes.
+    The plain run plans the page's events; its plan line is handed to the
+    other run, which waits for it with its stdin open (and fires nothing
+    when that closes without one)."""
+
+    def __init__(self, started):
+        self.process, self.payload = started
+        self.lines, self.errors = [], []
+        self.after = None  # the run the plan goes to
+        self.lock = threading.Lock()
+        self.readers = [threading.Thread(target=self.read, daemon=True),
+                        threading.Thread(target=self.read_errors, daemon=True)]
+
+    def begin(self, keep_open):
+        for reader in self.readers:
+            reader.start()
+        try:
+            self.process.stdin.write(self.payload + b"\n")
+            self.process.stdin.flush()
+        except OSError:
+            pass  # it ended already; finish() says why
+        if not keep_open:
+            self.close()
+
+    def read(self):
+        for line in self.process.stdout:
+            self.lines.append(line)
+            if self.after and line.startswith(b'{"event":"plan"'):
+                self.after.hand(line)
+        if self.after:
+            self.after.close()
+
+    def read_errors(self):
+        for line in self.process.stderr:
+            self.errors.append(line)
+
+    def hand(self, line):
+        with self.lock:
+            try:
+                if not self.process.stdin.closed:
+                    self.process.stdin.write(line)
+            except OSError:
+                pass
+        self.close()
+
+    def close(self):
+        with self.lock:
+            try:
+                self.process.stdin.close()
+            except OSError:
+                pass
+
+    def finish(self, timeout):
+        """The run's output; node.NodeError as node.finish() raises it."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            self.join()
+            raise node.NodeError("stopped after %g s" % timeout, self.output(), True)
+        self.join()
+        if self.process.returncode != 0:
+            errors = b"".join(self.errors).decode("utf-8", "replace")
+            if "heap out of memory" in errors or "Reached heap limit" in errors:
+                raise node.NodeError("node ran out of its %d MiB heap" % node.HEAP_MB,
+                                     self.output())
+            last = (errors.strip().splitlines() or ["exit code %d" % self.process.returncode])[-1]
+            raise node.NodeError("%s failed under %s: %s" % (
+                node.program_of(self.process), node.node(), last), self.output())
+        return self.output()
+
+    def join(self):
+        for reader in self.readers:
+            reader.join(5)
+
+    def output(self):
+        return b"".join(self.lines).decode("utf-8", "replace")
+
+
+def start_runs(page, sources, timeout):
     """Starts both runs of the page: (the runs, None), or ([], why not) when
     node cannot run the page's code boxed. Each source is (address, text,
     line, column, url), url None when inline."""
@@ -23,47 +110,70 @@ def start_runs(page, sources):
     if node.box() is None:
         return [], NEEDS_BOX % node.version()
     payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
-               "settle": SETTLE,
+               "settle": SETTLE, "budget": timeout * EVENTS_SHARE,
                "scripts": [{"url": url, "text": text, "line": line, "column": column}
                            for _, text, line, column, url in sources]}
     try:
-        return [node.start("run_page.js", dict(payload, strip=strip), boxed=True)
-                for strip in (False, True)], None
+        runs = [Run(node.start("run_page.js", dict(payload, strip=strip), boxed=True))
+                for strip in (False, True)]
     except (node.NodeError, OSError) as error:
         return [], "the page's code was not run: %s" % error
+    runs[0].after = runs[1]
+    runs[1].begin(keep_open=True)
+    runs[0].begin(keep_open=False)
+    return runs, None
 
 
 def events(output):
     found = []
     for line in output.splitlines():
         try:
-            found.append(json.loads(line))
+            event = json.loads(line)
         except ValueError:
             continue  # a line the page printed past the run's own
+        if isinstance(event, dict) and "event" in event:
+            found.append(event)
     return found
 
 
-def finish_runs(started, sources, references, timeout):
+def finish_runs(started, sources, references, timeout, page_url):
     """Waits for both runs; (verdict lines, what the page brought, requests
-    not made), with a line of its own when a run could not be completed."""
+    not made, the plan of the page's events), with a line of its own when a
+    run could not be completed."""
     outputs, stopped = [], None
     deadline = time.monotonic() + timeout
     for run in started:
         try:
-            outputs.append(events(node.finish(run, max(deadline - time.monotonic(), 0.1))))
+            outputs.append(events(run.finish(max(deadline - time.monotonic(), 0.1))))
         except node.NodeError as error:
             outputs.append(events(error.output))
             stopped = stopped or (error, outputs[-1])
     if len(outputs) < 2:
-        return [], [], []
-    lines = failures(outputs[0], outputs[1], sources) + \
+        return [], [], [], None
+    addresses = [source[0] for source in sources]
+    lines = failures(outputs[0], outputs[1], sources, page_url) + \
         unreached(outputs[1], sources, references)
     if stopped:
         lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources, timeout)))
-    brought = ["%s from %s" % (", ".join(e["names"]), sources[e["script"]][0])
+    brought = ["%s from %s" % (", ".join(e["names"]), addresses[e["script"]])
                for e in outputs[1] if e["event"] == "provided"]
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"})
-    return lines, brought, blocked
+    plans = [e for e in outputs[0] if e["event"] == "plan"]
+    return lines, brought, blocked, plans[0] if plans else None
+
+
+def fired_said(plan, count):
+    """What the page's events came to, for the line (None when nothing is to
+    be said): how many were fired if count, and what the budgets left."""
+    said = []
+    if count and plan["fire"]:
+        said.append("%d event%s fired at the page's handlers" % (
+            len(plan["fire"]), "" if len(plan["fire"]) == 1 else "s"))
+    if plan["unfired"]:
+        said.append("%d event%s left unfired by the budget (%s%s)" % (
+            plan["unfired"], "" if plan["unfired"] == 1 else "s", ", ".join(plan["left"]),
+            ", ..." if plan["unfired"] > len(plan["left"]) else ""))
+    return ", ".join(said) or None
 
 
 def stopped_line(error, output, sources, timeout):
@@ -76,17 +186,29 @@ def stopped_line(error, output, sources, timeout):
 
 
 def place(source, where):
-    return "%d:%d" % in_page(where, source[2], source[3])
+    """'at L:C, ' in the page's or the script's lines, or nothing where only
+    the script is known."""
+    if where.get("line") is None:
+        return ""
+    return "at %d:%d, " % in_page(where, source[2], source[3])
 
 
-def failures(plain, stripped, sources):
-    """A FAIL line for each script that raised, as the page loaded without
-    what IE11 lacks, an exception that the run with it did not raise, or one
-    whose message names something IE11 lacks (the plain run knows no names:
-    what raises there for want of one raises here as well)."""
+def during(e):
+    """Which event's handlers raised it, as the line says, or None for the load."""
+    if not e.get("during"):
+        return None
+    return "on %s of %s" % (e["during"]["type"], e["during"]["selector"])
+
+
+def failures(plain, stripped, sources, page_url):
+    """A FAIL line for each script that raised, as the page loaded or as its
+    events were fired without what IE11 lacks, an exception that the run
+    with it did not raise, or one whose message names something IE11 lacks
+    (the plain run knows no names: what raises there for want of one raises
+    here as well). An exception that no script holds is the page's."""
     def raised(run):
         return [e for e in run if e["event"] == "exception"]
-    key = lambda e: (e["script"], e["line"], e["column"], e["message"])
+    key = lambda e: (e["script"], e["line"], e["column"], e["message"], during(e))
     both = {key(e) for e in raised(plain)}
     failed, seen = {}, set()
     for e in raised(stripped):
@@ -95,25 +217,35 @@ def failures(plain, stripped, sources):
         seen.add(key(e))
         why = ("IE11 lacks %s" % " or ".join(e["lacks"]) if e["lacks"] else
                "raised only without what IE11 lacks")
-        failed.setdefault(e["script"], []).append(
-            "at %s, %s (%s)" % (place(sources[e["script"]], e), e["message"], why))
-    return [("FAIL", "%s: as the page loads, %s" % (sources[index][0], "; ".join(said)))
-            for index, said in sorted(failed.items())]
+        script = e["script"]
+        where = place(sources[script], e) if script is not None else ""
+        failed.setdefault((script, during(e) or ""), []).append(
+            "%s%s (%s)" % (where, e["message"], why))
+    lines = []
+    for (script, event), said in sorted(failed.items(),
+                                        key=lambda item: (item[0][0] is None, item[0])):
+        address = sources[script][0] if script is not None else page_url
+        lines.append(("FAIL", "%s: %s, %s" % (address, event or "as the page loads",
+                                               "; ".join(said))))
+    return lines
 
 
 def unreached(stripped, sources, references):
-    """A WARN line for each script that uses, where the load did not reach,
-    a global or static member that IE11 lacks and nothing on the page brings,
-    without testing for it first (references: what syntax.js found each
-    script to use and test for, None where it does not parse)."""
+    """A WARN line for each script that uses, where neither the load nor the
+    events fired reached, a global or static member that IE11 lacks and
+    nothing on the page brings, where IE11 would throw (references: what
+    syntax.js found each script to use and test for, None where it does not
+    parse). A script that brought something IE11 lacks is a polyfill: what
+    it carries for other browsers is not held against the page."""
     missing = {name for e in stripped if e["event"] == "missing" for name in e["names"]}
+    polyfills = {e["script"] for e in stripped if e["event"] == "provided"}
     failed = {}
     for e in stripped:
         if e["event"] == "exception":
             failed.setdefault(e["script"], set()).update(e["lacks"])
     lines = []
     for index, found in enumerate(references):
-        if not found:
+        if not found or index in polyfills:
             continue
         tested = set(found["tested"]) | failed.get(index, set())
         names = sorted(([name, count, {"line": line, "column": column}]
@@ -121,9 +253,10 @@ def unreached(stripped, sources, references):
                         if name in missing and name not in tested),
                        key=lambda n: (n[2]["line"], n[2]["column"]))
         if names:
-            lines.append(("WARN", "%s: uses what IE11 lacks, untested, where the load did not "
-                                  "reach (a handler, say): %s" % (sources[index][0], ", ".join(
-                                      "%s (%d, %sat %s)" % (name, count, "first " if count > 1
-                                                            else "", place(sources[index], where))
+            lines.append(("WARN", "%s: uses what IE11 lacks, untested, where neither the load nor "
+                                  "the events fired reached: %s" % (sources[index][0], ", ".join(
+                                      "%s (%d, %sat %d:%d)" % (
+                                          (name, count, "first " if count > 1 else "")
+                                          + in_page(where, *sources[index][2:4]))
                                       for name, count, where in names))))
     return lines
