@@ -183,10 +183,10 @@ function run(input, planned) {
   // running (a thrown string has no stack), or to the page: never dropped.
   let current = null;
   const report = (error, file, line, column) => {
-    // jsdom gives line 0 to what it cannot place (a thrown string).
-    let index = file ? scriptAt(file, line) : null;
-    let where = index === null ? null : line ? within(index, line, column) :
-      { line: null, column: null };
+    // jsdom gives line 0 to what it cannot place: a thrown string, or an
+    // exception whose first frame is a built-in's (JSON.parse).
+    let index = file && line ? scriptAt(file, line) : null;
+    let where = index === null ? null : within(index, line, column);
     if (index === null) {
       for (const frame of framesOf(error)) {
         index = scriptAt(frame.file, frame.line);
@@ -196,8 +196,9 @@ function run(input, planned) {
         }
       }
     }
-    if (index === null && current) {
-      index = current();
+    if (index === null) {
+      index = file ? scriptAt(file, line) : null;
+      if (index === null && current) index = current();
       where = { line: null, column: null };
     }
     const message = said(error);
@@ -211,10 +212,12 @@ function run(input, planned) {
     names.forEach((name) => provided.add(name));
     if (names.length) emit('provided', { script: index, names: names });
   };
+  // A script element's script: an inline one by its text (jsdom keeps its
+  // place in the page from the page's objects).
   const indexOf = (element) => {
-    const text = element.src ? null : element.firstChild;
-    return element.src ? external.get(element.src) :
-      scriptAt(input.url, text && text.sourceCodeLocation ? text.sourceCodeLocation.startLine : 0);
+    if (element.src) return external.get(element.src);
+    const found = inline.find(([script]) => script.text === element.text);
+    return found ? found[1] : null;
   };
   const sameHost = (window, url) => {
     try {
@@ -242,8 +245,10 @@ function run(input, planned) {
     pretendToBeVisual: true,
     virtualConsole: quiet,
     beforeParse(window) {
-      // Before anything is taken out: what it uses of the window's own.
+      // Before anything is taken out: what these use of the window's own
+      // (IE11 lacks document.currentScript).
       guardRequests(window, sameHost);
+      const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
       if (input.strip) {
         stripped = strip(window, lacked);
         renameAsIE11(window);
@@ -255,7 +260,7 @@ function run(input, planned) {
           event.colno);
       });
       current = () => {
-        const element = window.document.currentScript;
+        const element = running.call(window.document);
         const index = element ? indexOf(element) : null;
         return index === undefined ? null : index;
       };
