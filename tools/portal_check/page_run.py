@@ -193,6 +193,13 @@ def place(source, where):
     return "at %d:%d, " % in_page(where, source[2], source[3])
 
 
+def one_line(message, most=300):
+    """A message as one line of the verdict: Babel's run over two, and a
+    thrown string can be any length."""
+    said = " ".join(message.split())
+    return said if len(said) <= most else said[:most - 3] + "..."
+
+
 def during(e):
     """Which event's handlers raised it, as the line says, or None for the load."""
     if not e.get("during"):
@@ -220,7 +227,7 @@ def failures(plain, stripped, sources, page_url):
         script = e["script"]
         where = place(sources[script], e) if script is not None else ""
         failed.setdefault((script, during(e) or ""), []).append(
-            "%s%s (%s)" % (where, e["message"], why))
+            "%s%s (%s)" % (where, one_line(e["message"]), why))
     lines = []
     for (script, event), said in sorted(failed.items(),
                                         key=lambda item: (item[0][0] is None, item[0])):
