@@ -46,7 +46,7 @@ ES5 = ("var d = new Date(2020, 1, 2), o = {}, n = 0;\n"
 # Not reached or not throwing in IE11.
 GUARDED = ("function _toArray(iter) {\n  if (typeof Symbol !== 'undefined' && iter[Symbol.iterator]"
            " != null) return Array.from(iter);\n}\n"
-           "function top() { return window.scrollY || document.documentElement.scrollTop; }\n"
+           "function top() { return Math.max(window.scrollY, document.body.scrollTop); }\n"
            "function quad() { try { return new DOMQuad(); } catch (e) { return null; } }\n")
 BUTTONS = ('<form id="form"><button id="go" type="button">Go</button>'
            '<button id="copy" type="button" onclick="copied()">Copy</button></form>'
