@@ -113,10 +113,14 @@ def start_runs(page, sources, timeout):
                "settle": SETTLE, "budget": timeout * EVENTS_SHARE,
                "scripts": [{"url": url, "text": text, "line": line, "column": column}
                            for _, text, line, column, url in sources]}
+    runs = []
     try:
-        runs = [Run(node.start("run_page.js", dict(payload, strip=strip), boxed=True))
-                for strip in (False, True)]
+        for strip in (False, True):
+            runs.append(Run(node.start("run_page.js", dict(payload, strip=strip), boxed=True)))
     except (node.NodeError, OSError) as error:
+        for run in runs:
+            run.process.kill()
+            run.process.wait()
         return [], "the page's code was not run: %s" % error
     runs[0].after = runs[1]
     runs[1].begin(keep_open=True)

@@ -248,7 +248,8 @@ function run(input, planned) {
       // Before anything is taken out: what these use of the window's own
       // (IE11 lacks document.currentScript).
       guardRequests(window, sameHost);
-      const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
+      const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript')
+        .get;
       if (input.strip) {
         stripped = strip(window, lacked);
         renameAsIE11(window);
