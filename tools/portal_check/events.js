@@ -44,7 +44,9 @@ function watch(window, plans) {
     asked: null,
   };
   proto.addEventListener = function addEventListener(type, listener) {
-    if (listener && KIND_OF.has(String(type))) own.listened.push([this, String(type)]);
+    // Called bare (`var on = addEventListener; on(...)`), it adds to the window.
+    const target = this === undefined || this === null ? window : this;
+    if (listener && KIND_OF.has(String(type))) own.listened.push([target, String(type)]);
     return own.add.apply(this, arguments);
   };
   if (!plans) return own;
