@@ -274,6 +274,14 @@ class CheckPortal(unittest.TestCase):
                 '<script src="/app.js">', '<script src="/closest.js"></script><script src="/app.js">')),
                       "/closest.js": (200, {}, CLOSEST), "/app.js": (200, {}, DELEGATED)},
              [("PASS", "scripts", r"3 scripts .*; 3 events fired at the page's handlers$")]),
+            # jQuery's delegated handlers, by the selectors its registry keeps.
+            ("http", {"/": (200, HTML, page("<p>", BUTTONS)),
+                      "/app.js": (200, {}, "var jQuery = {_data: function (node, what) {\n  return "
+                                           "node === document ? {click: [{selector: 'a'}]} : null;"
+                                           "\n}};\ndocument.addEventListener('click', function (e) "
+                                           "{\n  if (e.target.hash) e.target.closest('.news');\n});\n")},
+             [("FAIL", "scripts", r"/app.js: on click of a.news-tab, at 5:31, e.target.closest is "
+                                  r"not a function \(IE11 lacks Element.prototype.closest\)$")]),
             # Events made as IE11 pages make them; an exception of both runs is no verdict.
             ("http", {"/": (200, HTML, page("<p>", BUTTONS)),
                       "/app.js": (200, {}, "function copied() {\n  var e = document.createEvent("
