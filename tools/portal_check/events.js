@@ -89,10 +89,19 @@ function makeEvent(own, window, type) {
 }
 
 // Where a plan's target is, and back: an index into the page's elements,
-// or the window or the document.
-function targetOf(own, window, node) {
-  if (node === window || node === window.document) return shortSelector(node, window);
-  return Array.prototype.indexOf.call(own.all.call(window.document, '*'), node);
+// or the window or the document. The indexes are kept between events and
+// taken afresh when the page has moved the element since.
+function indexer(own, window) {
+  let index = new Map();
+  return (node) => {
+    if (node === window || node === window.document) return shortSelector(node, window);
+    const all = own.all.call(window.document, '*');
+    const at = index.get(node);
+    if (at !== undefined && all[at] === node) return at;
+    index = new Map();
+    Array.prototype.forEach.call(all, (element, i) => index.set(element, i));
+    return index.has(node) ? index.get(node) : -1;
+  };
 }
 
 function nodeAt(own, window, target) {
@@ -101,27 +110,21 @@ function nodeAt(own, window, target) {
   return own.all.call(window.document, '*')[target] || null;
 }
 
-// The elements under `container` that the selectors take, in page order;
+// The elements under `container` that a selector takes, in page order;
 // jQuery's own selectors (":visible") through jQuery where it is loaded.
-function taken(own, window, container, selectors) {
-  const found = new Set();
-  for (const selector of selectors) {
-    let list = [];
+function taken(own, window, container, selector) {
+  try {
+    return Array.prototype.slice.call(container.nodeType === 9 ?
+      own.selectAll.call(container, selector) : own.select.call(container, selector));
+  } catch (error) {
     try {
-      list = container.nodeType === 9 ? own.selectAll.call(container, selector) :
-        own.select.call(container, selector);
-    } catch (error) {
-      try {
-        const jquery = window.jQuery;
-        list = jquery && jquery.find ? jquery.find(selector, container) : [];
-      } catch (ignored) {
-        list = [];
-      }
+      const jquery = window.jQuery;
+      return jquery && jquery.find ? Array.prototype.slice.call(jquery.find(selector, container)) :
+        [];
+    } catch (ignored) {
+      return [];
     }
-    for (const element of Array.prototype.slice.call(list)) found.add(element);
   }
-  const all = Array.prototype.slice.call(own.all.call(window.document, '*'));
-  return all.filter((element) => found.has(element));
 }
 
 // jQuery keeps the selectors of its delegated handlers in its own registry.
@@ -186,15 +189,19 @@ async function fireEvents(own, window, plan, budgetSeconds, fire) {
     return Object.assign({}, plan, { missed: missed });
   }
   const queue = [];
-  const seen = new Set();
-  const keyOf = (node, type) => targetOf(own, window, node) + ' ' + type;
+  const seen = new Map();
   const enqueue = (node, type) => {
-    const key = keyOf(node, type);
-    if (seen.has(key)) return;
-    seen.add(key);
+    const types = seen.get(node) || new Set();
+    seen.set(node, types);
+    if (types.has(type)) return;
+    types.add(type);
     queue.push([node, type]);
   };
   for (const [node, type] of listenersOf(own, window)) enqueue(node, type);
+  const targetOf = indexer(own, window);
+  // A selector asked under a node for a type is followed once: the same
+  // delegating handler asks it again at every element it stands for.
+  const followed = new Map();
   const fired = [];
   const until = Date.now() + budgetSeconds * 1000;
   let at = 0;
@@ -202,7 +209,7 @@ async function fireEvents(own, window, plan, budgetSeconds, fire) {
     const [node, type] = queue[at];
     if (!node.isConnected) continue;
     const selector = shortSelector(node, window);
-    const target = targetOf(own, window, node);
+    const target = targetOf(node);
     if (target < 0) continue;
     own.asked = [];
     await fire(node, type, selector);
@@ -215,9 +222,15 @@ async function fireEvents(own, window, plan, budgetSeconds, fire) {
     fired.push({ target: target, type: type, selector: selector });
     // A delegating handler asked about the target's ancestors too; only
     // what lies under the node it listens on can reach it.
-    const container = node === window.document.body ? window.document : node;
-    for (const element of taken(own, window, container, asked)) {
-      if (element !== node) enqueue(element, type);
+    const container = node === document.body ? document : node;
+    const done = followed.get(container) || new Set();
+    followed.set(container, done);
+    for (const asking of asked) {
+      if (done.has(type + ' ' + asking)) continue;
+      done.add(type + ' ' + asking);
+      for (const element of taken(own, window, container, asking)) {
+        if (element !== node) enqueue(element, type);
+      }
     }
   }
   const left = queue.slice(at).filter(([node]) => node.isConnected)
