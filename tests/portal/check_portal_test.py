@@ -296,6 +296,16 @@ class CheckPortal(unittest.TestCase):
                                            "  Object.assign({}, {});\n};\n")},
              [("FAIL", "scripts", r"/app.js: on click of button#go, at 4:10, Object.assign is not a "
                                   r"function \(IE11 lacks Object.assign\)$")]),
+            # A timer that a handler sets runs as part of its event; what an attribute's
+            # handler raises, no script holds, and the page has it.
+            ("http", {"/": (200, HTML, page("<p>", '<i id="x" onmouseup="document.body.matches('
+                                                   "'p')\"></i><p>")),
+                      "/app.js": (200, {}, "x.onclick = function () {\n  setTimeout(function () "
+                                           "{ Object.assign({}, {}); }, 500);\n};\n")},
+             [("FAIL", "scripts", r"/app.js: on click of i#x, at 2:35, Object.assign is not a "
+                                  r"function \(IE11 lacks Object.assign\)$"),
+              ("FAIL", "scripts", r"gameid=220: on mouseup of i#x, document.body.matches is not a "
+                                  r"function \(IE11 lacks Element.prototype.matches\)$")]),
             ("http", {"/app.js": (200, {}, "for (var i = 0; i < 310; i++)\n  document.body."
                                            "appendChild(document.createElement('i')).onclick = "
                                            "function () {};\n")},
