@@ -29,6 +29,36 @@ GOOD = {"/": (200, HTML, HEAD + BODY), "/page": (200, HTML, HEAD + BODY),
         "/app.js": (200, {"Content-Type": "text/javascript"}, "function a(x) { return [x]; }\n"),
         "/stats/varnholt.html": (200, HTML, "<p>Statistics</p>")}
 ROUTES = dict(GOOD)
+# ES5 that IE11 runs, through what V8's built-ins read of the page's objects.
+ES5 = ("var d = new Date(2020, 1, 2), o = {}, n = 0;\n"
+       "'a b  c'.split(/\\s+/).concat('a,b'.split(/(,)/), 'x1y2'.match(/\\d/g));\n"
+       "'a-b'.replace(/-/g, function (m) { return m + m; }).search(/b/);\n"
+       "String(/a/gi) + /a/.exec('a') + /a/g.test('a') + 'ab'.replace(/(a)(b)/, '$2$1');\n"
+       "JSON.parse(JSON.stringify({a: [1, 'x', null, d]}), function (k, v) { return v; });\n"
+       "d.toISOString() + d.toJSON() + Date.parse('2020-01-01T00:00:00Z') + Date.now();\n"
+       "[3, 1, 2].sort(function (a, b) { return a - b; }).map(String).filter(Boolean)"
+       ".reduce(function (a, b) { return a + b; });\n"
+       "[1].some(Boolean) && [1].every(Boolean) && [1].indexOf(1) + Array.isArray([]);\n"
+       "' Ab '.trim().toLowerCase().substr(1) + 'abc'.slice(-2) + (255).toString(16);\n"
+       "Object.defineProperty(o, 'x', {get: function () { return n; }, set: function (v) "
+       "{ n = v; }});\no.x = 2; Object.keys(Object.create({})); Object.freeze({});\n"
+       "(function () {}).bind(null)(); Object.prototype.toString.call([]) + String({});")
+# Not reached or not throwing in IE11.
+GUARDED = ("function _toArray(iter) {\n  if (typeof Symbol !== 'undefined' && iter[Symbol.iterator]"
+           " != null) return Array.from(iter);\n}\n"
+           "function top() { return Math.max(window.scrollY, document.body.scrollTop); }\n"
+           "function quad() { try { return new DOMQuad(); } catch (e) { return null; } }\n")
+BUTTONS = ('<form id="form"><button id="go" type="button">Go</button>'
+           '<button id="copy" type="button" onclick="copied()">Copy</button></form>'
+           '<div class="news"><a class="news-tab" href="#a">A</a></div><p>')
+# A listener on the document that delegates to the page's own elements.
+DELEGATED = ("document.addEventListener('click', function (e) {\n  var el = e.target;\n"
+             "  if ((el.matches || el.msMatchesSelector).call(el, 'a.news-tab'))\n"
+             "    el.closest('.news').className = 'news open';\n});\n")
+CLOSEST = ("Element.prototype.closest = Element.prototype.closest || function (s) {\n"
+           "  for (var el = this; el; el = el.parentElement)\n"
+           "    if ((el.matches || el.msMatchesSelector).call(el, s)) return el;\n"
+           "  return null;\n};\n")
 ASKED = []  # every path the portals were asked for
 
 
@@ -198,10 +228,89 @@ class CheckPortal(unittest.TestCase):
             ("http", {"/app.js": (200, {}, "fetch('/news.json');\n")},
              [("FAIL", "scripts", r"at 1:1, fetch is not defined \(IE11 lacks fetch\)$")]),
             ("http", {"/app.js": (200, {}, "throw new Error('no news today');\n")}, []),
-            ("http", {"/app.js": (200, {}, "document.body.onclick = function () {\n"
-                                           "  return Object.assign({}, window.fetch('/x'));\n};\n")},
+            ("http", {"/app.js": (200, {}, "function later() {\n"
+                                           "  return Object.assign({}, window.fetch('/x'));\n}\n")},
              [("WARN", "scripts", r"/app.js: uses what IE11 lacks, untested, .*: Object.assign "
                                   r"\(1, at 2:10\), fetch \(1, at 2:28\)$")]),
+            # Not what IE11 never reaches or throws at: Babel's guarded spread helper, a read
+            # of window.X, a use inside try, nor a polyfill's detection of what it brings; but
+            # what a polyfill uses unguarded (flatpickr brings Object.assign, and calls
+            # Array.from in its range mode) stays.
+            ("http", {"/app.js": (200, {}, GUARDED)}, []),
+            ("http", {"/": (200, HTML, page('<script src="/app.js">', '<script src="/core.js">'
+                                            '</script><script src="/app.js">')),
+                      "/core.js": (200, {}, "if (!window.Promise) window.Promise = function () {};"
+                                            "\nfunction ownKeys(it) {\n  return typeof Symbol == "
+                                            "'function' ? Reflect.ownKeys(it) : Object.keys(it);\n}\n"
+                                            "try { new DOMQuad(); } catch (e) {}\n"
+                                            "function range(list) { return Array.from(list); }\n")},
+             [("WARN", "scripts", r"/core.js: uses what IE11 lacks, .*: Array.from \(1, at 6:31\)$")]),
+            # IE11 has matches only as msMatchesSelector.
+            ("http", {"/app.js": (200, {}, "document.body.matches('p');\n")},
+             [("FAIL", "scripts", r"at 1:15, document.body.matches is not a function \(IE11 lacks "
+                                  r"Element.prototype.matches\)$")]),
+            # The engine's own built-ins keep working: ES5 that IE11 runs passes.
+            ("http", {"/": (200, HTML, page("var since = 3;", ES5))}, []),
+            # A thrown string has no place but its script; an exception raised in a built-in
+            # is placed by its stack.
+            ("http", {"/": (200, HTML, page("var since = 3;", "if (!window.Promise) throw 'Smooth "
+                                                             "Scroll: not supported';")),
+                      "/app.js": (200, {}, "(window.Symbol ? ['1'] : ['{']).map(JSON.parse);\n")},
+             [("FAIL", "scripts", r"/app.js: as the page loads, at 1:33, Expected property name .* "
+                                  r"\(raised only without what IE11 lacks\)$"),
+              ("FAIL", "scripts", r"\(inline script\): as the page loads, Smooth Scroll: not "
+                                  r"supported \(raised only without")]),
+            # The player's events, fired at what the page listens on after the load.
+            ("http", {"/": (200, HTML, page("<p>", BUTTONS)),
+                      "/app.js": (200, {}, "copy.addEventListener('click', function () {\n"
+                                           "  var fake = document.createElement('textarea');\n"
+                                           "  fake.remove();\n});\n")},
+             [("FAIL", "scripts", r"/app.js: on click of button#copy, at 3:8, fake.remove is not a "
+                                  r"function \(IE11 lacks .*Element.prototype.remove")]),
+            ("http", {"/": (200, HTML, page("<p>", BUTTONS)), "/app.js": (200, {}, DELEGATED)},
+             [("FAIL", "scripts", r"/app.js: on click of a.news-tab, at 4:8, el.closest is not a "
+                                  r"function \(IE11 lacks Element.prototype.closest\)$")]),
+            ("http", {"/": (200, HTML, page("<p>", BUTTONS).replace(
+                '<script src="/app.js">', '<script src="/closest.js"></script><script src="/app.js">')),
+                      "/closest.js": (200, {}, CLOSEST), "/app.js": (200, {}, DELEGATED)},
+             [("PASS", "scripts", r"3 scripts .*; 3 events fired at the page's handlers$")]),
+            # jQuery's delegated handlers, by the selectors its registry keeps.
+            ("http", {"/": (200, HTML, page("<p>", BUTTONS)),
+                      "/app.js": (200, {}, "var jQuery = {_data: function (node, what) {\n  return "
+                                           "node === document ? {click: [{selector: 'a'}]} : null;"
+                                           "\n}};\ndocument.addEventListener('click', function (e) "
+                                           "{\n  if (e.target.hash) e.target.closest('.news');\n});\n")},
+             [("FAIL", "scripts", r"/app.js: on click of a.news-tab, at 5:31, e.target.closest is "
+                                  r"not a function \(IE11 lacks Element.prototype.closest\)$")]),
+            # Events made as IE11 pages make them; an exception of both runs is no verdict.
+            ("http", {"/": (200, HTML, page("<p>", BUTTONS)),
+                      "/app.js": (200, {}, "function copied() {\n  var e = document.createEvent("
+                                           "'Event');\n  e.initEvent('copied', true, true);\n"
+                                           "  copy.dispatchEvent(e);\n}\ngo.onmousedown = "
+                                           "function () { throw new Error('no news today'); };\n")},
+             [("PASS", "scripts", "; 2 events fired at the page's handlers$")]),
+            # A handler that navigates, opens, alerts and submits: the run goes on.
+            ("http", {"/": (200, HTML, page("<p>", BUTTONS)),
+                      "/app.js": (200, {}, "go.onclick = function () {\n  location.href = '/news';"
+                                           "\n  window.open('/x'); alert('x'); form.submit();\n"
+                                           "  Object.assign({}, {});\n};\n")},
+             [("FAIL", "scripts", r"/app.js: on click of button#go, at 4:10, Object.assign is not a "
+                                  r"function \(IE11 lacks Object.assign\)$")]),
+            # A timer that a handler sets runs as part of its event; what an attribute's
+            # handler raises, no script holds, and the page has it.
+            ("http", {"/": (200, HTML, page("<p>", '<i id="x" onmouseup="document.body.matches('
+                                                   "'p')\"></i><p>")),
+                      "/app.js": (200, {}, "x.onclick = function () {\n  setTimeout(function () "
+                                           "{ Object.assign({}, {}); }, 500);\n};\n")},
+             [("FAIL", "scripts", r"/app.js: on click of i#x, at 2:35, Object.assign is not a "
+                                  r"function \(IE11 lacks Object.assign\)$"),
+              ("FAIL", "scripts", r"gameid=220: on mouseup of i#x, document.body.matches is not a "
+                                  r"function \(IE11 lacks Element.prototype.matches\)$")]),
+            ("http", {"/app.js": (200, {}, "for (var i = 0; i < 310; i++)\n  document.body."
+                                           "appendChild(document.createElement('i')).onclick = "
+                                           "function () {};\n")},
+             [("PASS", "scripts", "; 300 events fired at the page's handlers, 10 events left "
+                                  r"unfired by the budget \(click of i, click of i, .*, \.\.\.\)$")]),
             ("http", {"/app.js": (200, {}, "document.body.onclick = function () {\n  if (typeof "
                                            "Object.assign == 'function' && window.fetch)\n"
                                            "    Object.assign({}, fetch('/x'));\n};\n")}, []),
@@ -277,6 +386,8 @@ class CheckPortal(unittest.TestCase):
              [("WARN", r"/b.css \(imported by http://[\d.:]+/a.css\): inset \(1, at 1:6\)$"),
               ("WARN", "/c.css is served as text/plain, and IE11 applies a stylesheet only as "
                        "text/css")]),
+            (linked, {"/a.css": (200, css, ".a { color: #333; }\n" * 210000)},
+             [("WARN", r"/a.css is 4.2 MB; stylesheets past 4 MB are not judged$")]),
             ("<style>.a { inset: 0; }\n.b { aspect-ratio: 1; }</style></head>", {},
              [("WARN", r"\(inline style\): inset \(1, at 6:13\), aspect-ratio \(1, at 7:6\)$")]),
         ]

@@ -238,7 +238,7 @@ class Sandbox(unittest.TestCase):
                              "r.onload = function () { if (JSON.parse(r.responseText).fresh) "
                              "new Promise(function () {}); };\nr.send();\n")
         for fresh, says in ((True, "FAIL.*Promise is not defined"),
-                            (False, "WARN.*untested, where the load did not reach")):
+                            (False, "WARN.*untested, where neither the load nor the events")):
             with self.subTest(fresh=fresh):
                 ROUTES["/api/news"] = '{"fresh": %s}' % str(fresh).lower()
                 code, lines, left, _ = check()

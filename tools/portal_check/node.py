@@ -279,16 +279,21 @@ def finish(started, timeout):
     except BrokenPipeError:
         out, err = process.communicate()
     output = out.decode("utf-8", "replace")
-    errors = err.decode("utf-8", "replace")
     if process.returncode != 0:
-        if "heap out of memory" in errors or "Reached heap limit" in errors:
-            raise NodeError("node ran out of its %d MiB heap" % HEAP_MB, output)
-        if "out of memory" in errors.lower():
-            raise NodeError("node ran out of the sandbox's %d MiB of memory"
-                            % (ADDRESS_SPACE >> 20), output)
-        last = (errors.strip().splitlines() or ["exit code %d" % process.returncode])[-1]
-        raise NodeError("%s failed under %s: %s" % (program_of(process), node(), last), output)
+        raise failure(process, err.decode("utf-8", "replace"), output)
     return output
+
+
+def failure(process, errors, output):
+    """The NodeError of a program that ended with an error: errors is what it
+    wrote on stderr, output on stdout."""
+    if "heap out of memory" in errors or "Reached heap limit" in errors:
+        return NodeError("node ran out of its %d MiB heap" % HEAP_MB, output)
+    if "out of memory" in errors.lower():
+        return NodeError("node ran out of the sandbox's %d MiB of memory"
+                         % (ADDRESS_SPACE >> 20), output)
+    last = (errors.strip().splitlines() or ["exit code %d" % process.returncode])[-1]
+    return NodeError("%s failed under %s: %s" % (program_of(process), node(), last), output)
 
 
 def run(program, payload, timeout):

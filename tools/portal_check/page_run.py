@@ -2,6 +2,8 @@
 (run_page.js), once as jsdom has it and once with what IE11 lacks taken out,
 and what the difference says about each script."""
 import json
+import subprocess
+import threading
 import time
 from urllib.parse import urlsplit
 
@@ -15,6 +17,86 @@ NO_SANDBOX = ("the page's code was not run: the sandbox it runs in cannot be mad
               "install bubblewrap and python3-seccomp, and in a container allow user namespaces "
               "(Docker: --security-opt seccomp=unconfined --security-opt apparmor=unconfined); "
               "the scripts are judged by their syntax alone")
+
+
+# The share of the time limit that firing the page's events may take.
+EVENTS_SHARE = 0.2
+
+
+class Run:
+    """One node run of the page, its output collected by threads as it comes.
+    The plain run plans the page's events; its plan line is handed to the
+    other run, which waits for it with its stdin open (and fires nothing
+    when that closes without one)."""
+
+    def __init__(self, started):
+        self.process, self.payload = started
+        self.lines, self.errors = [], []
+        self.after = None  # the run the plan goes to
+        self.lock = threading.Lock()
+        self.readers = [threading.Thread(target=self.read, daemon=True),
+                        threading.Thread(target=self.read_errors, daemon=True)]
+
+    def begin(self, keep_open):
+        for reader in self.readers:
+            reader.start()
+        try:
+            self.process.stdin.write(self.payload + b"\n")
+            self.process.stdin.flush()
+        except OSError:
+            pass  # it ended already; finish() says why
+        if not keep_open:
+            self.close()
+
+    def read(self):
+        for line in self.process.stdout:
+            self.lines.append(line)
+            if self.after and line.startswith(b'{"event":"plan"'):
+                self.after.hand(line)
+        if self.after:
+            self.after.close()
+
+    def read_errors(self):
+        for line in self.process.stderr:
+            self.errors.append(line)
+
+    def hand(self, line):
+        with self.lock:
+            try:
+                if not self.process.stdin.closed:
+                    self.process.stdin.write(line)
+            except OSError:
+                pass
+        self.close()
+
+    def close(self):
+        with self.lock:
+            try:
+                self.process.stdin.close()
+            except OSError:
+                pass
+
+    def finish(self, timeout):
+        """The run's output; node.NodeError as node.finish() raises it."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            self.join()
+            raise node.NodeError("stopped after %g s" % timeout, self.output(), True)
+        self.join()
+        if self.process.returncode != 0:
+            raise node.failure(self.process, b"".join(self.errors).decode("utf-8", "replace"),
+                               self.output())
+        return self.output()
+
+    def join(self):
+        for reader in self.readers:
+            reader.join(5)
+
+    def output(self):
+        return b"".join(self.lines).decode("utf-8", "replace")
 
 
 class Runs(list):
@@ -36,28 +118,69 @@ def start_runs(page, sources, timeout):
     try:
         runs.proxy = OriginProxy(page.url, timeout)
         payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
-                   "settle": SETTLE, "proxy": runs.proxy.path,
+                   "settle": SETTLE, "budget": timeout * EVENTS_SHARE, "proxy": runs.proxy.path,
                    "scripts": [{"url": url, "text": text, "line": line, "column": column}
                                for _, text, line, column, url in sources]}
         for strip in (False, True):
-            runs.append(node.start("run_page.js", dict(payload, strip=strip),
-                                   sandbox=(runs.proxy.folder,)))
-        return runs, None
+            runs.append(Run(node.start("run_page.js", dict(payload, strip=strip),
+                                       sandbox=(runs.proxy.folder,))))
     except (node.NodeError, node.SandboxError, OSError) as error:
-        for process, _ in runs:
-            process.kill()
-            process.wait()
+        for run in runs:
+            run.process.kill()
+            run.process.wait()
         if runs.proxy:
             runs.proxy.close()
         return [], "the page's code was not run: %s" % error
+    runs[0].after = runs[1]
+    runs[1].begin(keep_open=True)
+    runs[0].begin(keep_open=False)
+    return runs, None
 
 
-# What each event of a run must hold: page code can write on node's stdout
-# too, and a line of its own is not taken for the run's.
-FIELDS = {"loaded": {"script": int},
-          "exception": {"script": int, "line": int, "column": int, "message": str, "lacks": list},
-          "provided": {"script": int, "names": list}, "blocked": {"url": str},
-          "missing": {"names": list}, "kept": {"names": list}, "done": {}}
+# What each field of a run's events must hold: page code can write on node's
+# stdout too, and a line of its own is not taken for the run's.
+def _index(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _strings(value):
+    return isinstance(value, list) and all(isinstance(item, str) for item in value)
+
+
+def _place(value):
+    return value is None or _index(value)
+
+
+def _during(value):
+    return value is None or (isinstance(value, dict) and isinstance(value.get("type"), str) and
+                             isinstance(value.get("selector"), str))
+
+
+def _fired(value):
+    return isinstance(value, list) and all(
+        isinstance(entry, dict) and isinstance(entry.get("type"), str) and
+        isinstance(entry.get("selector"), str) and
+        (_index(entry.get("target")) or isinstance(entry.get("target"), str)) for entry in value)
+
+
+FIELDS = {"loaded": {"script": _index},
+          "exception": {"script": _place, "line": _place, "column": _place,
+                        "message": lambda value: isinstance(value, str), "lacks": _strings,
+                        "during": _during},
+          "provided": {"script": _index, "names": _strings},
+          "blocked": {"url": lambda value: isinstance(value, str)},
+          "missing": {"names": _strings}, "kept": {"names": _strings},
+          "plan": {"fire": _fired, "unfired": _index, "left": _strings},
+          "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {}}
+
+
+def well_formed(event, count):
+    """Whether an event is the run's own: every field of its kind as it must
+    be, and a script one of the page's."""
+    fields = FIELDS.get(event.get("event"))
+    if fields is None or not all(valid(event.get(name)) for name, valid in fields.items()):
+        return False
+    return event.get("script") is None or 0 <= event["script"] < count
 
 
 def events(output, count):
@@ -67,47 +190,58 @@ def events(output, count):
             event = json.loads(line)
         except ValueError:
             continue  # a line the page printed past the run's own
-        fields = FIELDS.get(event.get("event")) if isinstance(event, dict) else None
-        if fields is None or not all(
-                isinstance(event.get(name), kind) and
-                (kind is not list or all(isinstance(item, str) for item in event[name]))
-                for name, kind in fields.items()):
-            continue
-        if "script" in fields and not 0 <= event["script"] < count:
+        if not isinstance(event, dict) or not well_formed(event, count):
             continue
         found.append(event)
     return found
 
 
-def finish_runs(started, sources, references, timeout):
+def finish_runs(started, sources, references, timeout, page_url):
     """Waits for both runs; (verdict lines, what the page brought, requests
-    not made), with a line of its own when a run could not be completed."""
+    not made, the plan of the page's events), with a line of its own when a
+    run could not be completed."""
     outputs, stopped = [], None
     deadline = time.monotonic() + timeout
     for run in started:
         try:
-            outputs.append(events(node.finish(run, max(deadline - time.monotonic(), 0.1)),
+            outputs.append(events(run.finish(max(deadline - time.monotonic(), 0.1)),
                                   len(sources)))
         except node.NodeError as error:
             outputs.append(events(error.output, len(sources)))
             stopped = stopped or (error, outputs[-1])
     refused = started.proxy.close() if getattr(started, "proxy", None) else []
     if len(outputs) < 2:
-        return [], [], []
-    lines = failures(outputs[0], outputs[1], sources) + \
+        return [], [], [], None
+    addresses = [source[0] for source in sources]
+    lines = failures(outputs[0], outputs[1], sources, page_url) + \
         unreached(outputs[1], sources, references)
     if stopped:
         lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources, timeout)))
     elif not all(any(e["event"] == "done" for e in run) for run in outputs):
         lines.append(("WARN", "the page's run ended early: its code ended node before the "
                               "run was done; what ran before is judged"))
-    brought = ["%s from %s" % (", ".join(e["names"]), sources[e["script"]][0])
+    brought = ["%s from %s" % (", ".join(e["names"]), addresses[e["script"]])
                for e in outputs[1] if e["event"] == "provided"]
     # What the page's own interfaces were kept from, and what code that reached
     # past them asked the proxy for.
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"} |
                      set(refused))
-    return lines, brought, blocked
+    plans = [e for e in outputs[0] if e["event"] == "plan"]
+    return lines, brought, blocked, plans[0] if plans else None
+
+
+def fired_said(plan, count):
+    """What the page's events came to, for the line (None when nothing is to
+    be said): how many were fired if count, and what the budgets left."""
+    said = []
+    if count and plan["fire"]:
+        said.append("%d event%s fired at the page's handlers" % (
+            len(plan["fire"]), "" if len(plan["fire"]) == 1 else "s"))
+    if plan["unfired"]:
+        said.append("%d event%s left unfired by the budget (%s%s)" % (
+            plan["unfired"], "" if plan["unfired"] == 1 else "s", ", ".join(plan["left"]),
+            ", ..." if plan["unfired"] > len(plan["left"]) else ""))
+    return ", ".join(said) or None
 
 
 def stopped_line(error, output, sources, timeout):
@@ -120,17 +254,36 @@ def stopped_line(error, output, sources, timeout):
 
 
 def place(source, where):
-    return "%d:%d" % in_page(where, source[2], source[3])
+    """'at L:C, ' in the page's or the script's lines, or nothing where only
+    the script is known."""
+    if where.get("line") is None:
+        return ""
+    return "at %d:%d, " % in_page(where, source[2], source[3])
 
 
-def failures(plain, stripped, sources):
-    """A FAIL line for each script that raised, as the page loaded without
-    what IE11 lacks, an exception that the run with it did not raise, or one
-    whose message names something IE11 lacks (the plain run knows no names:
-    what raises there for want of one raises here as well)."""
+def one_line(message, most=300):
+    """A message as one line of the verdict: Babel's run over two, and a
+    thrown string can be any length."""
+    said = " ".join(message.split())
+    return said if len(said) <= most else said[:most - 3] + "..."
+
+
+def during(e):
+    """Which event's handlers raised it, as the line says, or None for the load."""
+    if not e.get("during"):
+        return None
+    return "on %s of %s" % (e["during"]["type"], e["during"]["selector"])
+
+
+def failures(plain, stripped, sources, page_url):
+    """A FAIL line for each script that raised, as the page loaded or as its
+    events were fired without what IE11 lacks, an exception that the run
+    with it did not raise, or one whose message names something IE11 lacks
+    (the plain run knows no names: what raises there for want of one raises
+    here as well). An exception that no script holds is the page's."""
     def raised(run):
         return [e for e in run if e["event"] == "exception"]
-    key = lambda e: (e["script"], e["line"], e["column"], e["message"])
+    key = lambda e: (e["script"], e["line"], e["column"], e["message"], during(e))
     both = {key(e) for e in raised(plain)}
     failed, seen = {}, set()
     for e in raised(stripped):
@@ -139,17 +292,28 @@ def failures(plain, stripped, sources):
         seen.add(key(e))
         why = ("IE11 lacks %s" % " or ".join(e["lacks"]) if e["lacks"] else
                "raised only without what IE11 lacks")
-        failed.setdefault(e["script"], []).append(
-            "at %s, %s (%s)" % (place(sources[e["script"]], e), e["message"], why))
-    return [("FAIL", "%s: as the page loads, %s" % (sources[index][0], "; ".join(said)))
-            for index, said in sorted(failed.items())]
+        script = e["script"]
+        where = place(sources[script], e) if script is not None else ""
+        failed.setdefault((script, during(e) or ""), []).append(
+            "%s%s (%s)" % (where, one_line(e["message"]), why))
+    lines = []
+    for (script, event), said in sorted(failed.items(),
+                                        key=lambda item: (item[0][0] is None, item[0])):
+        address = sources[script][0] if script is not None else page_url
+        lines.append(("FAIL", "%s: %s, %s" % (address, event or "as the page loads",
+                                               "; ".join(said))))
+    return lines
 
 
 def unreached(stripped, sources, references):
-    """A WARN line for each script that uses, where the load did not reach,
-    a global or static member that IE11 lacks and nothing on the page brings,
-    without testing for it first (references: what syntax.js found each
-    script to use and test for, None where it does not parse)."""
+    """A WARN line for each script that uses, where neither the load nor the
+    events fired reached, a global or static member that IE11 lacks and
+    nothing on the page brings, where IE11 would throw (references: what
+    syntax.js found each script to use and test for, None where it does not
+    parse). What a polyfill carries for other browsers sits behind its own
+    feature detection, which syntax.js leaves out; a script is not let off
+    for having brought something (flatpickr brings Object.assign, and its
+    range mode calls Array.from unguarded)."""
     missing = {name for e in stripped if e["event"] == "missing" for name in e["names"]}
     failed = {}
     for e in stripped:
@@ -165,9 +329,10 @@ def unreached(stripped, sources, references):
                         if name in missing and name not in tested),
                        key=lambda n: (n[2]["line"], n[2]["column"]))
         if names:
-            lines.append(("WARN", "%s: uses what IE11 lacks, untested, where the load did not "
-                                  "reach (a handler, say): %s" % (sources[index][0], ", ".join(
-                                      "%s (%d, %sat %s)" % (name, count, "first " if count > 1
-                                                            else "", place(sources[index], where))
+            lines.append(("WARN", "%s: uses what IE11 lacks, untested, where neither the load nor "
+                                  "the events fired reached: %s" % (sources[index][0], ", ".join(
+                                      "%s (%d, %sat %d:%d)" % (
+                                          (name, count, "first " if count > 1 else "")
+                                          + in_page(where, *sources[index][2:4]))
                                       for name, count, where in names))))
     return lines

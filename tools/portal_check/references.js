@@ -7,6 +7,7 @@
 // (Object.assign).
 const findGlobals = require('acorn-globals');
 const walk = require('acorn-walk');
+const { lacks } = require('./ie11.js');
 
 const WINDOW_NAMES = new Set(['window', 'self', 'globalThis', 'top', 'parent']);
 
@@ -45,17 +46,99 @@ function isTested(chain) {
   return false;
 }
 
+// Whether the expression at `chain` throws in IE11 when what it names is
+// missing: a call or a new of it, or a member read on it. A property of the
+// window or a static member only read, compared or passed on is undefined
+// there, and no error.
+function throwsWhenMissing(chain) {
+  const node = chain[chain.length - 1];
+  const parent = chain[chain.length - 2];
+  if (!parent) return false;
+  const called = parent.type === 'CallExpression' || parent.type === 'NewExpression';
+  if (called) return parent.callee === node;
+  return parent.type === 'MemberExpression' && parent.object === node;
+}
+
+// What IE11 lacks by the names a condition can test it by: globals, and
+// members as Owner.member and as the member's name alone (for 'member' in X).
+let lackedByName = null;
+function lackedNames() {
+  if (lackedByName) return lackedByName;
+  lackedByName = { globals: new Set(), members: new Set(), names: new Set() };
+  for (const { owner, name } of lacks()) {
+    if (owner === null || owner === 'Window') {
+      lackedByName.globals.add(name);
+    } else if (owner !== name) {
+      lackedByName.members.add(owner + '.' + name);
+      lackedByName.names.add(name);
+    }
+  }
+  return lackedByName;
+}
+
+// Whether an expression mentions anything IE11 lacks: then a branch it
+// decides is feature detection (Babel's `typeof Symbol !== "undefined" &&`,
+// core-js's own tests), and what the branch uses is not held against it.
+function mentionsLacked(test) {
+  const { globals, members, names } = lackedNames();
+  let found = false;
+  walk.full(test, (node) => {
+    if (found) return;
+    if (node.type === 'Identifier') {
+      found = globals.has(node.name);
+    } else if (node.type === 'MemberExpression') {
+      const property = propertyName(node);
+      let owner = node.object;
+      if (owner.type === 'MemberExpression' && propertyName(owner) === 'prototype') {
+        owner = owner.object;
+      }
+      if (property && owner.type === 'Identifier') {
+        found = WINDOW_NAMES.has(owner.name) ? globals.has(property) :
+          members.has(owner.name + '.' + property);
+      }
+    } else if (node.type === 'BinaryExpression' && node.operator === 'in' &&
+      node.left.type === 'Literal' && typeof node.left.value === 'string') {
+      found = globals.has(node.left.value) || names.has(node.left.value);
+    }
+  });
+  return found;
+}
+
+const FUNCTION = /^(FunctionDeclaration|FunctionExpression|ArrowFunctionExpression)$/;
+
+// Whether the use at the end of `chain` is one IE11 never gets to throw at:
+// inside a try whose catch takes the exception (in the same function), or
+// in a branch whose condition tests something IE11 lacks.
+function guarded(chain) {
+  let sameFunction = true;
+  for (let i = chain.length - 2; i >= 0; i -= 1) {
+    const outer = chain[i];
+    const inner = chain[i + 1];
+    if (FUNCTION.test(inner.type)) sameFunction = false;
+    if (outer.type === 'TryStatement' && outer.handler && outer.block === inner && sameFunction) {
+      return true;
+    }
+    const branch = (outer.type === 'IfStatement' || outer.type === 'ConditionalExpression') &&
+      outer.test !== inner ? outer.test :
+      outer.type === 'LogicalExpression' && outer.right === inner ? outer.left : null;
+    if (branch && mentionsLacked(branch)) return true;
+  }
+  return false;
+}
+
 // {used: [[name, count, line, column]], tested: [name]} of the script whose
-// syntax tree is `tree`: the globals and static members it uses (lines from
-// 1, columns from 0, the first use), and those it tests for.
+// syntax tree is `tree`: the globals and static members it uses where IE11
+// would throw without them, unguarded (lines from 1, columns from 0, the
+// first use), and those it tests for.
 function referencesOf(tree) {
   const used = new Map();
   const tested = new Set();
-  const note = (name, node, chain) => {
+  const note = (name, node, chain, bare) => {
     if (isTested(chain)) {
       tested.add(name);
       return;
     }
+    if (!(bare || throwsWhenMissing(chain)) || guarded(chain)) return;
     const seen = used.get(name);
     if (seen) {
       seen.count += 1;
@@ -75,9 +158,11 @@ function referencesOf(tree) {
         if (!name) continue;
         at -= 1;
       }
-      note(name, node, chain.slice(0, at + 1));
+      note(name, node, chain.slice(0, at + 1), !viaWindow);
       const member = memberOf(chain[at], chain[at - 1]);
-      if (member && propertyName(member)) note(name + '.' + propertyName(member), node, chain.slice(0, at));
+      if (member && propertyName(member)) {
+        note(name + '.' + propertyName(member), node, chain.slice(0, at), false);
+      }
     }
   }
   walk.full(tree, (node) => {

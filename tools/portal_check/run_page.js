@@ -8,22 +8,35 @@
 // loopback; the one way out is the check's proxy on a Unix socket (proxy.py),
 // which reaches the portal's origin alone.
 //
-// Input on stdin: {url, html, host, strip, settle, proxy, scripts: [{url, text, line, column}]}
-// with url null for an inline script, line and column where its text starts,
-// and proxy the proxy's socket.
+// Input on stdin, a line: {url, html, host, strip, settle, budget, proxy,
+// scripts: [{url, text, line, column}]} with url null for an inline script,
+// line and column where its text starts; budget the seconds that firing the
+// page's events may take; proxy the proxy's socket. With strip, a second line
+// is the plan that the other run wrote (or none: then no event is fired).
 // Output lines, {event: ...}:
 //   loaded {script}                  a script has run (the next one runs when a run stops)
-//   exception {script, line, column, message, lacks}
+//   exception {script, line, column, message, lacks, during}
+//                                    during {type, selector} when raised by an event fired
+//                                    script null for the page, line and column null
+//                                    where only the script is known
 //   provided {script, names}         what IE11 lacks and the script brought
 //   blocked {url}                    a request to another host, not made
 //   missing {names}                  globals and static members IE11 lacks that no script brought
 //   kept {names}                     what IE11 lacks that the run could not take out
 //                                    (constants such as Number.EPSILON)
+//   plan {fire: [{target, type, selector}], unfired, left}
+//                                    the events fired after the load, target an index
+//                                    into the page's elements, 'window' or 'document';
+//                                    unfired how many the budgets left, left the first
+//   fired {count, missed}            (with strip) events of the plan fired, and those
+//                                    whose element the page no longer has
+//   unplanned {}                     (with strip) no plan came: no event was fired
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const net = require('net');
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
+const { watch, makeEvent, fireEvents } = require('./events.js');
 
 // Timers run this many times faster than asked, so that the second after
 // the load event passes in a tenth of one.
@@ -61,8 +74,17 @@ const FUNCTION_OWN = new Set(['name', 'length', 'prototype', 'caller', 'argument
 
 // What stays although IE11 lacks it, because jsdom needs it on the page's
 // own objects: its selector engine (nwsapi) reads document.firstElementChild
-// from the page's document, and without it querySelector finds nothing.
-const DOM_NEEDS = new Set(['Document.firstElementChild']);
+// from the page's document, and without it querySelector finds nothing; it
+// reports a selector it cannot parse with `new DOMException` of the page's
+// window, which IE11 will not build for a page, but throws itself.
+const DOM_NEEDS = new Set(['Document.firstElementChild', 'DOMException.DOMException']);
+
+// What stays because V8's own built-ins read it from the page's objects,
+// found by running ES5 operations that IE11 runs (the portal tests hold the
+// battery): String.prototype.split with a regular expression builds its
+// splitter from RegExp.prototype.flags, and without it throws "Invalid flags
+// supplied to RegExp constructor 'undefinedy'" where IE11 splits.
+const ENGINE_NEEDS = new Set(['RegExp.flags']);
 
 // Each removal as {name, present()}: present() tells whether the page has
 // brought the thing back since.
@@ -77,7 +99,7 @@ function strip(window, lacked) {
     }
   };
   for (const { owner, name } of lacked) {
-    if (DOM_NEEDS.has(owner + '.' + name)) continue;
+    if (DOM_NEEDS.has(owner + '.' + name) || ENGINE_NEEDS.has(owner + '.' + name)) continue;
     if (owner === null || owner === 'Window') {
       // What jsdom lacks as well (fetch) is followed too: a script may bring it.
       if (name in window) take(window, name, name, 'global');
@@ -98,6 +120,21 @@ function strip(window, lacked) {
     }
   }
   return { removed: removed, kept: kept };
+}
+
+// What IE11 has under another name than jsdom's second one, after the
+// standard name has been taken out: the delegating code of libraries tries
+// each name, and takes IE11's where the others are missing.
+const IE11_NAMES = [['Element', 'matches', 'webkitMatchesSelector', 'msMatchesSelector']];
+
+function renameAsIE11(window) {
+  for (const [owner, name, jsdoms, ie11] of IE11_NAMES) {
+    const holder = window[owner].prototype;
+    const method = Object.getOwnPropertyDescriptor(holder, jsdoms);
+    if (!method || name in holder) continue;
+    Object.defineProperty(holder, ie11, method);
+    delete holder[jsdoms];
+  }
 }
 
 // What IE11 lacks that an exception's message names: "X is not defined",
@@ -126,7 +163,7 @@ function forward(socketPath, then) {
   server.unref();
 }
 
-function run(input, proxy) {
+function run(input, proxy, planned) {
   const scripts = input.scripts;
   const external = new Map();
   scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
@@ -155,20 +192,49 @@ function run(input, proxy) {
       owner + '.' + name);
   }
   let stripped = { removed: [], kept: [] };
+  let own = null;
   const provided = new Set();
+  // An exception goes to the script whose lines hold it; failing that, to the
+  // first frame of its stack in a page script (jsdom places it by the first
+  // frame of all, which may be its own code), to the script that was
+  // running (a thrown string has no stack), or to the page: never dropped.
+  let current = null;
   const report = (error, file, line, column) => {
-    const index = scriptAt(file, line);
-    if (index === null) return;
-    const message = error && error.message !== undefined ? String(error.message) : String(error);
+    // jsdom gives line 0 to what it cannot place: a thrown string, or an
+    // exception whose first frame is a built-in's (JSON.parse).
+    let index = file && line ? scriptAt(file, line) : null;
+    let where = index === null ? null : within(index, line, column);
+    if (index === null) {
+      for (const frame of framesOf(error)) {
+        index = scriptAt(frame.file, frame.line);
+        if (index !== null) {
+          where = within(index, frame.line, frame.column);
+          break;
+        }
+      }
+    }
+    if (index === null) {
+      index = file ? scriptAt(file, line) : null;
+      if (index === null && current) index = current();
+      where = { line: null, column: null };
+    }
+    const message = said(error);
     const names = lackedIn(message, stripped.removed.map((thing) => thing.name), lackedNames);
     emit('exception', Object.assign({ script: index, message: message, lacks: names },
-      within(index, line, column)));
+      where || { line: null, column: null }, context.during ? { during: context.during } : {}));
   };
   const broughtBy = (index) => {
     const names = stripped.removed.filter((thing) => !provided.has(thing.name) && thing.present())
       .map((thing) => thing.name);
     names.forEach((name) => provided.add(name));
     if (names.length) emit('provided', { script: index, names: names });
+  };
+  // A script element's script: an inline one by its text (jsdom keeps its
+  // place in the page from the page's objects).
+  const indexOf = (element) => {
+    if (element.src) return external.get(element.src);
+    const found = inline.find(([script]) => script.text === element.text);
+    return found ? found[1] : null;
   };
   const sameHost = (window, url) => {
     try {
@@ -197,8 +263,14 @@ function run(input, proxy) {
     pretendToBeVisual: true,
     virtualConsole: quiet,
     beforeParse(window) {
+      // Before anything is taken out: what these use of the window's own
+      // (IE11 lacks document.currentScript).
+      guardRequests(window, sameHost);
+      const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript')
+        .get;
       if (input.strip) {
         stripped = strip(window, lacked);
+        renameAsIE11(window);
         // Not judged: for whoever reads a run's own output.
         if (stripped.kept.length) emit('kept', { names: stripped.kept });
       }
@@ -206,40 +278,85 @@ function run(input, proxy) {
         report(event.error === undefined ? event.message : event.error, event.filename, event.lineno,
           event.colno);
       });
-      guardRequests(window, sameHost);
+      current = () => {
+        const element = running.call(window.document);
+        const index = element ? indexOf(element) : null;
+        return index === undefined ? null : index;
+      };
+      own = watch(window, !input.strip);
       scaleTimers(window);
       window.document.addEventListener('load', (event) => {
         const element = event.target;
         if (element.localName !== 'script') return;
-        const text = element.src ? null : element.firstChild;
-        const index = element.src ? external.get(element.src) :
-          scriptAt(input.url, text && text.sourceCodeLocation ? text.sourceCodeLocation.startLine : 0);
+        const index = indexOf(element);
         if (index === null || index === undefined) return;
         emit('loaded', { script: index });
         broughtBy(index);
       }, true);
       window.addEventListener('load', () => {
-        setTimeout(() => finish(stripped), input.settle * 1000 / TIME_SCALE);
+        const settle = input.settle * 1000 / TIME_SCALE;
+        setTimeout(() => events(window, settle).then(() => finish(stripped)), settle);
       });
     },
   });
-  process.on('uncaughtException', (error) => reportStack(error, report));
-  process.on('unhandledRejection', (error) => reportStack(error, report));
+  // The page's events, after the load and its timers: what a handler then
+  // raises, or a timer it sets, carries the event; the handlers' timers get
+  // a settle time of their own.
+  const events = async (window, settle) => {
+    const plan = input.strip ? await planned : null;
+    if (input.strip && !plan) {
+      emit('unplanned', {});
+      return;
+    }
+    const fire = (node, type, selector) => {
+      context.during = { type: type, selector: selector };
+      const event = makeEvent(own, window, type);
+      if (event) {
+        try {
+          own.dispatch.call(node, event);
+        } catch (error) {
+          report(error, null, 0, 0);
+        }
+      }
+      return new Promise((resolve) => setImmediate(() => {
+        context.during = null;
+        resolve();
+      }));
+    };
+    const done = await fireEvents(own, window, plan, input.budget || 0, fire);
+    if (input.strip) emit('fired', { count: done.fire.length - done.missed, missed: done.missed });
+    else emit('plan', done);
+    if (done.fire.length) await new Promise((resolve) => setTimeout(resolve, settle));
+  };
+  process.on('uncaughtException', (error) => report(error, null, 0, 0));
+  process.on('unhandledRejection', (error) => report(error, null, 0, 0));
   return dom;
 }
 
-// An exception that left the page's own handlers, from a promise say: its
-// place is the first of its stack's frames that is in a script of the page.
-function reportStack(error, report) {
-  const stack = error && typeof error.stack === 'string' ? error.stack : '';
-  const frame = /\(?([^\s()]+):(\d+):(\d+)\)?$/m;
+// An exception's message; whatever the page threw, a string.
+function said(error) {
+  try {
+    return error && error.message !== undefined ? String(error.message) : String(error);
+  } catch (ignored) {
+    return Object.prototype.toString.call(error);
+  }
+}
+
+// The frames of an exception's stack, innermost first: {file, line, column}.
+function framesOf(error) {
+  let stack = '';
+  try {
+    stack = error && typeof error.stack === 'string' ? error.stack : '';
+  } catch (ignored) {
+    // a getter of the page's that throws
+  }
+  const frame = /\(?([^\s()]+):(\d+):(\d+)\)?$/;
+  const frames = [];
   for (const line of stack.split('\n').slice(1)) {
     const match = frame.exec(line.trim());
-    if (match) {
-      report(error, match[1], Number(match[2]), Number(match[3]));
-      return;
-    }
+    if (match) frames.push({ file: match[1], line: Number(match[2]), column: Number(match[3]) });
   }
+  return frames;
 }
 
 // Requests through XMLHttpRequest, and so through fetch polyfills, reach
@@ -262,9 +379,10 @@ function guardRequests(window, sameHost) {
   request.send = function () {
     if (!refused.has(this)) return send.apply(this, arguments);
     const xhr = this;
-    window.setTimeout(() => xhr.dispatchEvent(new window.ProgressEvent('error')), 0);
+    window.setTimeout(() => xhr.dispatchEvent(new Progress('error')), 0);
     return undefined;
   };
+  const Progress = window.ProgressEvent;
   const Socket = window.WebSocket;
   window.WebSocket = function WebSocket(url, protocols) {
     if (!sameHost(window, String(url))) {
@@ -276,12 +394,26 @@ function guardRequests(window, sameHost) {
   window.WebSocket.prototype = Socket.prototype;
 }
 
+// The event whose handler is running, if any: a timer that a handler
+// sets runs as part of that event.
+const context = { during: null };
+
 function scaleTimers(window) {
   for (const name of ['setTimeout', 'setInterval']) {
     const timer = window[name];
     window[name] = function (handler, delay) {
       const args = Array.prototype.slice.call(arguments);
       args[1] = (Number(delay) || 0) / TIME_SCALE;
+      const during = context.during;
+      if (during && typeof handler === 'function') {
+        // Left set when the handler throws, for the report of it.
+        args[0] = function () {
+          context.during = during;
+          const result = handler.apply(this, arguments);
+          context.during = null;
+          return result;
+        };
+      }
       return timer.apply(window, args);
     };
   }
@@ -299,11 +431,39 @@ function finish(stripped) {
   process.exit(0);
 }
 
+// The payload is the first line on stdin; with strip, the plan the next.
 let text = '';
+let started = false;
+let ended = false;
+let handOver = null;
+const planned = new Promise((resolve) => { handOver = resolve; });
+const take = () => {
+  let at = text.indexOf('\n');
+  if (!started && (at >= 0 || ended)) {
+    started = true;
+    const payload = at >= 0 ? text.slice(0, at) : text;
+    text = at >= 0 ? text.slice(at + 1) : '';
+    const input = JSON.parse(payload);
+    if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
+    else run(input, undefined, planned);
+    at = text.indexOf('\n');
+  }
+  if (started && (at >= 0 || ended)) {
+    let plan = null;
+    try {
+      plan = JSON.parse(at >= 0 ? text.slice(0, at) : text);
+    } catch (ignored) {
+      plan = null;
+    }
+    handOver(plan && Array.isArray(plan.fire) ? plan : null);
+  }
+};
 process.stdin.setEncoding('utf8');
-process.stdin.on('data', (chunk) => { text += chunk; });
+process.stdin.on('data', (chunk) => {
+  text += chunk;
+  take();
+});
 process.stdin.on('end', () => {
-  const input = JSON.parse(text);
-  if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy));
-  else run(input, undefined);
+  ended = true;
+  take();
 });

@@ -94,11 +94,13 @@ def module_only(parsed):
     return "module" in kinds and not any(kind in SCRIPT_TYPES for kind in kinds)
 
 
-def summary(sources, brought, blocked):
+def summary(sources, brought, blocked, fired):
     said = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
         (len(sources),) + (("", "s", "s") if len(sources) == 1 else ("s", "", "")))
     if brought:
         said += "; the page brings %s" % "; ".join(brought)
+    if fired:
+        said += "; %s" % fired
     if blocked:
         said += "; requests to other hosts, not made: %s" % ", ".join(blocked)
     return said
@@ -120,14 +122,17 @@ def check_scripts(page, parsed, timeout, legacy):
         found = [{"syntax": None, "references": None} for _ in sources]
     lines += [script_verdict(*source[:4], result["syntax"])
               for source, result in zip(sources, found) if result["syntax"]]
-    run_lines, brought, blocked = page_run.finish_runs(
-        runs, sources, [result["references"] for result in found], timeout)
+    run_lines, brought, blocked, fired = page_run.finish_runs(
+        runs, sources, [result["references"] for result in found], timeout, page.url)
     lines += run_lines + ([("WARN", not_run)] if not_run else [])
     if not lines:
-        lines = [("PASS", summary(sources, brought, blocked))]
-    elif blocked:
+        lines = [("PASS", summary(sources, brought, blocked,
+                                  fired and page_run.fired_said(fired, True)))]
+    else:
+        left = fired and page_run.fired_said(fired, False)
         status, detail = lines[-1]
-        lines[-1] = (status, "%s; requests to other hosts, not made: %s" % (
-            detail, ", ".join(blocked)))
+        lines[-1] = (status, detail + "".join(
+            "; " + said for said in (left, blocked and "requests to other hosts, not made: %s"
+                                     % ", ".join(blocked)) if said))
     # What the engine runs in the mode the page really gets is less again.
     return [(status, detail + ("; " + LEGACY_NOTE if legacy else "")) for status, detail in lines]
