@@ -310,7 +310,7 @@ class Sandbox(unittest.TestCase):
         bpf = subprocess.run(["/usr/bin/python3", program], capture_output=True,
                              check=True).stdout
         trial = (
-            "import ctypes, os, struct, sys, threading\n"
+            "import ctypes, os, struct, sys, tempfile, threading\n"
             "libc = ctypes.CDLL(None, use_errno=True)\n"
             "if sys.argv[1] == 'filtered':\n"
             "    code = ctypes.create_string_buffer(sys.stdin.buffer.read())\n"
@@ -318,10 +318,11 @@ class Sandbox(unittest.TestCase):
             "    assert libc.prctl(38, 1, 0, 0, 0) == 0\n"  # PR_SET_NO_NEW_PRIVS
             "    assert libc.prctl(22, 2, ctypes.c_char_p(prog), 0, 0) == 0\n"  # the filter
             "threading.Thread(target=print).start()\n"
-            "os.makedirs('/tmp/m', exist_ok=True)\n"
-            "for call in (lambda: libc.mount(b'none', b'/tmp/m', b'tmpfs', 0, None),\n"
+            "point = tempfile.mkdtemp().encode()\n"
+            "for call in (lambda: libc.mount(b'none', point, b'tmpfs', 0, None),\n"
             "             lambda: libc.ptrace(0, 0, None, None)):\n"  # PTRACE_TRACEME
-            "    print(os.strerror(ctypes.get_errno()) if call() else 'ok')\n")
+            "    print(os.strerror(ctypes.get_errno()) if call() else 'ok')\n"
+            "libc.umount2(point, 0)\nos.rmdir(point)\n")
         for mode, expected in (("plain", "ok ok"),
                                ("filtered", "Operation not permitted Operation not permitted")):
             with self.subTest(mode=mode):
