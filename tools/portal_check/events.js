@@ -238,4 +238,4 @@ async function fireEvents(own, window, plan, budgetSeconds, fire) {
   return { fire: fired, unfired: left.length, left: left.slice(0, 5) };
 }
 
-module.exports = { watch, makeEvent, fireEvents, KIND_OF };
+module.exports = { watch, makeEvent, fireEvents };
