@@ -13,12 +13,14 @@ by the programs beside this file (node.py says how).
 """
 import argparse
 import json
+import signal
 import socket
 import ssl
 import sys
 import time
 from urllib.parse import urljoin, urlsplit
 
+import node
 from page import parse_page
 from scripts import check_scripts
 from stylesheets import check_stylesheets
@@ -253,6 +255,7 @@ def main():
         valid = False
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
+    node.remove_stale()
     checks = run(args.host, args.https, args.timeout)
     failed = any(status == "FAIL" for _, status, _ in checks)
     if args.json:
@@ -269,4 +272,6 @@ def main():
 
 
 if __name__ == "__main__":
+    # Ended by a signal, the check still removes what it made on the host.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
     sys.exit(main())

@@ -22,6 +22,7 @@ import json
 import os
 import resource
 import shutil
+import stat
 import subprocess
 import tempfile
 
@@ -46,6 +47,10 @@ TASK_MARGIN = 64
 # them not at all.
 INSIDE = "/portal_check"
 TMP_BYTES = 4 << 20
+# What a check makes on the host lies under one folder of its own, named by
+# its process and that process's start: a check that is killed leaves it, and
+# the next check removes the folders of checks that are gone.
+CHECK_PREFIX = "portal-check-"
 
 
 class NodeError(Exception):
@@ -154,13 +159,56 @@ def tasks_of(uid):
     return count
 
 
+def started(pid):
+    """When process pid started (clock ticks since boot), or None when there
+    is no such process: with the pid, it tells a running check from a new
+    process that took the pid of one that is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as line:
+            # The name in parentheses may hold spaces and parentheses itself.
+            return line.read().rpartition(")")[2].split()[19]
+    except (OSError, IndexError):
+        return None
+
+
+def remove_stale():
+    """Removes the folders of this user's checks that no longer run."""
+    base = tempfile.gettempdir()
+    for name in os.listdir(base):
+        if not name.startswith(CHECK_PREFIX):
+            continue
+        path = os.path.join(base, name)
+        try:
+            pid, start = name[len(CHECK_PREFIX):].split("-")[:2]
+            info = os.lstat(path)
+            running = started(int(pid)) == start
+        except (ValueError, OSError):
+            continue
+        if stat.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid() and not running:
+            shutil.rmtree(path, ignore_errors=True)
+
+
+def check_folder():
+    """This check's own folder, made on first use and removed when it ends.
+    The sandbox's user may pass through it to what it is given, and list
+    nothing."""
+    if "folder" not in _cache:
+        remove_stale()
+        me = os.getpid()
+        folder = tempfile.mkdtemp(prefix="%s%d-%s-" % (CHECK_PREFIX, me, started(me)))
+        os.chmod(folder, 0o711)
+        atexit.register(shutil.rmtree, folder, True)
+        _cache["folder"] = folder
+    return _cache["folder"]
+
+
 def programs():
     """A private copy of this folder's node programs, once per check: the
     sandbox's user may not reach the checkout (a root's home is closed to
     nobody), and sees no more of it than this."""
     if "programs" not in _cache:
-        folder = _cache["programs"] = tempfile.mkdtemp(prefix="portal-programs-")
-        atexit.register(shutil.rmtree, folder, True)
+        folder = _cache["programs"] = os.path.join(check_folder(), "programs")
+        os.mkdir(folder, 0o755)
         for program in glob.glob(os.path.join(HERE, "*.js")):
             shutil.copy(program, folder)
         os.chmod(folder, 0o755)

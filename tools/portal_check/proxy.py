@@ -26,7 +26,7 @@ class OriginProxy:
         self.origin = (origin.hostname, origin.port or DEFAULT_PORTS.get(origin.scheme))
         self.refused = []  # what was asked of other origins, as addresses
         self.lock = threading.Lock()
-        self.folder = tempfile.mkdtemp(prefix="portal-run-")
+        self.folder = tempfile.mkdtemp(prefix="run-", dir=node.check_folder())
         self.path = os.path.join(self.folder, "proxy.sock")
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.listener.bind(self.path)
