@@ -239,6 +239,7 @@ class CheckPortal(unittest.TestCase):
             # what a polyfill uses unguarded (flatpickr brings Object.assign, and calls
             # Array.from in its range mode) stays.
             ("http", {"/app.js": (200, {}, GUARDED)}, []),
+            # Read only, passed on, assigned or compared, it is undefined in IE11: no error.
             ("http", {"/app.js": (200, {}, "function later(o, keep) {\n  var f = window.fetch; "
                                            "o.assign = Object.assign;\n  keep(window.Promise, "
                                            "Object.entries);\n  return o.values === Object.values;"
