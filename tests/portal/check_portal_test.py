@@ -141,7 +141,9 @@ class CheckPortal(unittest.TestCase):
         not_ie = "<![if !IE]><![endif]>\n"
         edge = dict(HTML, **{"X-UA-Compatible": "IE=edge"})
         plain = "http://127.0.0.1:%d" % PORTS["http"]
-        cases = [  # server, changed routes, the lines that must say so, in order (none: all pass)
+        # server, changed routes, the lines that must say so, in order (none: all pass), and
+        # the check's options if any
+        cases = [
             ("http", {}, []),
             ("https", {}, []),
             ("http", {"/": (404, {}, "")}, [("FAIL", "reachable", "answered 404 Not Found")]),
@@ -237,6 +239,18 @@ class CheckPortal(unittest.TestCase):
             # what a polyfill uses unguarded (flatpickr brings Object.assign, and calls
             # Array.from in its range mode) stays.
             ("http", {"/app.js": (200, {}, GUARDED)}, []),
+            # Read only, passed on, assigned or compared, it is undefined in IE11: no error.
+            ("http", {"/app.js": (200, {}, "function later(o, keep) {\n  var f = window.fetch; "
+                                           "o.assign = Object.assign;\n  keep(window.Promise, "
+                                           "Object.entries);\n  return o.values === Object.values;"
+                                           "\n}\n")}, []),
+            # A try holds only what runs in it: not a callback it hands on, nor without a catch.
+            ("http", {"/app.js": (200, {}, "function later(list) {\n  try { setTimeout(function () "
+                                           "{ Object.assign({}, {}); }, 0); } catch (e) {}\n"
+                                           "  try { return Array.from(list); } finally { list = "
+                                           "null; }\n}\n")},
+             [("WARN", "scripts", r"/app.js: uses what IE11 lacks, untested, .*: Object.assign "
+                                  r"\(1, at 2:34\), Array.from \(1, at 3:16\)$")]),
             ("http", {"/": (200, HTML, page('<script src="/app.js">', '<script src="/core.js">'
                                             '</script><script src="/app.js">')),
                       "/core.js": (200, {}, "if (!window.Promise) window.Promise = function () {};"
@@ -311,6 +325,16 @@ class CheckPortal(unittest.TestCase):
                                            "function () {};\n")},
              [("PASS", "scripts", "; 300 events fired at the page's handlers, 10 events left "
                                   r"unfired by the budget \(click of i, click of i, .*, \.\.\.\)$")]),
+            # Firing the events takes a fifth of the time limit at most: 1.2 s, four handlers
+            # (slow where the run plans them, and quick without what IE11 lacks).
+            ("http", {"/app.js": (200, {}, "for (var i = 0; i < 12; i++)\n  document.body."
+                                           "appendChild(document.createElement('i')).onclick = "
+                                           "function () {\n    for (var t = Date.now(); "
+                                           "window.Promise && Date.now() - t < 300;) {}\n  };\n")},
+             [("PASS", "scripts", r"; [1-4] events? fired at the page's handlers, "
+                                  r"([89]|1[01]) events left unfired by the budget "
+                                  r"\(click of i, .*, \.\.\.\)$")],
+             "--timeout", "6"),
             ("http", {"/app.js": (200, {}, "document.body.onclick = function () {\n  if (typeof "
                                            "Object.assign == 'function' && window.fetch)\n"
                                            "    Object.assign({}, fetch('/x'));\n};\n")}, []),
@@ -335,13 +359,13 @@ class CheckPortal(unittest.TestCase):
             ("http", {"/": (200, {"Content-Type": "text/html"}, page(' charset="utf-8"', ""))},
              [("WARN", "content-type", "text/html without a charset")]),
         ]
-        for server, routes, expected in cases:
+        for server, routes, expected, *options in cases:
             with self.subTest(server=server, routes=routes):
                 ROUTES.clear()
                 ROUTES.update(GOOD)
                 ROUTES.update(routes)
                 https = ["--https"] if server != "http" else []
-                code, lines = check("127.0.0.1:%d" % PORTS[server], *https)
+                code, lines = check("127.0.0.1:%d" % PORTS[server], *https, *options)
                 self.assertEqual(9 if https else 7, len(lines))
                 said = {name: [line for line in lines[name]] for name in lines}
                 for status, name, says in expected:

@@ -163,174 +163,232 @@ function forward(socketPath, then) {
   server.unref();
 }
 
+// One run of the page: loads it, reports what its scripts raise and bring,
+// fires its events once it has loaded, and ends the run.
 function run(input, proxy, planned) {
-  const scripts = input.scripts;
+  const page = pageOf(input, planned);
+  const dom = loadPage(page, proxy);
+  reportUncaught(page);
+  return dom;
+}
+
+// What a run keeps of the page as it goes: its scripts by address and the
+// inline ones with their places, what IE11 lacks, what was taken out of
+// the window and what the scripts brought back.
+function pageOf(input, planned) {
   const external = new Map();
-  scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
-  const inline = scripts.map((script, index) => [script, index]).filter(([script]) => !script.url);
-  // The script a place in a file is in: an external one by its address, an
-  // inline one by the page's lines.
-  const scriptAt = (file, line) => {
-    if (external.has(file)) return external.get(file);
-    let found = null;
-    for (const [script, index] of inline) if (script.line <= line) found = index;
-    return file === input.url ? found : null;
-  };
-  // jsdom runs an inline script from its page line on, but from column 1.
-  const within = (index, line, column) => ({
-    line: scripts[index].url ? line : line - scripts[index].line + 1,
-    column: Math.max(column - 1, 0),
-  });
-
-  // Names that IE11 lacks, for messages, including what jsdom lacks as well
-  // (fetch). Only the run without them needs the data: whatever raises for
-  // want of them in the other run raises in this one too.
+  input.scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
+  // Only the run without them needs the data: whatever raises for want of
+  // them in the other run raises in this one too.
   const lacked = input.strip ? lacks() : [];
-  const lackedNames = [];
-  for (const { owner, name } of lacked) {
-    lackedNames.push(owner === null || owner === 'Window' ? name : owner === name ? 'new ' + name :
-      owner + '.' + name);
-  }
-  let stripped = { removed: [], kept: [] };
-  let own = null;
-  const provided = new Set();
-  // An exception goes to the script whose lines hold it; failing that, to the
-  // first frame of its stack in a page script (jsdom places it by the first
-  // frame of all, which may be its own code), to the script that was
-  // running (a thrown string has no stack), or to the page: never dropped.
-  let current = null;
-  const report = (error, file, line, column) => {
-    // jsdom gives line 0 to what it cannot place: a thrown string, or an
-    // exception whose first frame is a built-in's (JSON.parse).
-    let index = file && line ? scriptAt(file, line) : null;
-    let where = index === null ? null : within(index, line, column);
-    if (index === null) {
-      for (const frame of framesOf(error)) {
-        index = scriptAt(frame.file, frame.line);
-        if (index !== null) {
-          where = within(index, frame.line, frame.column);
-          break;
-        }
-      }
-    }
-    if (index === null) {
-      index = file ? scriptAt(file, line) : null;
-      if (index === null && current) index = current();
-      where = { line: null, column: null };
-    }
-    const message = said(error);
-    const names = lackedIn(message, stripped.removed.map((thing) => thing.name), lackedNames);
-    emit('exception', Object.assign({ script: index, message: message, lacks: names },
-      where || { line: null, column: null }, context.during ? { during: context.during } : {}));
+  return {
+    input: input,
+    scripts: input.scripts,
+    planned: planned,
+    external: external,
+    inline: input.scripts.map((script, index) => [script, index]).filter(([script]) => !script.url),
+    lacked: lacked,
+    lackedNames: namesOf(lacked),
+    stripped: { removed: [], kept: [] },
+    own: null,
+    provided: new Set(),
+    current: null,
   };
-  const broughtBy = (index) => {
-    const names = stripped.removed.filter((thing) => !provided.has(thing.name) && thing.present())
-      .map((thing) => thing.name);
-    names.forEach((name) => provided.add(name));
-    if (names.length) emit('provided', { script: index, names: names });
-  };
-  // A script element's script: an inline one by its text (jsdom keeps its
-  // place in the page from the page's objects).
-  const indexOf = (element) => {
-    if (element.src) return external.get(element.src);
-    const found = inline.find(([script]) => script.text === element.text);
-    return found ? found[1] : null;
-  };
-  const sameHost = (window, url) => {
-    try {
-      return new URL(url, window.document.URL).host === input.host;
-    } catch (error) {
-      return false;
-    }
-  };
+}
 
+// Names that IE11 lacks, for messages, including what jsdom lacks as well
+// (fetch).
+function namesOf(lacked) {
+  return lacked.map(({ owner, name }) => owner === null || owner === 'Window' ? name :
+    owner === name ? 'new ' + name : owner + '.' + name);
+}
+
+// The script a place in a file is in: an external one by its address, an
+// inline one by the page's lines.
+function scriptAt(page, file, line) {
+  if (page.external.has(file)) return page.external.get(file);
+  let found = null;
+  for (const [script, index] of page.inline) if (script.line <= line) found = index;
+  return file === page.input.url ? found : null;
+}
+
+// jsdom runs an inline script from its page line on, but from column 1.
+function within(page, index, line, column) {
+  return {
+    line: page.scripts[index].url ? line : line - page.scripts[index].line + 1,
+    column: Math.max(column - 1, 0),
+  };
+}
+
+// A script element's script: an inline one by its text (jsdom keeps its
+// place in the page from the page's objects).
+function indexOf(page, element) {
+  if (element.src) return page.external.get(element.src);
+  const found = page.inline.find(([script]) => script.text === element.text);
+  return found ? found[1] : null;
+}
+
+// An exception goes to the script whose lines hold it; failing that, to the
+// first frame of its stack in a page script (jsdom places it by the first
+// frame of all, which may be its own code), to the script that was
+// running (a thrown string has no stack), or to the page: never dropped.
+function report(page, error, file, line, column) {
+  const { index, where } = placeOf(page, error, file, line, column);
+  const message = said(error);
+  const names = lackedIn(message, page.stripped.removed.map((thing) => thing.name),
+    page.lackedNames);
+  emit('exception', Object.assign({ script: index, message: message, lacks: names }, where,
+    context.during ? { during: context.during } : {}));
+}
+
+// {index, where}: the script and the place in it, or only the script.
+function placeOf(page, error, file, line, column) {
+  // jsdom gives line 0 to what it cannot place: a thrown string, or an
+  // exception whose first frame is a built-in's (JSON.parse).
+  let index = file && line ? scriptAt(page, file, line) : null;
+  if (index !== null) return { index: index, where: within(page, index, line, column) };
+  for (const frame of framesOf(error)) {
+    index = scriptAt(page, frame.file, frame.line);
+    if (index !== null) {
+      return { index: index, where: within(page, index, frame.line, frame.column) };
+    }
+  }
+  index = file ? scriptAt(page, file, line) : null;
+  if (index === null && page.current) index = page.current();
+  return { index: index, where: { line: null, column: null } };
+}
+
+// What IE11 lacks that a script has brought back since the last one ran.
+function broughtBy(page, index) {
+  const names = page.stripped.removed.filter((thing) => !page.provided.has(thing.name) &&
+    thing.present()).map((thing) => thing.name);
+  names.forEach((name) => page.provided.add(name));
+  if (names.length) emit('provided', { script: index, names: names });
+}
+
+function sameHost(page, window, url) {
+  try {
+    return new URL(url, window.document.URL).host === page.input.host;
+  } catch (error) {
+    return false;
+  }
+}
+
+// The page's scripts come from what the check fetched, and nothing else
+// is loaded.
+function scriptLoader(page, proxy) {
   class Scripts extends ResourceLoader {
     fetch(url, options) {
-      if (!options.element || options.element.localName !== 'script' || !external.has(url)) return null;
-      return Promise.resolve(Buffer.from(scripts[external.get(url)].text));
+      if (!options.element || options.element.localName !== 'script' || !page.external.has(url)) {
+        return null;
+      }
+      return Promise.resolve(Buffer.from(page.scripts[page.external.get(url)].text));
     }
   }
+  return new Scripts({ proxy: proxy });
+}
+
+function loadPage(page, proxy) {
   // Exceptions arrive through the window's error event; jsdom's own
   // reports of them, and what the page logs, are not wanted.
   const quiet = new VirtualConsole();
   quiet.on('jsdomError', () => {});
-  const dom = new JSDOM(input.html, {
-    url: input.url,
+  return new JSDOM(page.input.html, {
+    url: page.input.url,
     runScripts: 'dangerously',
     // XMLHttpRequest takes its proxy from the resource loader as well.
-    resources: new Scripts({ proxy: proxy }),
+    resources: scriptLoader(page, proxy),
     includeNodeLocations: true,
     pretendToBeVisual: true,
     virtualConsole: quiet,
-    beforeParse(window) {
-      // Before anything is taken out: what these use of the window's own
-      // (IE11 lacks document.currentScript).
-      guardRequests(window, sameHost);
-      const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript')
-        .get;
-      if (input.strip) {
-        stripped = strip(window, lacked);
-        renameAsIE11(window);
-        // Not judged: for whoever reads a run's own output.
-        if (stripped.kept.length) emit('kept', { names: stripped.kept });
-      }
-      window.addEventListener('error', (event) => {
-        report(event.error === undefined ? event.message : event.error, event.filename, event.lineno,
-          event.colno);
-      });
-      current = () => {
-        const element = running.call(window.document);
-        const index = element ? indexOf(element) : null;
-        return index === undefined ? null : index;
-      };
-      own = watch(window, !input.strip);
-      scaleTimers(window);
-      window.document.addEventListener('load', (event) => {
-        const element = event.target;
-        if (element.localName !== 'script') return;
-        const index = indexOf(element);
-        if (index === null || index === undefined) return;
-        emit('loaded', { script: index });
-        broughtBy(index);
-      }, true);
-      window.addEventListener('load', () => {
-        const settle = input.settle * 1000 / TIME_SCALE;
-        setTimeout(() => events(window, settle).then(() => finish(stripped)), settle);
-      });
-    },
+    beforeParse: (window) => prepare(page, window),
   });
-  // The page's events, after the load and its timers: what a handler then
-  // raises, or a timer it sets, carries the event; the handlers' timers get
-  // a settle time of their own.
-  const events = async (window, settle) => {
-    const plan = input.strip ? await planned : null;
-    if (input.strip && !plan) {
-      emit('unplanned', {});
-      return;
-    }
-    const fire = (node, type, selector) => {
-      context.during = { type: type, selector: selector };
-      const event = makeEvent(own, window, type);
-      if (event) {
-        try {
-          own.dispatch.call(node, event);
-        } catch (error) {
-          report(error, null, 0, 0);
-        }
-      }
-      return new Promise((resolve) => setImmediate(() => {
-        context.during = null;
-        resolve();
-      }));
-    };
-    const done = await fireEvents(own, window, plan, input.budget || 0, fire);
-    if (input.strip) emit('fired', { count: done.fire.length - done.missed, missed: done.missed });
-    else emit('plan', done);
-    if (done.fire.length) await new Promise((resolve) => setTimeout(resolve, settle));
+}
+
+// The window before the page's first script: the order matters, as each
+// step takes what the window has at that point.
+function prepare(page, window) {
+  // Before anything is taken out: what these use of the window's own
+  // (IE11 lacks document.currentScript).
+  guardRequests(window, (into, url) => sameHost(page, into, url));
+  const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
+  if (page.input.strip) stripForIE11(page, window);
+  window.addEventListener('error', (event) => {
+    report(page, event.error === undefined ? event.message : event.error, event.filename,
+      event.lineno, event.colno);
+  });
+  page.current = () => {
+    const element = running.call(window.document);
+    const index = element ? indexOf(page, element) : null;
+    return index === undefined ? null : index;
   };
-  process.on('uncaughtException', (error) => report(error, null, 0, 0));
-  process.on('unhandledRejection', (error) => report(error, null, 0, 0));
-  return dom;
+  page.own = watch(window, !page.input.strip);
+  scaleTimers(window);
+  followScripts(page, window);
+  window.addEventListener('load', () => {
+    const settle = page.input.settle * 1000 / TIME_SCALE;
+    setTimeout(() => fireAfterLoad(page, window, settle).then(() => finish(page.stripped)), settle);
+  });
+}
+
+function stripForIE11(page, window) {
+  page.stripped = strip(window, page.lacked);
+  renameAsIE11(window);
+  // Not judged: for whoever reads a run's own output.
+  if (page.stripped.kept.length) emit('kept', { names: page.stripped.kept });
+}
+
+// Each script of the page as it has run, and what it brought.
+function followScripts(page, window) {
+  window.document.addEventListener('load', (event) => {
+    const element = event.target;
+    if (element.localName !== 'script') return;
+    const index = indexOf(page, element);
+    if (index === null || index === undefined) return;
+    emit('loaded', { script: index });
+    broughtBy(page, index);
+  }, true);
+}
+
+// The page's events, after the load and its timers: what a handler then
+// raises, or a timer it sets, carries the event; the handlers' timers get
+// a settle time of their own.
+async function fireAfterLoad(page, window, settle) {
+  const strip = page.input.strip;
+  const plan = strip ? await page.planned : null;
+  if (strip && !plan) {
+    emit('unplanned', {});
+    return;
+  }
+  const done = await fireEvents(page.own, window, plan, page.input.budget || 0,
+    (node, type, selector) => fireOne(page, window, node, type, selector));
+  if (strip) emit('fired', { count: done.fire.length - done.missed, missed: done.missed });
+  else emit('plan', done);
+  if (done.fire.length) await new Promise((resolve) => setTimeout(resolve, settle));
+}
+
+// One event at one node; resolves once what it started has had a turn.
+function fireOne(page, window, node, type, selector) {
+  context.during = { type: type, selector: selector };
+  const event = makeEvent(page.own, window, type);
+  if (event) {
+    try {
+      page.own.dispatch.call(node, event);
+    } catch (error) {
+      report(page, error, null, 0, 0);
+    }
+  }
+  return new Promise((resolve) => setImmediate(() => {
+    context.during = null;
+    resolve();
+  }));
+}
+
+// What the page's code raises from a timer or a promise reaches Node
+// itself.
+function reportUncaught(page) {
+  process.on('uncaughtException', (error) => report(page, error, null, 0, 0));
+  process.on('unhandledRejection', (error) => report(page, error, null, 0, 0));
 }
 
 // An exception's message; whatever the page threw, a string.
