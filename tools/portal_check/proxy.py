@@ -5,9 +5,9 @@ has only its own loopback; run_page.js forwards a port there to this socket
 and hands it to jsdom as its proxy, which XMLHttpRequest uses too.
 
 Page code can reach the socket itself and open as many connections as it
-likes, so one thread serves them all, at most MAX_LINKS at once: past that a
-new connection takes the place of the oldest one that has not yet sent its
-request, or waits in the socket's backlog while every one is busy.
+likes, so one thread serves them all: at most MAX_WAITING that have not sent
+their request yet (past that, a new one takes the place of the oldest of
+them) and MAX_LINKS requests at once (past that, 503).
 """
 import errno
 import os
@@ -23,14 +23,21 @@ import node
 
 HEAD_LIMIT = 64 * 1024
 CHUNK = 64 * 1024
-# Connections served at once: far more than jsdom opens for a page, and each
-# holds at most a request head and a chunk each way.
+# Requests served at once: far more than jsdom opens for a page, and each
+# holds at most a chunk each way.
 MAX_LINKS = 64
+# Connections that have not sent their request head yet, each holding at most
+# HEAD_LIMIT. While page code opens idle ones by the thousand, the page's own
+# request must come within this many new connections after its own.
+MAX_WAITING = 256
+# Connections taken from the backlog at a time, between reads of the others.
+ACCEPT_BATCH = 64
 # Addresses kept of what was refused: the line lists them, and a page may ask
 # for new ones without end.
 MAX_REFUSED = 100
 REFUSED = b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
 BAD_GATEWAY = b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+BUSY = b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
 TUNNEL = b"HTTP/1.1 200 Connection established\r\n\r\n"
 DEFAULT_PORTS = {"http": 80, "https": 443}
 
@@ -43,7 +50,7 @@ class Link:
     def __init__(self, client, now):
         self.client, self.upstream = client, None
         self.head = bytearray()
-        self.accepted = self.heard = now
+        self.heard = now
         self.connecting = []  # the portal's addresses still to try, while connecting
         self.reply = self.request = b""  # what goes to each side once connected
         self.pending = {client: b""}
@@ -76,6 +83,8 @@ class OriginProxy:
         self.refused = {}  # what was asked of other origins, as addresses, in order
         self.links = {}  # each socket's Link
         self.open = set()
+        self.waiting = {}  # links without their request yet, oldest first
+        self.expired = time.monotonic()
         self.addresses = []
         self.stopping = False
         self.folder = tempfile.mkdtemp(prefix="run-", dir=node.check_folder())
@@ -95,7 +104,6 @@ class OriginProxy:
         self.wake, woken = socket.socketpair()
         self.selector.register(woken, selectors.EVENT_READ, "wake")
         self.selector.register(self.listener, selectors.EVENT_READ, "accept")
-        self.listening = True
         self.thread = threading.Thread(target=self.serve, args=(woken,), daemon=True)
         self.thread.start()
 
@@ -108,7 +116,8 @@ class OriginProxy:
                         self.accept()
                     elif key.data != "wake":
                         self.step(key.fileobj, events)
-                self.expire()
+                if time.monotonic() - self.expired > 1:
+                    self.expire()
         finally:
             for link in list(self.open):
                 self.drop(link)
@@ -138,47 +147,36 @@ class OriginProxy:
         return list(self.refused)
 
     def accept(self):
-        if len(self.open) >= MAX_LINKS and not self.evict():
-            # Every one is busy: the next waits in the backlog until one ends.
-            self.selector.unregister(self.listener)
-            self.listening = False
-            return
-        try:
-            client, _ = self.listener.accept()
-        except OSError:
-            return
-        client.setblocking(False)
-        link = Link(client, time.monotonic())
-        self.links[client] = link
-        self.open.add(link)
-        # One at a time, and its head read at once where it has come: the
-        # page's own request is not pushed out by a flood of idle ones.
-        self.step(client, selectors.EVENT_READ)
-
-    def evict(self):
-        """Closes the oldest connection that has sent no request yet, if any."""
-        waiting = [link for link in self.open if link.upstream is None]
-        if not waiting:
-            return False
-        self.drop(min(waiting, key=lambda link: link.accepted))
-        return True
+        for _ in range(ACCEPT_BATCH):
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            if len(self.waiting) >= MAX_WAITING:
+                self.drop(next(iter(self.waiting)))
+            client.setblocking(False)
+            link = Link(client, time.monotonic())
+            self.links[client] = link
+            self.open.add(link)
+            self.waiting[link] = True
+            # Its head read at once where it has come: the page's own request
+            # is not pushed out by the idle ones that follow it.
+            self.step(client, selectors.EVENT_READ)
 
     def expire(self):
-        now = time.monotonic()
+        now = self.expired = time.monotonic()
         for link in list(self.open):
             if now - link.heard > self.timeout:
                 self.drop(link)
 
     def drop(self, link):
         self.open.discard(link)
+        self.waiting.pop(link, None)
         for sock in link.sockets():
             self.links.pop(sock, None)
             if self.registered(sock):
                 self.selector.unregister(sock)
             sock.close()
-        if not self.listening and not self.stopping:
-            self.selector.register(self.listener, selectors.EVENT_READ, "accept")
-            self.listening = True
 
     def registered(self, sock):
         try:
@@ -236,6 +234,7 @@ class OriginProxy:
             return
         head, _, body = bytes(link.head).partition(b"\r\n\r\n")
         link.head = None
+        del self.waiting[link]
         try:
             lines = head.decode("latin-1").split("\r\n")
             method, target, version = lines[0].split(" ", 2)
@@ -247,6 +246,9 @@ class OriginProxy:
             if len(self.refused) < MAX_REFUSED:
                 self.refused[address] = True
             self.answer(link, REFUSED)
+            return
+        if len(self.open) - len(self.waiting) > MAX_LINKS:
+            self.answer(link, BUSY)
             return
         if method == "CONNECT":
             link.reply, link.request = TUNNEL, body
