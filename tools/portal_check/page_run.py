@@ -148,8 +148,10 @@ class Run:
 
 
 class Runs(list):
-    """Both runs of the page, and the proxy that is their one way to the portal."""
-    proxy = None
+    """Both runs of the page, and the proxies that are their one way to the
+    portal: one for each, so that the idle connections one run holds push
+    out none of the other's."""
+    proxies = ()
 
 
 def start_runs(page, sources, timeout):
@@ -163,21 +165,23 @@ def start_runs(page, sources, timeout):
     except node.SandboxError as error:
         return [], NO_SANDBOX % error
     runs = Runs()
+    runs.proxies = []
     try:
-        runs.proxy = OriginProxy(page.url, timeout)
         payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
-                   "settle": SETTLE, "budget": timeout * EVENTS_SHARE, "proxy": runs.proxy.path,
+                   "settle": SETTLE, "budget": timeout * EVENTS_SHARE,
                    "scripts": [{"url": url, "text": text, "line": line, "column": column}
                                for _, text, line, column, url in sources]}
         for strip in (False, True):
-            runs.append(Run(node.start("run_page.js", dict(payload, strip=strip),
-                                       sandbox=(runs.proxy.folder,), timeout=timeout)))
+            runs.proxies.append(OriginProxy(page.url, timeout))
+            proxy = runs.proxies[-1]
+            runs.append(Run(node.start("run_page.js", dict(payload, strip=strip, proxy=proxy.path),
+                                       sandbox=(proxy.folder,), timeout=timeout)))
     except (node.NodeError, node.SandboxError, OSError) as error:
         for run in runs:
             run.process.kill()
             run.process.wait()
-        if runs.proxy:
-            runs.proxy.close()
+        for proxy in runs.proxies:
+            proxy.close()
         return [], "the page's code was not run: %s" % error
     runs[0].after = runs[1]
     runs[1].begin(keep_open=True)
@@ -263,7 +267,7 @@ def finish_runs(started, sources, references, timeout, page_url):
         except node.NodeError as error:
             outputs.append(events(error.output, len(sources)))
             stopped = stopped or (error, outputs[-1])
-    refused = started.proxy.close() if getattr(started, "proxy", None) else []
+    refused = [address for proxy in getattr(started, "proxies", ()) for address in proxy.close()]
     if len(outputs) < 2:
         return [], [], [], None
     addresses = [source[0] for source in sources]
