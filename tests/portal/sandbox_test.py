@@ -151,9 +151,9 @@ def check(*options, path=None, env=None, kill_after=None, linger=0.3):
     """Runs the check; its exit code, {check: [(status, line)]}, processes of
     the run still running afterwards, (uid, process limit, processor time
     limit, core file limit) of each node of a page run as the host sees it,
-    the check's pid,
-    its peak memory (KiB) and threads. kill_after: seconds after which the
-    check itself is killed; linger: seconds its processes may take to end."""
+    the check's pid, its peak memory (KiB) and threads. kill_after: seconds
+    after which the check itself is killed; linger: seconds its processes
+    may take to end."""
     environment = dict(os.environ, PORTAL_DEPLOY_KEY=SECRET, **(env or {}))
     if path:
         environment["PATH"] = path + os.pathsep + environment["PATH"]
