@@ -481,6 +481,8 @@ class Sandbox(unittest.TestCase):
 
 
 def setUpModule():
+    # As on a machine that keeps core files: a page run must leave none.
+    resource.setrlimit(resource.RLIMIT_CORE, (resource.getrlimit(resource.RLIMIT_CORE)[1],) * 2)
     PORTS.update(portal=serve("127.0.0.1", False), http=serve("127.0.0.3", True),
                  tcp=listen("127.0.0.2", socket.SOCK_STREAM),
                  port=listen("127.0.0.1", socket.SOCK_STREAM),
