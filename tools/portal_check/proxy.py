@@ -321,13 +321,12 @@ class OriginProxy:
     def allowed(self, method, target):
         """The address asked for, and whether it is the portal's origin."""
         if method == "CONNECT":
-            asked = urlsplit("//" + target)
-            address = "https://%s/" % target
-            scheme = "https"
+            address, scheme, authority = "https://%s/" % target, "https", "//" + target
         else:
-            asked = urlsplit(target)
-            address, scheme = target, asked.scheme
-        try:
+            address, scheme, authority = target, None, target
+        try:  # a target that is no address at all ("http://[::1") is refused too
+            asked = urlsplit(authority)
+            scheme = scheme or asked.scheme
             port = asked.port or DEFAULT_PORTS.get(scheme)
         except ValueError:
             return address, False
