@@ -391,15 +391,15 @@ class Sandbox(unittest.TestCase):
                 "need('net').connect(found).end('GET http://[::1 HTTP/1.1\\r\\n\\r\\n');\n"
                 # The run ends a tenth of a second after the load; node, busy
                 # with the connections, sends the request later: it waits.
-                "var asked = new XMLHttpRequest(), exit = node.exit;\n"
+                "var asked = new XMLHttpRequest(), leave = node.exit;\n"
                 "asked.open('GET', '/told?after=' + held.length); asked.send();\n"
-                "node.exit = function (code) { if (asked.readyState === 4) exit(code);\n"
-                "  else asked.onloadend = function () { exit(code); }; };\n")
+                "node.exit = function (code) { if (asked.readyState === 4) leave(code);\n"
+                "  else asked.onloadend = function () { leave(code); }; };\n")
         asking = ("for (var i = 0; i < 200; i++) held.push(need('net').connect(found, "
                   "function () { this.write('GET http://127.0.0.1:%d/held HTTP/1.1\\r\\n"
                   "\\r\\n'); }).on('error', function () {}));\n"
-                  "var exit = node.exit;\nnode.exit = function (code) { "
-                  "need('timers').setTimeout(function () { exit(code); }, 1500); };\n"
+                  "var leave = node.exit;\nnode.exit = function (code) { "
+                  "need('timers').setTimeout(function () { leave(code); }, 1500); };\n"
                   % PORTS["portal"])
         ROUTES["/held"] = hold
         for name, script in (("idle", idle), ("asking", asking)):
