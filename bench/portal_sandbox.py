@@ -6,6 +6,9 @@ alternation, and the whole check on a page with Debian's jQuery
 
 Usage: portal_sandbox.py [ROUNDS [COMMIT]]   (default 11 rounds; with
 COMMIT, the check as it was there runs in alternation with today's)
+       portal_sandbox.py --bounds [ROUNDS]   (default 3: the check's own peak
+memory and threads, and its time, on pages whose code floods node's output
+or the proxy, beside the jQuery page)
 """
 import atexit
 import http.server
@@ -26,6 +29,24 @@ from proxy import OriginProxy  # noqa: E402
 
 HEAD = ('<!DOCTYPE html><html><head><meta charset="utf-8">'
         '<meta http-equiv="X-UA-Compatible" content="IE=edge"><title>T</title>')
+# Page code that reaches Node, as a hostile script would.
+REACH = ("var node = this.constructor.constructor('return process')(), "
+         "need = node.mainModule.require;\n")
+FLOOD = REACH + ("var chunk = need('buffer').Buffer.from(new Array(1 << 15).join("
+                 "'{\"event\":\"done\"}\\n')), left = 200 << 20;\n"
+                 "while (left > 0) { try { left -= need('fs').writeSync(%d, chunk); } "
+                 "catch (e) { if (e.code !== 'EAGAIN') break; } }\n")
+# Under Node 18, which has no permission model, page code lists /tmp and
+# finds the proxy's socket.
+CONNECTIONS = REACH + (
+    "var fs = need('fs'), held = [], found;\n"
+    "(function walk(dir) { fs.readdirSync(dir).forEach(function (name) {\n"
+    "  if (name === 'proxy.sock') found = dir + '/' + name;\n"
+    "  else try { walk(dir + '/' + name); } catch (e) {} }); })('/tmp');\n"
+    "for (var i = 0; i < 4000; i++) "
+    "held.push(need('net').connect(found).on('error', function () {}));\n")
+# What the sandbox test fetches.
+NODE_18 = os.path.join(SOURCE, "build", "node-cache", "node-v18.20.4", "bin")
 
 
 def one_run(sandboxed, port):
@@ -131,5 +152,80 @@ def main():
     server.shutdown()
 
 
+def peaks(port, path):
+    """One whole check of the portal at port, with path first in PATH if
+    given: its wall time, and its own peak resident memory (VmHWM, MiB) and
+    threads."""
+    environment = dict(os.environ, PATH=os.pathsep.join(filter(None, [path, os.environ["PATH"]])))
+    started = time.monotonic()
+    process = subprocess.Popen([os.path.join(SOURCE, "scripts", "check-portal.sh"),
+                                "127.0.0.1:%d" % port], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env=environment)
+    memory = threads = 0
+    while process.poll() is None:
+        try:
+            with open("/proc/%d/status" % process.pid) as status:
+                fields = dict(line.split(":", 1) for line in status if ":" in line)
+            memory = max(memory, int(fields["VmHWM"].split()[0]))
+            threads = max(threads, int(fields["Threads"]))
+        except (OSError, KeyError, ValueError):
+            pass
+        time.sleep(0.01)
+    return time.monotonic() - started, memory / 1024, threads
+
+
+def portal(folder, files):
+    """Serves files ({name: text}) from folder on a loopback port, and the port."""
+    os.makedirs(os.path.join(folder, "stats"))
+    files = dict(files, **{"stats/varnholt.html": "<p>Statistics</p>"})
+    for name, text in files.items():
+        with open(os.path.join(folder, name), "w") as page:
+            page.write(text)
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def __init__(self, *args):
+            super().__init__(*args, directory=folder)
+
+        def log_message(self, *args):
+            pass
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server.server_address[1]
+
+
+def bounds(rounds):
+    base = tempfile.mkdtemp(prefix="portal-bench-")
+    atexit.register(shutil.rmtree, base, True)
+    page = HEAD + '<script src="/app.js"></script></head><body><p>News</p></body></html>'
+    with open("/usr/share/javascript/jquery/jquery.min.js") as jquery:
+        pages = {"the jQuery page": {"index.html": HEAD + '<script src="/jquery.js"></script>'
+                                     '</head><body><p id="n">News</p><script>$(function () { '
+                                     '$("#n").text("Today"); });</script></body></html>',
+                                     "jquery.js": jquery.read()},
+                 "200 MB of event lines on stdout": {"index.html": page, "app.js": FLOOD % 1},
+                 "200 MB of event lines on stderr": {"index.html": page, "app.js": FLOOD % 2},
+                 "4,000 connections to the proxy, Node 18": {"index.html": page,
+                                                             "app.js": CONNECTIONS}}
+    ports = {name: portal(os.path.join(base, str(index)), files)
+             for index, (name, files) in enumerate(pages.items())}
+    print("node %s, %d rounds, load average %s; the check's own peak memory and threads, "
+          "median (min-max)" % (node.version(), rounds,
+                                " ".join(open("/proc/loadavg").read().split()[:3])))
+    for name, port in ports.items():
+        path = NODE_18 if pages[name].get("app.js") == CONNECTIONS else None
+        if path and not os.path.exists(path):
+            print("%s: not measured, no Node 18 in %s (the sandbox test fetches it)"
+                  % (name, path))
+            continue
+        seen = [peaks(port, path) for _ in range(rounds)]
+        said = ["%.1f-%.1f" % (min(s[i] for s in seen), max(s[i] for s in seen)) for i in range(2)]
+        print("%-42s %5.2f s (%s), %5.1f MiB (%s), %d threads at most" % (
+            name + ":", statistics.median(s[0] for s in seen), said[0],
+            statistics.median(s[1] for s in seen), said[1], max(s[2] for s in seen)))
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--bounds"]:
+        bounds(int(sys.argv[2]) if len(sys.argv) > 2 else 3)
+    else:
+        main()

@@ -7,6 +7,9 @@ under this machine's node and under Debian 12's own Node 18.
 
 Usage: sandbox_test.py SOURCE_DIR
 """
+import collections
+import glob
+import gzip
 import http.server
 import json
 import os
@@ -30,6 +33,7 @@ ROUTES = {"/": PAGE, "/stats/varnholt.html": "<p>Statistics</p>"}
 TOLD = {}  # what page code told the portal: {name: [value]}
 SEEN = []  # what reached anything standing for another host
 PORTS = {}
+LOCK = threading.Lock()
 NODE_18 = "18.20.4"
 
 
@@ -42,9 +46,14 @@ class Portal(http.server.BaseHTTPRequestHandler):
         if path == "/told":
             name, _, value = query.partition("=")
             TOLD.setdefault(name, []).append(unquote(value))
-        body = ROUTES.get(path, "").encode()
+        body = ROUTES.get(path, "")
+        if callable(body):
+            return body(self)
+        body = body if isinstance(body, bytes) else body.encode()
         self.send_response(200)
         self.send_header("Content-Type", "text/html; charset=utf-8")
+        if body.startswith(b"\x1f\x8b"):
+            self.send_header("Content-Encoding", "gzip")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -53,8 +62,41 @@ class Portal(http.server.BaseHTTPRequestHandler):
         pass
 
 
+HELD = {"now": 0, "most": 0}
+
+
+def hold(handler):
+    """Answers after 2 s, and counts the requests held at once."""
+    with LOCK:
+        HELD["now"] += 1
+        HELD["most"] = max(HELD["most"], HELD["now"])
+    time.sleep(2)
+    with LOCK:
+        HELD["now"] -= 1
+    handler.send_response(204)
+    handler.end_headers()
+
+
+def drip(handler):
+    """Sends a script a byte every 0.2 s, for 20 s."""
+    handler.send_response(200)
+    handler.send_header("Content-Length", "100")
+    handler.end_headers()
+    try:
+        for _ in range(100):
+            handler.wfile.write(b" ")
+            handler.wfile.flush()
+            time.sleep(0.2)
+    except OSError:
+        pass  # the check stopped reading
+
+
+class Server(http.server.ThreadingHTTPServer):
+    request_queue_size = 1024  # a page's requests come by the hundred
+
+
 def serve(address, elsewhere):
-    server = http.server.ThreadingHTTPServer((address, 0), Portal)
+    server = Server((address, 0), Portal)
     server.elsewhere = elsewhere
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server.server_address[1]
@@ -92,17 +134,38 @@ def processes():
     return found
 
 
-def check(*options, path=None, env=None, kill_after=None):
-    """Runs the check; (exit code, {check: [(status, line)]}, processes of
-    the run still running afterwards, (uid, process limit) of each node of a
-    page run as the host sees it). kill_after: seconds after which the check
-    itself is killed."""
+def watch(pid, peaks, done):
+    """Keeps in peaks the highest resident memory (VmHWM, KiB) and thread
+    count of process pid until done is set."""
+    while not done.is_set():
+        try:
+            with open("/proc/%d/status" % pid) as status:
+                fields = dict(line.split(":", 1) for line in status if ":" in line)
+            peaks["memory"] = max(peaks["memory"], int(fields["VmHWM"].split()[0]))
+            peaks["threads"] = max(peaks["threads"], int(fields["Threads"]))
+        except (OSError, KeyError, ValueError):
+            pass
+        time.sleep(0.01)
+
+
+Checked = collections.namedtuple("Checked", "code lines left nodes pid memory threads")
+
+
+def check(*options, path=None, env=None, kill_after=None, linger=3):
+    """Runs the check; its exit code, {check: [(status, line)]}, processes of
+    the run still running afterwards, (uid, process limit, processor time
+    limit, core file limit) of each node of a page run as the host sees it,
+    the check's pid, its peak memory (KiB) and threads. kill_after: seconds
+    after which the check itself is killed; linger: seconds its processes
+    may take to end."""
     environment = dict(os.environ, PORTAL_DEPLOY_KEY=SECRET, **(env or {}))
     if path:
         environment["PATH"] = path + os.pathsep + environment["PATH"]
     process = subprocess.Popen([SCRIPT, *options, "127.0.0.1:%d" % PORTS["portal"]],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                env=environment)
+    peaks, done = {"memory": 0, "threads": 0}, threading.Event()
+    threading.Thread(target=watch, args=(process.pid, peaks, done), daemon=True).start()
     ours, nodes, started = {process.pid}, {}, time.monotonic()
     while process.poll() is None and time.monotonic() - started < 60:
         for pid, (parent, _, uid) in sorted(processes().items()):
@@ -115,28 +178,32 @@ def check(*options, path=None, env=None, kill_after=None):
                         # command line too, and bwrap is tied to the check only once it runs.
                         command = line.read().split("\0")
                         if os.path.basename(command[0]) == "node" and "run_page.js" in command[-2]:
-                            nodes[pid] = (uid, [l.split()[2] for l in limits
-                                                if l.startswith("Max processes")][0])
+                            held = {l[:25].strip(): l[25:].split()[0] for l in limits}
+                            nodes[pid] = (uid, held["Max processes"], held["Max cpu time"],
+                                          held["Max core file size"])
                 except OSError:
                     pass
         if kill_after and time.monotonic() - started > kill_after and nodes:
             process.kill()
         time.sleep(0.05)
     out, err = process.communicate(timeout=60)
+    done.set()
     print(out + err)
     # What a killed sandbox takes to end: a few tenths of a second, more on a
     # loaded machine. A zombie has ended: where the machine's init is slow to
     # reap, the sandbox leaves some.
-    ending = time.monotonic() + 3
+    ended = time.monotonic() + linger
     while True:
-        left = [pid for pid, (_, state, _) in processes().items() if pid in ours and state != "Z"]
-        if not left or time.monotonic() > ending:
+        left = [pid for pid, (_, state, _) in processes().items()
+                if pid in ours and state != "Z"]
+        if not left or time.monotonic() > ended:
             break
         time.sleep(0.1)
     lines = {}
     for status, rest in (line.split(" ", 1) for line in out.splitlines() if " " in line):
         lines.setdefault(rest.split(":")[0], []).append((status, rest))
-    return process.returncode, lines, left, list(nodes.values())
+    return Checked(process.returncode, lines, left, list(nodes.values()), process.pid,
+                   peaks["memory"], peaks["threads"])
 
 
 def node_18():
@@ -226,7 +293,7 @@ class Sandbox(unittest.TestCase):
                 ROUTES["/app.js"] = REACH + ESCAPE % dict(
                     home=os.path.expanduser("~"), source=SOURCE, folder=folder, **PORTS)
                 options = {"NODE_OPTIONS": "--require %s/preload.js" % folder}
-                code, lines, left, nodes = check("--timeout", "5", path=path, env=options)
+                code, lines, left, nodes, *_ = check("--timeout", "5", path=path, env=options)
                 time.sleep(0.5)  # for anything still on its way to a listener
                 self.assertEqual((7, [], ["preload.js"], []),
                                  (len(lines), SEEN, os.listdir(folder), left))
@@ -238,7 +305,7 @@ class Sandbox(unittest.TestCase):
                 self.assertEqual({str(nobody)}, set(TOLD["uid"]))
                 ours = resource.getrlimit(resource.RLIMIT_NPROC)[0]
                 self.assertTrue(nodes)
-                for uid, limit in nodes:
+                for uid, limit, *_ in nodes:
                     self.assertEqual(nobody, uid)
                     self.assertLess(int(limit), ours if ours >= 0 else 1 << 62)
                 self.assertEqual([{said} for said in refusals],
@@ -267,7 +334,7 @@ class Sandbox(unittest.TestCase):
                             (False, "WARN.*untested, where neither the load nor the events")):
             with self.subTest(fresh=fresh):
                 ROUTES["/api/news"] = '{"fresh": %s}' % str(fresh).lower()
-                code, lines, left, _ = check()
+                lines = check().lines
                 self.assertRegex(" ".join(lines["scripts"][0]), says)
 
     def test_a_page_that_takes_without_end_is_stopped(self):
@@ -290,11 +357,20 @@ class Sandbox(unittest.TestCase):
             with self.subTest(script=script, kill_after=kill_after):
                 ROUTES["/app.js"] = REACH + script
                 started = time.monotonic()
-                code, lines, left, nodes = check("--timeout", "3", kill_after=kill_after)
+                # Killed, the check's sandbox ends with it, or at the latest at
+                # its processor time limit, a little above the time limit.
+                code, lines, left, nodes, pid, *_ = check("--timeout", "3", kill_after=kill_after,
+                                                          linger=10 if kill_after else 3)
                 self.assertLess(time.monotonic() - started, 15)
                 self.assertEqual([], left)
                 if kill_after:
                     self.assertEqual((-9, True), (code, bool(nodes)))
+                    self.assertTrue(all(3 < int(cpu) <= 10 and core == "0"
+                                        for _, _, cpu, core in nodes), nodes)
+                    ROUTES["/app.js"] = "var quiet = 1;\n"
+                    check()  # which removes what the killed one left
+                    self.assertEqual([], glob.glob(os.path.join(
+                        tempfile.gettempdir(), "portal-check-%d-*" % pid)))
                     continue
                 self.assertEqual(7, len(lines))
                 if says:
@@ -302,6 +378,76 @@ class Sandbox(unittest.TestCase):
                 else:
                     got = [int(said.split()[0]) for said in TOLD["memory"]]
                     self.assertTrue(got and max(got) < 40, TOLD["memory"])
+
+    def test_a_page_that_floods_its_output_is_judged_on_what_came_first(self):
+        """200 MB of event lines on node's stdout or on its stderr: the
+        check's memory stays well under 256 MiB (judging all it reads would
+        come near that), a WARN says so, and every other line is printed."""
+        flood = ("var chunk = need('buffer').Buffer.from(new Array(1 << 15).join("
+                 "'{\"event\":\"done\"}\\n')), left = 200 << 20;\n"
+                 "while (left > 0) { try { left -= need('fs').writeSync(%d, chunk); } "
+                 "catch (e) { if (e.code !== 'EAGAIN') break; } }\n")
+        for stream, name in ((1, "standard output"), (2, "error output")):
+            with self.subTest(stream=name):
+                ROUTES["/app.js"] = REACH + flood % stream
+                result = check("--timeout", "10")
+                self.assertEqual(7, len(result.lines))
+                self.assertLess(result.memory, 128 << 10)
+                self.assertRegex(result.lines["scripts"][-1][1],
+                                 "the page's run wrote more than [0-9]+ MiB on its %s" % name)
+
+    def test_thousands_of_connections_to_the_proxy_leave_the_page_its_own(self):
+        """Under Node 18, which lets page code list /tmp, connections opened
+        at once to the proxy's socket and held: the check's threads stay few;
+        after 4,000 idle connections and a request for no address at all,
+        the page's own request is answered; of 200 requests of each run that
+        the portal holds, it never gets one run's all at once."""
+        find = ("var fs = need('fs'), held = [], found;\n"
+                "(function walk(dir) { fs.readdirSync(dir).forEach(function (name) {\n"
+                "  if (name === 'proxy.sock') found = dir + '/' + name;\n"
+                "  else try { walk(dir + '/' + name); } catch (e) {} }); })('/tmp');\n")
+        idle = ("for (var i = 0; i < 4000; i++) "
+                "held.push(need('net').connect(found).on('error', function () {}));\n"
+                "need('net').connect(found).end('GET http://[::1 HTTP/1.1\\r\\n\\r\\n');\n"
+                # The run ends a tenth of a second after the load; node, busy
+                # with the connections, sends the request later: it waits.
+                "var asked = new XMLHttpRequest(), leave = node.exit;\n"
+                "asked.open('GET', '/told?after=' + held.length); asked.send();\n"
+                "node.exit = function (code) { if (asked.readyState === 4) leave(code);\n"
+                "  else asked.onloadend = function () { leave(code); }; };\n")
+        asking = ("for (var i = 0; i < 200; i++) held.push(need('net').connect(found, "
+                  "function () { this.write('GET http://127.0.0.1:%d/held HTTP/1.1\\r\\n"
+                  "\\r\\n'); }).on('error', function () {}));\n"
+                  "var leave = node.exit;\nnode.exit = function (code) { "
+                  "need('timers').setTimeout(function () { leave(code); }, 1500); };\n"
+                  % PORTS["portal"])
+        ROUTES["/held"] = hold
+        for name, script in (("idle", idle), ("asking", asking)):
+            with self.subTest(connections=name):
+                ROUTES["/app.js"] = REACH + find + script
+                result = check("--timeout", "10", path=node_18())
+                self.assertEqual(7, len(result.lines))
+                self.assertLess(result.threads, 12)
+        self.assertEqual(["4000", "4000"], TOLD.get("after"))  # both runs
+        self.assertLess(HELD["most"], 200)
+
+    def test_an_answer_past_the_fetch_limit_is_not_read(self):
+        """Too large as sent or as unpacked, or too slow: a FAIL says so, and
+        the check goes on without waiting for the rest."""
+        cases = [("/app.js", b"x" * (33 << 20), "scripts",
+                  r"app.js cannot be fetched: 127.0.0.1:\d+ sent more than 32 MiB, more"),
+                 ("/", gzip.compress(b" " * (33 << 20)), "reachable",
+                  r"sent more than 32 MiB once its gzip content is unpacked"),
+                 ("/app.js", drip, "scripts", r"app.js cannot be fetched: .* timed out")]
+        for path, body, name, says in cases:
+            with self.subTest(path=path, says=says):
+                ROUTES[path], started = body, time.monotonic()
+                try:
+                    result = check("--timeout", "2")
+                finally:
+                    ROUTES["/"] = PAGE
+                self.assertRegex(" ".join(result.lines[name][0]), "FAIL .*" + says)
+                self.assertLess(time.monotonic() - started, 15)
 
     def test_without_its_sandbox_the_page_code_does_not_run(self):
         """No bwrap on PATH, or user namespaces refused (the check itself run
@@ -358,6 +504,8 @@ class Sandbox(unittest.TestCase):
 
 
 def setUpModule():
+    # As on a machine that keeps core files: a page run must leave none.
+    resource.setrlimit(resource.RLIMIT_CORE, (resource.getrlimit(resource.RLIMIT_CORE)[1],) * 2)
     PORTS.update(portal=serve("127.0.0.1", False), http=serve("127.0.0.3", True),
                  tcp=listen("127.0.0.2", socket.SOCK_STREAM),
                  port=listen("127.0.0.1", socket.SOCK_STREAM),

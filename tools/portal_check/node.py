@@ -19,9 +19,11 @@ import atexit
 import glob
 import importlib.util
 import json
+import math
 import os
 import resource
 import shutil
+import signal
 import stat
 import subprocess
 import tempfile
@@ -43,6 +45,10 @@ NOBODY = 65534
 # Processes and threads the sandbox's user may start beyond those it has:
 # a page run has a dozen threads, and both runs share the count.
 TASK_MARGIN = 64
+# Processor time a page run may take beyond the check's time limit: a second
+# layer beside --die-with-parent, should the check be killed and the sandbox
+# not die with it (node's own threads count too).
+CPU_MARGIN = 5
 # Inside the sandbox this folder's programs are seen here, the checkout around
 # them not at all.
 INSIDE = "/portal_check"
@@ -222,10 +228,12 @@ def within(limit, wanted):
     return wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
 
 
-def sandboxed(command, filter_fd, binds=()):
+def sandboxed(command, filter_fd, binds=(), seconds=None):
     """The command line that runs command in the sandbox; filter_fd is a
     descriptor that holds the seccomp filter and that bwrap reads to its end.
-    binds: more host folders, seen read-only at their own paths."""
+    binds: more host folders, seen read-only at their own paths; seconds: the
+    processor time it may take, if limited (SIGXCPU then, SIGKILL a second
+    later)."""
     for tool in ("prlimit", "setpriv", "bwrap"):
         if not shutil.which(tool):
             raise SandboxError("%s is not installed" % tool)
@@ -234,7 +242,11 @@ def sandboxed(command, filter_fd, binds=()):
     if "tasks" not in _cache:  # once per check: both runs share the margin
         _cache["tasks"] = tasks_of(user)
     line = ["prlimit", "--as=%d" % within(resource.RLIMIT_AS, ADDRESS_SPACE),
-            "--nproc=%d" % within(resource.RLIMIT_NPROC, _cache["tasks"] + TASK_MARGIN)]
+            "--nproc=%d" % within(resource.RLIMIT_NPROC, _cache["tasks"] + TASK_MARGIN),
+            "--core=0"]  # no core file of a page's node for the host to keep
+    if seconds:
+        line.append("--cpu=%d:%d" % (within(resource.RLIMIT_CPU, seconds),
+                                     within(resource.RLIMIT_CPU, seconds + 1)))
     if root:
         line += ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
                  "--no-new-privs"]
@@ -287,10 +299,12 @@ def check_sandbox():
         raise SandboxError(_cache["sandbox"])
 
 
-def start(program, payload, sandbox=None):
+def start(program, payload, sandbox=None, timeout=None):
     """Starts a program of this folder on payload; finish() collects it.
     sandbox: None for a program that only parses, else the host folders
-    (a tuple, maybe empty) that the sandboxed run sees besides its own."""
+    (a tuple, maybe empty) that the sandboxed run sees besides its own;
+    timeout: the seconds a sandboxed run is given, and its processor time
+    is limited to a little more."""
     flags = ["--max-old-space-size=%d" % HEAP_MB, "--no-warnings"]
     if sandbox is None:
         process = subprocess.Popen([node(), *flags, os.path.join(HERE, program)],
@@ -306,7 +320,8 @@ def start(program, payload, sandbox=None):
     try:
         # The tools before bwrap need no more of the check's environment than this.
         process = subprocess.Popen(
-            sandboxed([node_binary(), *flags, os.path.join(INSIDE, program)], fd, sandbox),
+            sandboxed([node_binary(), *flags, os.path.join(INSIDE, program)], fd, sandbox,
+                      None if timeout is None else math.ceil(timeout) + CPU_MARGIN),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             pass_fds=(fd,), env={"PATH": os.environ.get("PATH", os.defpath)})
     finally:
@@ -337,6 +352,8 @@ def failure(process, errors, output):
     wrote on stderr, output on stdout."""
     if "heap out of memory" in errors or "Reached heap limit" in errors:
         return NodeError("node ran out of its %d MiB heap" % HEAP_MB, output)
+    if process.returncode in (-signal.SIGXCPU, 128 + signal.SIGXCPU):
+        return NodeError("node ran past its limit of processor time", output)
     if "out of memory" in errors.lower():
         return NodeError("node ran out of the sandbox's %d MiB of memory"
                          % (ADDRESS_SPACE >> 20), output)

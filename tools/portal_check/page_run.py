@@ -1,6 +1,7 @@
 """The page run of the scripts check: the start page loaded in jsdom twice
 (run_page.js), once as jsdom has it and once with what IE11 lacks taken out,
 and what the difference says about each script."""
+import io
 import json
 import subprocess
 import threading
@@ -21,17 +22,34 @@ NO_SANDBOX = ("the page's code was not run: the sandbox it runs in cannot be mad
 
 # The share of the time limit that firing the page's events may take.
 EVENTS_SHARE = 0.2
+# What the check reads of each stream of a run: a real run writes some tens of
+# KiB of event lines, and page code may write without end on either.
+OUTPUT_LIMIT = 4 << 20
+CHUNK = 1 << 16
+# Events judged of each run: a page that raises in a loop gives some
+# hundreds, and what comes after the first of these says nothing new.
+MAX_EVENTS = 10000
+PLAN = b'{"event":"plan"'
+
+
+class Flooded(node.NodeError):
+    """A run stopped for writing more than OUTPUT_LIMIT on one stream."""
+
+    def __init__(self, stream, output):
+        super().__init__("the page's run wrote more than %d MiB on its %s; what ran before is "
+                         "judged" % (OUTPUT_LIMIT >> 20, stream), output)
 
 
 class Run:
-    """One node run of the page, its output collected by threads as it comes.
-    The plain run plans the page's events; its plan line is handed to the
-    other run, which waits for it with its stdin open (and fires nothing
-    when that closes without one)."""
+    """One node run of the page, its output collected by threads as it comes,
+    up to OUTPUT_LIMIT on each stream. The plain run plans the page's events;
+    its plan line is handed to the other run, which waits for it with its
+    stdin open (and fires nothing when that closes without one)."""
 
     def __init__(self, started):
         self.process, self.payload = started
-        self.lines, self.errors = [], []
+        self.out, self.errors = bytearray(), bytearray()
+        self.flooded = None  # the stream that went past the limit
         self.after = None  # the run the plan goes to
         self.lock = threading.Lock()
         self.readers = [threading.Thread(target=self.read, daemon=True),
@@ -49,16 +67,43 @@ class Run:
             self.close()
 
     def read(self):
-        for line in self.process.stdout:
-            self.lines.append(line)
-            if self.after and line.startswith(b'{"event":"plan"'):
-                self.after.hand(line)
+        handed = 0  # where the next plan line may start
+        while self.take(self.process.stdout, self.out, "standard output"):
+            if self.after:
+                handed = self.hand_plans(handed)
         if self.after:
             self.after.close()
 
     def read_errors(self):
-        for line in self.process.stderr:
-            self.errors.append(line)
+        while self.take(self.process.stderr, self.errors, "error output"):
+            pass
+
+    def take(self, stream, into, name):
+        """Reads a chunk of stream into into; False at its end, or once the
+        run has written past the limit on it, and then the run is stopped."""
+        chunk = stream.read1(CHUNK)
+        if not chunk:
+            return False
+        into += chunk[:OUTPUT_LIMIT - len(into)]
+        if len(into) < OUTPUT_LIMIT:
+            return True
+        self.flooded = self.flooded or name
+        self.process.kill()
+        return False
+
+    def hand_plans(self, start):
+        """Hands each whole plan line from start on to the other run; where
+        the next one may start."""
+        while True:
+            found = self.out.find(PLAN, start)
+            if found < 0:
+                return max(start, len(self.out) - len(PLAN))
+            end = self.out.find(b"\n", found)
+            if end < 0:
+                return found
+            if found == 0 or self.out[found - 1] == ord("\n"):
+                self.after.hand(bytes(self.out[found:end + 1]))
+            start = end + 1
 
     def hand(self, line):
         with self.lock:
@@ -77,7 +122,8 @@ class Run:
                 pass
 
     def finish(self, timeout):
-        """The run's output; node.NodeError as node.finish() raises it."""
+        """The run's output; node.NodeError as node.finish() raises it, or
+        Flooded."""
         try:
             self.process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -86,8 +132,10 @@ class Run:
             self.join()
             raise node.NodeError("stopped after %g s" % timeout, self.output(), True)
         self.join()
+        if self.flooded:
+            raise Flooded(self.flooded, self.output())
         if self.process.returncode != 0:
-            raise node.failure(self.process, b"".join(self.errors).decode("utf-8", "replace"),
+            raise node.failure(self.process, self.errors.decode("utf-8", "replace"),
                                self.output())
         return self.output()
 
@@ -96,12 +144,14 @@ class Run:
             reader.join(5)
 
     def output(self):
-        return b"".join(self.lines).decode("utf-8", "replace")
+        return self.out.decode("utf-8", "replace")
 
 
 class Runs(list):
-    """Both runs of the page, and the proxy that is their one way to the portal."""
-    proxy = None
+    """Both runs of the page, and the proxies that are their one way to the
+    portal: one for each, so that the idle connections one run holds push
+    out none of the other's."""
+    proxies = ()
 
 
 def start_runs(page, sources, timeout):
@@ -115,21 +165,23 @@ def start_runs(page, sources, timeout):
     except node.SandboxError as error:
         return [], NO_SANDBOX % error
     runs = Runs()
+    runs.proxies = []
     try:
-        runs.proxy = OriginProxy(page.url, timeout)
         payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
-                   "settle": SETTLE, "budget": timeout * EVENTS_SHARE, "proxy": runs.proxy.path,
+                   "settle": SETTLE, "budget": timeout * EVENTS_SHARE,
                    "scripts": [{"url": url, "text": text, "line": line, "column": column}
                                for _, text, line, column, url in sources]}
         for strip in (False, True):
-            runs.append(Run(node.start("run_page.js", dict(payload, strip=strip),
-                                       sandbox=(runs.proxy.folder,))))
+            runs.proxies.append(OriginProxy(page.url, timeout))
+            proxy = runs.proxies[-1]
+            runs.append(Run(node.start("run_page.js", dict(payload, strip=strip, proxy=proxy.path),
+                                       sandbox=(proxy.folder,), timeout=timeout)))
     except (node.NodeError, node.SandboxError, OSError) as error:
         for run in runs:
             run.process.kill()
             run.process.wait()
-        if runs.proxy:
-            runs.proxy.close()
+        for proxy in runs.proxies:
+            proxy.close()
         return [], "the page's code was not run: %s" % error
     runs[0].after = runs[1]
     runs[1].begin(keep_open=True)
@@ -184,8 +236,12 @@ def well_formed(event, count):
 
 
 def events(output, count):
+    """The run's own events in output, the first MAX_EVENTS of them: a dict
+    takes some twenty times the bytes of a short line, and a page may write
+    lines of the run's own form by the million."""
     found = []
-    for line in output.splitlines():
+    # Lines as node ends them: JSON.stringify leaves U+2028 in a message as it is.
+    for line in io.StringIO(output):
         try:
             event = json.loads(line)
         except ValueError:
@@ -193,6 +249,8 @@ def events(output, count):
         if not isinstance(event, dict) or not well_formed(event, count):
             continue
         found.append(event)
+        if len(found) == MAX_EVENTS:
+            break
     return found
 
 
@@ -209,14 +267,15 @@ def finish_runs(started, sources, references, timeout, page_url):
         except node.NodeError as error:
             outputs.append(events(error.output, len(sources)))
             stopped = stopped or (error, outputs[-1])
-    refused = started.proxy.close() if getattr(started, "proxy", None) else []
+    refused = [address for proxy in getattr(started, "proxies", ()) for address in proxy.close()]
     if len(outputs) < 2:
         return [], [], [], None
     addresses = [source[0] for source in sources]
     lines = failures(outputs[0], outputs[1], sources, page_url) + \
         unreached(outputs[1], sources, references)
     if stopped:
-        lines.append(("WARN", stopped_line(stopped[0], stopped[1], sources, timeout)))
+        lines.append(("WARN", str(stopped[0]) if isinstance(stopped[0], Flooded) else
+                      stopped_line(stopped[0], stopped[1], sources, timeout)))
     elif not all(any(e["event"] == "done" for e in run) for run in outputs):
         lines.append(("WARN", "the page's run ended early: its code ended node before the "
                               "run was done; what ran before is judged"))

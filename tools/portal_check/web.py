@@ -8,6 +8,12 @@ import zlib
 from urllib.parse import urljoin, urlsplit
 
 MAX_REDIRECTS = 10
+# What the check reads of one answer, as sent and as unpacked: far past any
+# portal's page or script (a 20 MB script already takes node's heap near its
+# limit), and a body without end or a small gzip that unpacks without end
+# stops here instead of taking the machine's memory.
+MAX_BODY = 32 << 20
+CHUNK = 1 << 16
 
 # What the control sends. It is Internet Explorer 11's engine (Trident/7.0)
 # presenting itself as Internet Explorer 7, as every program that hosts it
@@ -24,6 +30,15 @@ PAGE_ACCEPT = ("image/jpeg, application/x-ms-application, image/gif, application
 NETWORK_ERRORS = (OSError, http.client.HTTPException)
 
 
+class TooLarge(http.client.HTTPException):
+    """An answer past MAX_BODY: how it came (None when as sent, else its
+    Content-Encoding)."""
+
+    def __init__(self, encoding=None):
+        super().__init__("larger than %d MiB" % (MAX_BODY >> 20))
+        self.encoding = encoding
+
+
 class Answer:
     def __init__(self, url, status, reason, headers, body, redirects):
         self.url, self.status, self.reason = url, status, reason
@@ -35,7 +50,8 @@ class Answer:
 
 def get(url, accept, timeout):
     """One GET as the control makes it; raises OSError (TimeoutError past the
-    time limit) or HTTPException when no answer comes."""
+    time limit), TooLarge past MAX_BODY, or HTTPException when no answer
+    comes."""
     parts = urlsplit(url)
     if parts.scheme == "https":
         connection = http.client.HTTPSConnection(parts.netloc, timeout=timeout,
@@ -49,16 +65,44 @@ def get(url, accept, timeout):
                            headers={"User-Agent": USER_AGENT, "Accept": accept,
                                     "Accept-Language": "en-US", "Accept-Encoding": "gzip, deflate"})
         response = connection.getresponse()
-        body = response.read()
+        body = read_body(response, time.monotonic() + timeout)
     finally:
         connection.close()
     encoding = response.headers.get("Content-Encoding", "").strip().lower()
+    if encoding in ("gzip", "deflate"):
+        body = unpacked(body, encoding)
+    return response.status, response.reason, response.headers, body
+
+
+def read_body(response, deadline):
+    """The answer's body, read as it comes: TooLarge past MAX_BODY, and
+    TimeoutError past the deadline (the socket's own timeout holds for each
+    read alone, and a server may send a byte at a time)."""
+    body = bytearray()
+    while True:
+        chunk = response.read1(CHUNK)
+        if not chunk:
+            return bytes(body)
+        body += chunk
+        if len(body) > MAX_BODY:
+            raise TooLarge()
+        if time.monotonic() > deadline:
+            raise TimeoutError()
+
+
+def unpacked(body, encoding):
+    """body unpacked, up to MAX_BODY: TooLarge past it."""
+    unpacker = zlib.decompressobj(zlib.MAX_WBITS | 32)  # either header, told apart
     try:
-        if encoding in ("gzip", "deflate"):
-            body = zlib.decompress(body, zlib.MAX_WBITS | 32)  # either header, told apart
+        data = unpacker.decompress(body, MAX_BODY + 1)
     except zlib.error as error:
         raise http.client.HTTPException("its %s content does not unpack: %s" % (encoding, error))
-    return response.status, response.reason, response.headers, body
+    if len(data) > MAX_BODY:
+        raise TooLarge(encoding)
+    if not unpacker.eof:
+        raise http.client.HTTPException("its %s content does not unpack: the stream is cut short"
+                                        % encoding)
+    return data
 
 
 def fetch(url, accept, timeout):
@@ -93,6 +137,10 @@ def why(error, address, timeout):
         return "the name %s is not found (%s)" % (host, error.strerror)
     if isinstance(error, ConnectionRefusedError):
         return "%s refused the connection" % address
+    if isinstance(error, TooLarge):
+        return "%s sent more than %d MiB%s, more than the check reads" % (
+            address, MAX_BODY >> 20, " once its %s content is unpacked" % error.encoding
+            if error.encoding else "")
     if isinstance(error, TimeoutError):
         return "%s timed out: no answer within %g s" % (address, timeout)
     if isinstance(error, ssl.SSLCertVerificationError):
