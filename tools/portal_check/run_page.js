@@ -31,9 +31,12 @@
 //   fired {count, missed}            (with strip) events of the plan fired, and those
 //                                    whose element the page no longer has
 //   unplanned {}                     (with strip) no plan came: no event was fired
+//   untrusted {reason}               a connection to the portal whose certificate the
+//                                    authorities the run trusts do not vouch for
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const net = require('net');
+const tls = require('tls');
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
 const { watch, makeEvent, fireEvents } = require('./events.js');
@@ -161,6 +164,32 @@ function forward(socketPath, then) {
   });
   server.listen(0, '127.0.0.1', () => then('http://127.0.0.1:' + server.address().port));
   server.unref();
+}
+
+// A certificate of the portal's that fails verification makes the page's
+// request a network error, as any other would; the run tells it apart.
+// jsdom's proxy agent makes its TLS connections through tls.connect, looked
+// up when it connects.
+function tellUntrusted() {
+  const connect = tls.connect;
+  const told = new Set();
+  tls.connect = function () {
+    const socket = connect.apply(this, arguments);
+    socket.on('error', (error) => {
+      // Set only when verification failed: other errors are the network's.
+      if (!socket.authorizationError || told.has(error.message)) return;
+      told.add(error.message);
+      emit('untrusted', { reason: error.message });
+    });
+    return socket;
+  };
+}
+
+// node reads the authorities it trusts at its first TLS connection, and a
+// machine's store takes a tenth of a second and more to parse: read before
+// the page loads, the time is not taken from the page's own.
+function readAuthorities() {
+  tls.createSecureContext();
 }
 
 function run(input, proxy, planned) {
@@ -458,6 +487,8 @@ const take = () => {
     handOver(plan && Array.isArray(plan.fire) ? plan : null);
   }
 };
+tellUntrusted();
+readAuthorities();
 process.stdin.setEncoding('utf8');
 process.stdin.on('data', (chunk) => {
   text += chunk;
