@@ -365,7 +365,7 @@ def unreachable(path, closed):
     """The SandboxError for a path the sandbox binds that nobody cannot
     reach, closed the folder that stops it."""
     fix = "give others search permission on it (chmod o+x %s)" % closed
-    if path.startswith(os.path.join(tempfile.gettempdir(), "")):
+    if path.startswith(os.path.join(check_folder(), "")):
         fix = "set TMPDIR to a folder that all may pass through, as /tmp"
     return SandboxError("nobody, the user the page's code runs as, cannot pass through %s "
                         "(mode %04o) to %s; %s" % (closed, stat.S_IMODE(os.stat(closed).st_mode),
