@@ -166,32 +166,6 @@ function forward(socketPath, then) {
   server.unref();
 }
 
-// A certificate of the portal's that fails verification makes the page's
-// request a network error, as any other would; the run tells it apart.
-// jsdom's proxy agent makes its TLS connections through tls.connect, looked
-// up when it connects.
-function tellUntrusted() {
-  const connect = tls.connect;
-  const told = new Set();
-  tls.connect = function () {
-    const socket = connect.apply(this, arguments);
-    socket.on('error', (error) => {
-      // Set only when verification failed: other errors are the network's.
-      if (!socket.authorizationError || told.has(error.message)) return;
-      told.add(error.message);
-      emit('untrusted', { reason: error.message });
-    });
-    return socket;
-  };
-}
-
-// node reads the authorities it trusts at its first TLS connection, and a
-// machine's store takes a tenth of a second to parse: read before an https
-// page loads, the time is not taken from the page's own.
-function readAuthorities(url) {
-  if (/^https:/i.test(url)) tls.createSecureContext();
-}
-
 function run(input, proxy, planned) {
   const scripts = input.scripts;
   const external = new Map();
@@ -458,6 +432,32 @@ function finish(stripped) {
   if (missing.length) emit('missing', { names: missing });
   emit('done', {});
   process.exit(0);
+}
+
+// A certificate of the portal's that fails verification makes the page's
+// request a network error, as any other would; the run tells it apart.
+// jsdom's proxy agent makes its TLS connections through tls.connect, looked
+// up when it connects.
+function tellUntrusted() {
+  const connect = tls.connect;
+  const told = new Set();
+  tls.connect = function () {
+    const socket = connect.apply(this, arguments);
+    socket.on('error', (error) => {
+      // Set only when verification failed: other errors are the network's.
+      if (!socket.authorizationError || told.has(error.message)) return;
+      told.add(error.message);
+      emit('untrusted', { reason: error.message });
+    });
+    return socket;
+  };
+}
+
+// node reads the authorities it trusts at its first TLS connection, and a
+// machine's store takes a tenth of a second to parse: read before an https
+// page loads, the time is not taken from the page's own.
+function readAuthorities(url) {
+  if (/^https:/i.test(url)) tls.createSecureContext();
 }
 
 // The payload is the first line on stdin; with strip, the plan the next.
