@@ -16,6 +16,7 @@ import os
 import resource
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -46,6 +47,8 @@ class Portal(http.server.BaseHTTPRequestHandler):
         if path == "/told":
             name, _, value = query.partition("=")
             TOLD.setdefault(name, []).append(unquote(value))
+        if path == "/app.js" and getattr(self.server, "then", None):
+            self.server.context = self.server.then  # the page's own requests meet this one
         body = ROUTES.get(path, "")
         if callable(body):
             return body(self)
@@ -102,6 +105,37 @@ def serve(address, elsewhere):
     return server.server_address[1]
 
 
+class SecurePortal(http.server.ThreadingHTTPServer):
+    """The portal over https, with the certificate that context presents."""
+    elsewhere, then = False, None
+
+    def get_request(self):
+        client, address = self.socket.accept()
+        return self.context.wrap_socket(client, server_side=True,
+                                        do_handshake_on_connect=False), address
+
+    def handle_error(self, request, address):
+        pass  # a handshake that the client refused
+
+
+def authority(folder, name):
+    """A certificate authority of the portal's own, and its certificate for
+    127.0.0.1: (the authority's PEM file, a server context with it)."""
+    at = lambda suffix: os.path.join(folder, name + suffix)
+    for signed, subject, extensions in (
+            ((), name, ["basicConstraints=critical,CA:TRUE"]),
+            (("-CA", at("-ca.pem"), "-CAkey", at("-ca.key")), "127.0.0.1",
+             ["basicConstraints=critical,CA:FALSE", "subjectAltName=IP:127.0.0.1"])):
+        key = at("-ca.key" if not signed else ".key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        *signed, "-keyout", key, "-out", key[:-4] + ".pem", "-subj",
+                        "/CN=" + subject, *sum((["-addext", e] for e in extensions), [])],
+                       check=True, capture_output=True)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(at(".pem"), at(".key"))
+    return at("-ca.pem"), context
+
+
 def listen(address, kind):
     server = socket.socket(type=kind)
     server.bind((address, 0))
@@ -151,17 +185,18 @@ def watch(pid, peaks, done):
 Checked = collections.namedtuple("Checked", "code lines left nodes pid memory threads")
 
 
-def check(*options, path=None, env=None, kill_after=None, linger=3):
+def check(*options, path=None, env=None, kill_after=None, linger=3, port="portal",
+          script=None):
     """Runs the check; its exit code, {check: [(status, line)]}, processes of
     the run still running afterwards, (uid, process limit, processor time
     limit, core file limit) of each node of a page run as the host sees it,
     the check's pid, its peak memory (KiB) and threads. kill_after: seconds
     after which the check itself is killed; linger: seconds its processes
-    may take to end."""
+    may take to end; script: another checkout's check, port: another portal."""
     environment = dict(os.environ, PORTAL_DEPLOY_KEY=SECRET, **(env or {}))
     if path:
         environment["PATH"] = path + os.pathsep + environment["PATH"]
-    process = subprocess.Popen([SCRIPT, *options, "127.0.0.1:%d" % PORTS["portal"]],
+    process = subprocess.Popen([script or SCRIPT, *options, "127.0.0.1:%d" % PORTS[port]],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                env=environment)
     peaks, done = {"memory": 0, "threads": 0}, threading.Event()
@@ -300,7 +335,8 @@ class Sandbox(unittest.TestCase):
                 told = " ".join(sum(TOLD.values(), []))
                 self.assertNotIn(SECRET, told)
                 for said in TOLD["env"]:  # bwrap's own PWD besides what node needs
-                    self.assertLessEqual(set(json.loads(said)), {"NODE_PATH", "PWD"})
+                    self.assertLessEqual(set(json.loads(said)),
+                                         {"NODE_PATH", "PWD", "SSL_CERT_FILE", "SSL_CERT_DIR"})
                 nobody = 65534 if os.geteuid() == 0 else os.getuid()
                 self.assertEqual({str(nobody)}, set(TOLD["uid"]))
                 ours = resource.getrlimit(resource.RLIMIT_NPROC)[0]
@@ -336,6 +372,73 @@ class Sandbox(unittest.TestCase):
                 ROUTES["/api/news"] = '{"fresh": %s}' % str(fresh).lower()
                 lines = check().lines
                 self.assertRegex(" ".join(lines["scripts"][0]), says)
+
+    def test_an_https_portal_with_its_own_authority(self):
+        """The page's request to its https origin is answered where the check
+        trusts the portal's authority, through SSL_CERT_FILE or SSL_CERT_DIR,
+        under each node; a certificate the check does not trust fails in the
+        run too, and the line says so."""
+        folder = tempfile.mkdtemp(prefix="portal-authority-")
+        trusted, context = authority(folder, "portal-ca")
+        _, other = authority(folder, "other-ca")
+        hashed = os.path.join(folder, "hashed")  # as OpenSSL looks a folder up
+        os.mkdir(hashed)
+        shutil.copy(trusted, hashed)
+        subprocess.run(["openssl", "rehash", hashed], check=True)
+        server = SecurePortal(("127.0.0.1", 0), Portal)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        PORTS["https"] = server.server_address[1]
+        # A handler to fire keeps each run a settle time longer: a handshake
+        # takes more of it than a plain request.
+        ROUTES["/app.js"] = ("var r = new XMLHttpRequest(); r.open('GET', '/api/news');\n"
+                             "r.onload = function () { if (JSON.parse(r.responseText).fresh) "
+                             "Object.assign({}, {}); };\nr.send();\n"
+                             "document.addEventListener('click', function () {});\n")
+        ROUTES["/api/news"] = '{"fresh": true}'
+        fails = r"FAIL .*Object.assign is not a function \(IE11 lacks Object.assign\)"
+        cases = [("SSL_CERT_FILE", None, dict(SSL_CERT_FILE=trusted), None, fails),
+                 ("SSL_CERT_DIR, Node 18", node_18(),
+                  dict(SSL_CERT_FILE=os.devnull, SSL_CERT_DIR=hashed), None, fails),
+                 ("untrusted", None, dict(SSL_CERT_FILE=trusted), other,
+                  r"WARN scripts: the portal's certificate is not trusted in the page's run "
+                  r"\(.*certificate.*\): the page's requests to the portal failed")]
+        for trust, path, env, then, says in cases:
+            with self.subTest(trust=trust):
+                server.context, server.then = context, then
+                lines = check("--https", path=path, env=env, port="https").lines
+                self.assertRegex("\n".join(" ".join(line) for line in lines["scripts"]), says)
+        server.shutdown()
+        server.server_close()
+        shutil.rmtree(folder)
+
+    def test_a_checkout_only_root_may_enter_runs_the_page(self):
+        """The check copied into a folder only root may enter, with Node 18
+        and a module of the page's there too, and nobody to run the page:
+        node and the module are reached, under Node 18 and this machine's."""
+        if os.geteuid() != 0:
+            self.skipTest("the sandbox runs as the check's own user")
+        private = tempfile.mkdtemp(prefix="portal-private-")
+        for part in ("tools/portal_check", "scripts"):
+            shutil.copytree(os.path.join(SOURCE, part), os.path.join(private, part))
+        os.makedirs(os.path.join(private, "node", "bin"))
+        shutil.copy(os.path.join(node_18(), "node"), os.path.join(private, "node", "bin"))
+        module = os.path.join(private, "modules", "portal-probe")
+        os.makedirs(module)
+        with open(os.path.join(module, "index.js"), "w") as probe:
+            probe.write("module.exports = 'reached';\n")
+        ROUTES["/app.js"] = REACH + "tell('ran', node.version + ' ' + need('portal-probe'));\n"
+        script = os.path.join(private, "scripts", "check-portal.sh")
+        for name, path, version in (("node " + NODE_18, os.path.join(private, "node", "bin"),
+                                     "v" + NODE_18), ("this machine's node", None, None)):
+            with self.subTest(node=name):
+                self.setUp()
+                environment = dict(NODE_PATH=os.path.join(private, "modules"))
+                lines = check(path=path, env=environment, script=script).lines
+                version = version or subprocess.run(["node", "--version"], capture_output=True,
+                                                    text=True).stdout.strip()
+                self.assertEqual({"%s reached" % version}, set(TOLD.get("ran", [])),
+                                 lines["scripts"])
+        shutil.rmtree(private)
 
     def test_a_page_that_takes_without_end_is_stopped(self):
         """Memory past the sandbox's limit is refused, a fork loop starts
@@ -452,18 +555,27 @@ class Sandbox(unittest.TestCase):
                 self.assertLess(time.monotonic() - started, 15)
 
     def test_without_its_sandbox_the_page_code_does_not_run(self):
-        """No bwrap on PATH, or user namespaces refused (the check itself run
-        where no more may be made): a WARN with why and what to do, the
-        syntax verdicts stand, and the page's code never runs."""
+        """No bwrap on PATH, user namespaces refused (the check itself run
+        where no more may be made), or, as root, a TMPDIR that nobody may
+        pass through: a WARN with the cause and its fix, the syntax verdicts
+        stand, and the page's code never runs."""
         tools = tempfile.mkdtemp(prefix="portal-tools-")  # what PATH holds, but bwrap
         for tool in ("bash", "dirname", "python3", "node", "prlimit", "setpriv"):
             os.symlink(shutil.which(tool), os.path.join(tools, tool))
+        closed = tempfile.mkdtemp(prefix="portal-closed-")
         program = os.path.join(SOURCE, "tools", "portal_check", "check_portal.py")
         host = "127.0.0.1:%d" % PORTS["portal"]
-        cases = [([SCRIPT, host], dict(os.environ, PATH=tools), r"bwrap is not installed"),
+        cases = [([SCRIPT, host], dict(os.environ, PATH=tools),
+                  r"bwrap is not installed \(apt-get install bubblewrap\)"),
                  (["bwrap", "--dev-bind", "/", "/", "--unshare-user", "--uid", "1000",
                    "--disable-userns", "/usr/bin/python3", program, host], None,
-                  r"bwrap: Creating new namespace failed")]
+                  r"no more user namespaces may be made here \(bwrap: Creating new namespace "
+                  r"failed.*\); run the check outside the sandbox or container it runs in")]
+        if os.geteuid() == 0:
+            cases.append(([SCRIPT, host], dict(os.environ, TMPDIR=closed),
+                          r"nobody, the user the page's code runs as, cannot pass through %s "
+                          r"\(mode 0700\) to .*; set TMPDIR to a folder that all may pass "
+                          r"through" % closed))
         ROUTES["/app.js"] = REACH + "tell('ran', 1);\nvar f = () => 1;\n"
         for command, env, why in cases:
             with self.subTest(why=why):
@@ -471,11 +583,11 @@ class Sandbox(unittest.TestCase):
                                         timeout=60)
                 self.assertEqual({}, TOLD)
                 self.assertRegex(result.stdout, "FAIL scripts: .*/app.js: arrow function")
-                self.assertRegex(result.stdout, r"WARN scripts: the page's code was not run: the "
-                                                r"sandbox it runs in cannot be made here \(%s.*"
-                                                r"\); install bubblewrap .*seccomp=unconfined"
-                                 % why)
+                self.assertRegex(result.stdout, r"WARN scripts: the page's code was not run, and "
+                                                r"the scripts are judged by their syntax alone: "
+                                                r"its sandbox cannot be made, as " + why)
         shutil.rmtree(tools)
+        shutil.rmtree(closed)
 
     def test_the_seccomp_filter_refuses_ptrace_and_mount(self):
         """Applied to root in a user and mount namespace of its own, which may

@@ -6,8 +6,10 @@ the operating system holds, made with bubblewrap: its own user, PID, IPC, UTS,
 cgroup and network namespaces (the network has only its own loopback), under
 an unprivileged user of the machine (nobody, when the check runs as root),
 every capability dropped and no new privileges, an empty environment, a
-read-only view of /usr, this folder and the node modules alone, a small
-private /tmp, and a seccomp filter (seccomp_filter.py) that refuses what a
+read-only view of /usr, this folder and the node modules alone (copied
+under the check's own folder where that user cannot reach them), the
+certificate authorities the check trusts as one bundle, a small private
+/tmp, and a seccomp filter (seccomp_filter.py) that refuses what a
 page run never needs, new processes among it. Limits on its address space
 and on its user's processes hold a page that allocates or forks without end.
 jsdom is no sandbox: page code reaches Node's process object through the
@@ -21,9 +23,11 @@ import importlib.util
 import json
 import math
 import os
+import re
 import resource
 import shutil
 import signal
+import ssl
 import stat
 import subprocess
 import tempfile
@@ -57,6 +61,21 @@ TMP_BYTES = 4 << 20
 # its process and that process's start: a check that is killed leaves it, and
 # the next check removes the folders of checks that are gone.
 CHECK_PREFIX = "portal-check-"
+# The authorities the page runs trust, as one bundle seen here inside; node
+# takes it through OpenSSL's own variables (--use-openssl-ca), which every
+# build of node reads, npm's and NodeSource's with their OpenSSL built in as
+# well as Debian's.
+TRUST_INSIDE = "/trust"
+BUNDLE = "authorities.pem"
+CERTIFICATE = re.compile(rb"-----BEGIN (?:TRUSTED )?CERTIFICATE-----.+?"
+                         rb"-----END (?:TRUSTED )?CERTIFICATE-----", re.S)
+# The names OpenSSL looks certificates up by in a folder (c_rehash's).
+HASHED = re.compile(r"[0-9a-f]{8}\.[0-9]+")
+# Where a copy of what the sandbox's user cannot reach is kept, under the
+# check's folder.
+REACH = "reach"
+# The Debian package of each tool the sandbox is made with.
+MISSING = {"bwrap": "bubblewrap", "prlimit": "util-linux", "setpriv": "util-linux"}
 
 
 class NodeError(Exception):
@@ -123,7 +142,7 @@ def modules():
 
 
 class SandboxError(Exception):
-    """The sandbox cannot be made here: why, in the sandbox's own words."""
+    """The sandbox cannot be made here: why, and what would make it."""
 
 
 def seccomp_filter():
@@ -147,7 +166,8 @@ def seccomp_filter():
             except (OSError, subprocess.SubprocessError):
                 pass
     if _cache["seccomp"] is None:
-        raise SandboxError("its seccomp filter cannot be built: python3-seccomp is not installed")
+        raise SandboxError("python3-seccomp, which builds its seccomp filter, is not installed "
+                           "(apt-get install python3-seccomp)")
     return _cache["seccomp"]
 
 
@@ -221,6 +241,143 @@ def programs():
     return _cache["programs"]
 
 
+def permits(info, wanted):
+    """Whether nobody, in its own group alone, has the wanted bits (4 read,
+    1 search or execute) on a file of info (os.stat's)."""
+    if info.st_uid == NOBODY:
+        bits = info.st_mode >> 6
+    elif info.st_gid == NOBODY:
+        bits = info.st_mode >> 3
+    else:
+        bits = info.st_mode
+    return bits & wanted == wanted
+
+
+def closed_to_nobody(path):
+    """The first folder above path, or path itself, that nobody cannot pass
+    or read; None where nobody reaches path."""
+    path = os.path.realpath(path)
+    parts = path.split(os.sep)
+    for end in range(1, len(parts)):
+        folder = os.sep.join(parts[:end]) or os.sep
+        if not permits(os.stat(folder), 0o1):
+            return folder
+    return None if permits(os.stat(path), 0o5) else path
+
+
+def within_reach(path):
+    """Where the sandbox takes path from: path itself where its user may
+    reach it, else a copy under this check's folder, made once per check
+    (bwrap, run as nobody, cannot bind what nobody cannot reach: node in
+    root's home, a checkout in a folder only root may enter)."""
+    if os.geteuid() != 0 or not closed_to_nobody(path) or \
+            path.startswith(os.path.join(check_folder(), "")):
+        return path  # a copy in the check's folder would be no nearer
+    copies = _cache.setdefault("copies", {})
+    if path not in copies:
+        copy = os.path.join(check_folder(), REACH) + os.path.realpath(path)
+        try:
+            mirror(path, copy)
+        except OSError as error:
+            raise SandboxError("nobody, the user the page's code runs as, cannot reach %s, and "
+                               "it cannot be copied where nobody may (%s)" % (path, error))
+        copies[path] = copy
+    return copies[path]
+
+
+def folders(path):
+    """Makes path and the folders above it that are missing, each one that
+    nobody may pass through and read."""
+    if os.path.isdir(path):
+        return
+    folders(os.path.dirname(path))
+    os.mkdir(path)
+    os.chmod(path, 0o755)
+
+
+def mirror(source, copy):
+    """Makes copy hold what source holds, a file or a folder's tree, each
+    file readable by nobody: linked where its own mode lets nobody read it
+    and the file system allows, else copied; links are kept as links."""
+    folders(os.path.dirname(copy))
+    if not os.path.isdir(source):
+        place(source, copy)
+        return
+    for folder, subfolders, files in os.walk(source):
+        inside = copy + folder[len(source):]
+        folders(inside)
+        for name in files + subfolders:
+            original = os.path.join(folder, name)
+            if os.path.islink(original):
+                os.symlink(os.readlink(original), os.path.join(inside, name))
+            elif name in files:
+                place(original, os.path.join(inside, name))
+
+
+def place(source, copy):
+    """A hard link to source at copy, or a copy readable by all."""
+    info = os.stat(source)
+    if not stat.S_ISREG(info.st_mode):
+        return  # a socket or a pipe: nothing node loads
+    executable = info.st_mode & 0o111
+    if permits(info, 0o5 if executable else 0o4):
+        try:
+            os.link(source, copy)
+            return
+        except OSError:
+            pass  # another file system, or links refused: a copy will do
+    shutil.copyfile(source, copy)
+    os.chmod(copy, 0o755 if executable else 0o644)
+
+
+def trusted():
+    """The certificates that the check's own fetches trust (Python's default
+    context: OpenSSL's file and folders, or SSL_CERT_FILE and SSL_CERT_DIR
+    where they are set), each once, in PEM."""
+    paths = ssl.get_default_verify_paths()
+    files = [paths.cafile] if paths.cafile else []
+    # OpenSSL takes several folders, as PATH does; Python tells only one.
+    for folder in os.environ.get(paths.openssl_capath_env, paths.openssl_capath).split(":"):
+        try:
+            files += [os.path.join(folder, name) for name in sorted(os.listdir(folder))
+                      if HASHED.fullmatch(name)]
+        except OSError:
+            continue
+    found = {}
+    for name in files:
+        try:
+            with open(name, "rb") as certificates:
+                found.update(dict.fromkeys(CERTIFICATE.findall(certificates.read())))
+        except OSError:
+            continue
+    return list(found)
+
+
+def trust():
+    """This check's folder of one bundle of the authorities it trusts,
+    written once per check: the page runs trust these, and no others."""
+    if "trust" not in _cache:
+        folder = os.path.join(check_folder(), "trust")
+        os.mkdir(folder, 0o755)
+        with open(os.path.join(folder, BUNDLE), "wb") as bundle:
+            bundle.write(b"\n".join(trusted() + [b""]))
+        os.chmod(os.path.join(folder, BUNDLE), 0o644)
+        os.chmod(folder, 0o755)
+        _cache["trust"] = folder
+    return _cache["trust"]
+
+
+def unreachable(path, closed):
+    """The SandboxError for a path the sandbox binds that nobody cannot
+    reach, closed the folder that stops it."""
+    fix = "give others search permission on it (chmod o+x %s)" % closed
+    if path.startswith(os.path.join(check_folder(), "")):
+        fix = "set TMPDIR to a folder that all may pass through, as /tmp"
+    return SandboxError("nobody, the user the page's code runs as, cannot pass through %s "
+                        "(mode %04o) to %s; %s" % (closed, stat.S_IMODE(os.stat(closed).st_mode),
+                                                   path, fix))
+
+
 def within(limit, wanted):
     """wanted, or less where the hard limit is lower: raising it takes a
     capability that a container may not grant."""
@@ -236,7 +393,7 @@ def sandboxed(command, filter_fd, binds=(), seconds=None):
     later)."""
     for tool in ("prlimit", "setpriv", "bwrap"):
         if not shutil.which(tool):
-            raise SandboxError("%s is not installed" % tool)
+            raise SandboxError("%s is not installed (apt-get install %s)" % (tool, MISSING[tool]))
     root = os.geteuid() == 0
     user = NOBODY if root else os.getuid()
     if "tasks" not in _cache:  # once per check: both runs share the margin
@@ -255,12 +412,19 @@ def sandboxed(command, filter_fd, binds=(), seconds=None):
              "--ro-bind", "/usr", "/usr", "--symlink", "usr/lib", "/lib",
              "--symlink", "usr/lib64", "/lib64", "--symlink", "usr/bin", "/bin",
              "--proc", "/proc", "--dev", "/dev", "--remount-ro", "/dev",
-             "--size", str(TMP_BYTES), "--tmpfs", "/tmp", "--ro-bind", programs(), INSIDE]
+             "--size", str(TMP_BYTES), "--tmpfs", "/tmp"]
     outside_usr = [p for p in modules() + [node_binary()] + list(binds)
                    if not p.startswith("/usr/")]
-    for path in dict.fromkeys(outside_usr):
-        line += ["--ro-bind", path, path]
-    line += ["--clearenv", "--setenv", "NODE_PATH", os.pathsep.join(modules()), "--chdir", "/",
+    sources = [(programs(), INSIDE), (trust(), TRUST_INSIDE)] + \
+        [(within_reach(path), path) for path in dict.fromkeys(outside_usr)]
+    for source, path in sources:
+        closed = root and closed_to_nobody(source)
+        if closed:
+            raise unreachable(source, closed)
+        line += ["--ro-bind", source, path]
+    line += ["--clearenv", "--setenv", "NODE_PATH", os.pathsep.join(modules()),
+             "--setenv", "SSL_CERT_FILE", os.path.join(TRUST_INSIDE, BUNDLE),
+             "--setenv", "SSL_CERT_DIR", TRUST_INSIDE, "--chdir", "/",
              "--seccomp", str(filter_fd), "--"]
     return line + command
 
@@ -271,6 +435,56 @@ def filter_pipe():
     with os.fdopen(write, "wb") as pipe:
         pipe.write(seccomp_filter())  # a few hundred bytes: within the pipe's buffer
     return read
+
+
+def sysctl(name):
+    """A kernel setting as its file under /proc/sys holds it, or None where
+    this kernel has no such setting."""
+    try:
+        with open("/proc/sys/" + name.replace(".", "/")) as setting:
+            return setting.read().strip()
+    except OSError:
+        return None
+
+
+# Kernel settings that refuse user namespaces to an unprivileged user: the
+# value that refuses them, and the value that allows them.
+USERNS_SETTINGS = [("kernel.unprivileged_userns_clone", "0", "1"),  # Debian's own patch
+                   ("kernel.apparmor_restrict_unprivileged_userns", "1", "0")]  # Ubuntu 23.10+
+# Docker's default seccomp profile refuses new user namespaces, and its
+# AppArmor profile the mounts in them.
+DOCKER = ("in Docker, run the container with --security-opt seccomp=unconfined "
+          "--security-opt apparmor=unconfined")
+
+
+def refused(said):
+    """The SandboxError for what bwrap said when it could not make the
+    sandbox: the cause, with its fix where it is known."""
+    quoted = "(bwrap: %s)" % said.replace("bwrap: ", "", 1)
+    unreached = re.match(r"bwrap: Can't find source path (.*): Permission denied$", said)
+    if unreached:
+        return SandboxError("nobody, the user the page's code runs as, cannot reach %s %s; give "
+                            "others search permission on the folders above it"
+                            % (unreached.group(1), quoted))
+    if "(ENOSPC)" in said or "No space left" in said:
+        if sysctl("user.max_user_namespaces") == "0":
+            return SandboxError("this machine allows no user namespaces %s; allow them: sysctl "
+                                "-w user.max_user_namespaces=10000" % quoted)
+        return SandboxError("no more user namespaces may be made here %s; run the check outside "
+                            "the sandbox or container it runs in" % quoted)
+    if "namespace" not in said and "Operation not permitted" not in said and \
+            "Permission denied" not in said:
+        return SandboxError(said)
+    for name, refusing, allowing in USERNS_SETTINGS:
+        if sysctl(name) == refusing:
+            return SandboxError("this machine refuses user namespaces to nobody, the user the "
+                                "page's code runs as, by %s=%s %s; allow them: sysctl -w %s=%s"
+                                % (name, refusing, quoted, name, allowing))
+    if "Can't mount proc" in said:
+        return SandboxError("the container keeps bwrap from mounting a /proc of its own %s; in "
+                            "Docker, add --security-opt systempaths=unconfined" % quoted)
+    return SandboxError("user namespaces, or the mounts in them, are refused here %s; %s"
+                        % (quoted, DOCKER))
 
 
 def check_sandbox():
@@ -290,7 +504,7 @@ def check_sandbox():
             if probe.returncode != 0:
                 said = (probe.stderr.strip().splitlines() or
                         ["exit code %d" % probe.returncode])[-1]
-                raise SandboxError(said)
+                raise refused(said)
         except SandboxError as error:
             _cache["sandbox"] = str(error)
         except (OSError, subprocess.SubprocessError, NodeError) as error:
@@ -316,6 +530,8 @@ def start(program, payload, sandbox=None, timeout=None):
     if held:
         flags = [held] + ["--allow-fs-read=%s" % os.path.join(p, "*")
                           for p in [INSIDE] + modules()] + flags
+    # OpenSSL's store, which SSL_CERT_FILE names, in place of node's own list.
+    flags = ["--use-openssl-ca"] + flags
     fd = filter_pipe()
     try:
         # The tools before bwrap need no more of the check's environment than this.

@@ -14,10 +14,8 @@ from proxy import OriginProxy
 
 # Seconds after the load event that timers still count for.
 SETTLE = 1.0
-NO_SANDBOX = ("the page's code was not run: the sandbox it runs in cannot be made here (%s); "
-              "install bubblewrap and python3-seccomp, and in a container allow user namespaces "
-              "(Docker: --security-opt seccomp=unconfined --security-opt apparmor=unconfined); "
-              "the scripts are judged by their syntax alone")
+NO_SANDBOX = ("the page's code was not run, and the scripts are judged by their syntax alone: "
+              "its sandbox cannot be made, as %s")
 
 
 # The share of the time limit that firing the page's events may take.
@@ -223,7 +221,8 @@ FIELDS = {"loaded": {"script": _index},
           "blocked": {"url": lambda value: isinstance(value, str)},
           "missing": {"names": _strings}, "kept": {"names": _strings},
           "plan": {"fire": _fired, "unfired": _index, "left": _strings},
-          "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {}}
+          "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
+          "untrusted": {"reason": lambda value: isinstance(value, str)}}
 
 
 def well_formed(event, count):
@@ -272,7 +271,7 @@ def finish_runs(started, sources, references, timeout, page_url):
         return [], [], [], None
     addresses = [source[0] for source in sources]
     lines = failures(outputs[0], outputs[1], sources, page_url) + \
-        unreached(outputs[1], sources, references)
+        unreached(outputs[1], sources, references) + untrusted(outputs)
     if stopped:
         lines.append(("WARN", str(stopped[0]) if isinstance(stopped[0], Flooded) else
                       stopped_line(stopped[0], stopped[1], sources, timeout)))
@@ -287,6 +286,18 @@ def finish_runs(started, sources, references, timeout, page_url):
                      set(refused))
     plans = [e for e in outputs[0] if e["event"] == "plan"]
     return lines, brought, blocked, plans[0] if plans else None
+
+
+def untrusted(outputs):
+    """A WARN line when the portal's certificate failed in the runs: the
+    authorities they trust are the check's own, and the page's requests to
+    the portal went unanswered."""
+    reasons = sorted({e["reason"] for run in outputs for e in run if e["event"] == "untrusted"})
+    if not reasons:
+        return []
+    return [("WARN", "the portal's certificate is not trusted in the page's run (%s): the "
+                     "page's requests to the portal failed, and what its code does with their "
+                     "answers is not judged" % one_line("; ".join(reasons)))]
 
 
 def fired_said(plan, count):

@@ -31,9 +31,12 @@
 //   fired {count, missed}            (with strip) events of the plan fired, and those
 //                                    whose element the page no longer has
 //   unplanned {}                     (with strip) no plan came: no event was fired
+//   untrusted {reason}               a connection to the portal whose certificate the
+//                                    authorities the run trusts do not vouch for
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const net = require('net');
+const tls = require('tls');
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
 const { watch, makeEvent, fireEvents } = require('./events.js');
@@ -489,6 +492,32 @@ function finish(stripped) {
   process.exit(0);
 }
 
+// A certificate of the portal's that fails verification makes the page's
+// request a network error, as any other would; the run tells it apart.
+// jsdom's proxy agent makes its TLS connections through tls.connect, looked
+// up when it connects.
+function tellUntrusted() {
+  const connect = tls.connect;
+  const told = new Set();
+  tls.connect = function () {
+    const socket = connect.apply(this, arguments);
+    socket.on('error', (error) => {
+      // Set only when verification failed: other errors are the network's.
+      if (!socket.authorizationError || told.has(error.message)) return;
+      told.add(error.message);
+      emit('untrusted', { reason: error.message });
+    });
+    return socket;
+  };
+}
+
+// node reads the authorities it trusts at its first TLS connection, and a
+// machine's store takes a tenth of a second to parse: read before an https
+// page loads, the time is not taken from the page's own.
+function readAuthorities(url) {
+  if (/^https:/i.test(url)) tls.createSecureContext();
+}
+
 // The payload is the first line on stdin; with strip, the plan the next.
 let text = '';
 let started = false;
@@ -502,6 +531,7 @@ const take = () => {
     const payload = at >= 0 ? text.slice(0, at) : text;
     text = at >= 0 ? text.slice(at + 1) : '';
     const input = JSON.parse(payload);
+    readAuthorities(input.url);
     if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
     else run(input, undefined, planned);
     at = text.indexOf('\n');
@@ -516,6 +546,7 @@ const take = () => {
     handOver(plan && Array.isArray(plan.fire) ? plan : null);
   }
 };
+tellUntrusted();
 process.stdin.setEncoding('utf8');
 process.stdin.on('data', (chunk) => {
   text += chunk;
