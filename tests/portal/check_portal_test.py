@@ -9,6 +9,7 @@ Usage: check_portal_test.py SOURCE_DIR
 import http.server
 import json
 import os
+import re
 import socket
 import ssl
 import subprocess
@@ -310,7 +311,7 @@ class CheckPortal(unittest.TestCase):
                                            "appendChild(document.createElement('i')).onclick = "
                                            "function () {};\n")},
              [("PASS", "scripts", "; 300 events fired at the page's handlers, 10 events left "
-                                  r"unfired by the budget \(click of i, click of i, .*, \.\.\.\)$")]),
+                                  r"unfired by the budget \((click of i, ){5}and 5 more\)$")]),
             ("http", {"/app.js": (200, {}, "document.body.onclick = function () {\n  if (typeof "
                                            "Object.assign == 'function' && window.fetch)\n"
                                            "    Object.assign({}, fetch('/x'));\n};\n")}, []),
@@ -420,6 +421,38 @@ class CheckPortal(unittest.TestCase):
                 self.assertEqual([(status, rest) for name in lines for status, rest in lines[name]],
                                  [(c["status"], "%s: %s" % (c["name"], c["detail"]))
                                   for c in verdicts["checks"]])
+
+    def test_what_the_page_says_reaches_the_terminal_short_and_escaped(self):
+        raw = "\x1b]0;owned\x07\x9b31m\u202e"
+        shown = "\\x1b]0;owned\\x07\\x9b31m\\u202e"
+        many = ("for (var i = 0; i < 20000; i++) {\n  var x = new XMLHttpRequest();\n"
+                "  x.open('GET', 'http://h' + i + '.example/');\n  x.send();\n}\n")
+        cases = [  # routes; what the scripts lines say; the JSON lists of the scripts entry
+            ({"/app.js": (200, {}, many)},
+             [r"requests to other hosts, not made: (http://h\d+\.example/, ){10}and 19990 more$"],
+             [(20000, 100)]),
+            # A script whose address cannot be fetched, an exception with a lone surrogate.
+            ({"/": (200, HTML, (HEAD + BODY).replace("/app.js", "/%s.js" % raw).replace(
+                "var since = 3;", "if (!window.Promise) throw new Error('%s\\ud800');" % raw))},
+             [re.escape("/%s.js cannot be fetched: " % shown),
+              r"as the page loads, at 7:47, " + re.escape(shown + "\\ud800 (raised only")], [(1, 1)]),
+        ]
+        for routes, says, lists in cases:
+            with self.subTest(routes=sorted(routes)):
+                ROUTES.clear()
+                ROUTES.update(GOOD)
+                ROUTES.update(routes)
+                host = "127.0.0.1:%d" % PORTS["http"]
+                _, lines = check(host)
+                self.assertEqual(len(says), len(lines["scripts"]))
+                for (_, line), expected in zip(lines["scripts"], says):
+                    self.assertRegex(line, expected)
+                    self.assertLess(len(line), 1000)
+                    self.assertFalse(set("\x1b\x07\x9b\u202e") & set(line))
+                _, verdicts = check(host, "--json")
+                scripts = [c for c in verdicts["checks"] if c["name"] == "scripts"]
+                self.assertEqual(lists, [(entry["count"], len(entry["items"]))
+                                         for c in scripts for entry in c["lists"]])
 
     def test_each_construct_is_named_where_it_first_comes(self):
         cases = [  # a script; a construct in it: name, count, line:column (from 0)

@@ -13,12 +13,14 @@ by the programs beside this file (node.py says how).
 """
 import argparse
 import json
+import re
 import socket
 import ssl
 import sys
 import time
 from urllib.parse import urljoin, urlsplit
 
+from lines import MOST_LINE, listing, said, shortened
 from page import parse_page
 from scripts import check_scripts
 from stylesheets import check_stylesheets
@@ -143,11 +145,11 @@ def check_mixed_content(page, parsed):
     if urlsplit(page.url).scheme != "https":
         return "WARN", "not checked: the page itself came over http (see reachable)"
     base = urljoin(page.url, parsed.base)
-    plain = ["%s %s" % (what, urljoin(base, address)) for what, address in parsed.parts
+    plain = [said("%s %s", what, urljoin(base, address)) for what, address in parsed.parts
              if urlsplit(urljoin(base, address)).scheme == "http"]
     if plain:
-        return "FAIL", ("the page loads over http, which the control blocks or asks the player "
-                        "about: %s" % ", ".join(plain))
+        return "FAIL", said("the page loads over http, which the control blocks or asks the "
+                            "player about: %s", listing(plain, "loaded over http"))
     return "PASS", ("none of the %d scripts, stylesheets, frames, images and objects of the "
                     "page loads over http" % len(parsed.parts))
 
@@ -200,9 +202,10 @@ def check_content_type(page, parsed):
 
 
 def run(host, https, timeout):
-    """The checks in order, as (name, status, detail); a check may give
-    several lines (scripts gives one for each script that fails, stylesheets one
-    for each stylesheet that loses layout or colour on IE11)."""
+    """The checks in order, as (name, status, detail), each detail at most
+    MOST_LINE characters; a check may give several lines (scripts gives one
+    for each script that fails, stylesheets one for each stylesheet that
+    loses layout or colour on IE11)."""
     base = ("https://" if https else "http://") + host
     started = time.monotonic()
     later = ["challenge", "document-mode", "scripts", "stylesheets"] + \
@@ -231,9 +234,29 @@ def run(host, https, timeout):
     rows = []
     for name in ["reachable"] + later:
         verdict = checks.get(name, unloaded)
-        rows += [(name, status, detail) for status, detail in
+        rows += [(name, status, shortened(detail, MOST_LINE)) for status, detail in
                  (verdict if isinstance(verdict, list) else [verdict])]
     return rows
+
+
+# What a terminal would act on rather than show, all of which a page can put
+# in an exception message or an address: C0 and C1 controls (ESC and C1's
+# CSI begin the sequences that retitle a terminal, write its clipboard or
+# move its cursor; newline and tab too, as each verdict is one line), DEL,
+# the bidirectional controls, which reorder the text after them, the
+# separators that splitlines() takes as line ends, and lone surrogates,
+# which json.loads lets through from the run's events and no encoding prints.
+UNSHOWABLE = re.compile(r"[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069"
+                        r"\ud800-\udfff]")
+
+
+def shown(line):
+    """The line with each character that a terminal would act on as a
+    visible escape: \\x1b, \\x9b, \\u202e."""
+    def escape(found):
+        code = ord(found.group())
+        return ("\\x%02x" if code < 0x100 else "\\u%04x") % code
+    return UNSHOWABLE.sub(escape, line)
 
 
 def main():
@@ -253,18 +276,21 @@ def main():
         valid = False
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
+    # A terminal that is not UTF-8 gets what it cannot show as escapes, not a traceback.
+    sys.stdout.reconfigure(errors="backslashreplace")
     checks = run(args.host, args.https, args.timeout)
     failed = any(status == "FAIL" for _, status, _ in checks)
     if args.json:
         worst = "FAIL" if failed else "WARN" if any(c[1] == "WARN" for c in checks) else "PASS"
         json.dump({"host": args.host, "scheme": "https" if args.https else "http",
                    "verdict": worst,
-                   "checks": [{"name": name, "status": status, "detail": detail}
+                   "checks": [{"name": name, "status": status, "detail": detail,
+                               "lists": getattr(detail, "lists", [])}
                               for name, status, detail in checks]}, sys.stdout, indent=2)
         print()
     else:
         for name, status, detail in checks:
-            print("%s %s: %s" % (status, name, detail))
+            print(shown("%s %s: %s" % (status, name, detail)))
     return 1 if failed else 0
 
 
