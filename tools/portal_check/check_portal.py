@@ -243,20 +243,20 @@ def run(host, https, timeout):
 # in an exception message or an address: C0 and C1 controls (ESC and C1's
 # CSI begin the sequences that retitle a terminal, write its clipboard or
 # move its cursor; newline and tab too, as each verdict is one line), DEL,
-# the bidirectional controls, which reorder the text after them, the
-# separators that splitlines() takes as line ends, and lone surrogates,
-# which json.loads lets through from the run's events and no encoding prints.
-UNSHOWABLE = re.compile(r"[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069"
-                        r"\ud800-\udfff]")
+# the bidirectional controls, which reorder the text after them, and the
+# separators that splitlines() takes as line ends.
+UNSHOWABLE = re.compile(r"[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]")
 
 
-def shown(line):
-    """The line with each character that a terminal would act on as a
-    visible escape: \\x1b, \\x9b, \\u202e."""
+def shown(line, encoding):
+    """The line as a terminal of that encoding may be given it: each
+    character that the terminal would act on, or that the encoding cannot
+    carry, as a visible escape (\\x1b, \\u202e). No encoding carries a lone
+    surrogate, which json.loads lets through from the run's events."""
     def escape(found):
         code = ord(found.group())
         return ("\\x%02x" if code < 0x100 else "\\u%04x") % code
-    return UNSHOWABLE.sub(escape, line)
+    return UNSHOWABLE.sub(escape, line).encode(encoding, "backslashreplace").decode(encoding)
 
 
 def main():
@@ -276,8 +276,6 @@ def main():
         valid = False
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
-    # A terminal that is not UTF-8 gets what it cannot show as escapes, not a traceback.
-    sys.stdout.reconfigure(errors="backslashreplace")
     checks = run(args.host, args.https, args.timeout)
     failed = any(status == "FAIL" for _, status, _ in checks)
     if args.json:
@@ -290,7 +288,7 @@ def main():
         print()
     else:
         for name, status, detail in checks:
-            print(shown("%s %s: %s" % (status, name, detail)))
+            print(shown("%s %s: %s" % (status, name, detail), sys.stdout.encoding))
     return 1 if failed else 0
 
 
