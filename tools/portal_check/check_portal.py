@@ -13,6 +13,7 @@ by the programs beside this file (node.py says how).
 """
 import argparse
 import json
+import re
 import signal
 import socket
 import ssl
@@ -21,6 +22,7 @@ import time
 from urllib.parse import urljoin, urlsplit
 
 import node
+from lines import MOST_LINE, listing, said, shortened
 from page import parse_page
 from scripts import check_scripts
 from stylesheets import check_stylesheets
@@ -145,11 +147,11 @@ def check_mixed_content(page, parsed):
     if urlsplit(page.url).scheme != "https":
         return "WARN", "not checked: the page itself came over http (see reachable)"
     base = urljoin(page.url, parsed.base)
-    plain = ["%s %s" % (what, urljoin(base, address)) for what, address in parsed.parts
+    plain = [said("%s %s", what, urljoin(base, address)) for what, address in parsed.parts
              if urlsplit(urljoin(base, address)).scheme == "http"]
     if plain:
-        return "FAIL", ("the page loads over http, which the control blocks or asks the player "
-                        "about: %s" % ", ".join(plain))
+        return "FAIL", said("the page loads over http, which the control blocks or asks the "
+                            "player about: %s", listing(plain, "loaded over http"))
     return "PASS", ("none of the %d scripts, stylesheets, frames, images and objects of the "
                     "page loads over http" % len(parsed.parts))
 
@@ -202,9 +204,10 @@ def check_content_type(page, parsed):
 
 
 def run(host, https, timeout):
-    """The checks in order, as (name, status, detail); a check may give
-    several lines (scripts gives one for each script that fails, stylesheets one
-    for each stylesheet that loses layout or colour on IE11)."""
+    """The checks in order, as (name, status, detail), each detail at most
+    MOST_LINE characters; a check may give several lines (scripts gives one
+    for each script that fails, stylesheets one for each stylesheet that
+    loses layout or colour on IE11)."""
     base = ("https://" if https else "http://") + host
     started = time.monotonic()
     later = ["challenge", "document-mode", "scripts", "stylesheets"] + \
@@ -233,9 +236,29 @@ def run(host, https, timeout):
     rows = []
     for name in ["reachable"] + later:
         verdict = checks.get(name, unloaded)
-        rows += [(name, status, detail) for status, detail in
+        rows += [(name, status, shortened(detail, MOST_LINE)) for status, detail in
                  (verdict if isinstance(verdict, list) else [verdict])]
     return rows
+
+
+# What a terminal would act on rather than show, all of which a page can put
+# in an exception message or an address: C0 and C1 controls (ESC and C1's
+# CSI begin the sequences that retitle a terminal, write its clipboard or
+# move its cursor; newline and tab too, as each verdict is one line), DEL,
+# the bidirectional controls, which reorder the text after them, and the
+# separators that splitlines() takes as line ends.
+UNSHOWABLE = re.compile(r"[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]")
+
+
+def shown(line, encoding):
+    """The line as a terminal of that encoding may be given it: each
+    character that the terminal would act on, or that the encoding cannot
+    carry, as a visible escape (\\x1b, \\u202e). No encoding carries a lone
+    surrogate, which json.loads lets through from the run's events."""
+    def escape(found):
+        code = ord(found.group())
+        return ("\\x%02x" if code < 0x100 else "\\u%04x") % code
+    return UNSHOWABLE.sub(escape, line).encode(encoding, "backslashreplace").decode(encoding)
 
 
 def main():
@@ -262,12 +285,13 @@ def main():
         worst = "FAIL" if failed else "WARN" if any(c[1] == "WARN" for c in checks) else "PASS"
         json.dump({"host": args.host, "scheme": "https" if args.https else "http",
                    "verdict": worst,
-                   "checks": [{"name": name, "status": status, "detail": detail}
+                   "checks": [{"name": name, "status": status, "detail": detail,
+                               "lists": getattr(detail, "lists", [])}
                               for name, status, detail in checks]}, sys.stdout, indent=2)
         print()
     else:
         for name, status, detail in checks:
-            print("%s %s: %s" % (status, name, detail))
+            print(shown("%s %s: %s" % (status, name, detail), sys.stdout.encoding))
     return 1 if failed else 0
 
 

@@ -9,6 +9,7 @@ import time
 from urllib.parse import urlsplit
 
 import node
+from lines import joined, listing, said, shortened
 from page import in_page
 from proxy import OriginProxy
 
@@ -234,11 +235,18 @@ def well_formed(event, count):
     return event.get("script") is None or 0 <= event["script"] < count
 
 
+# What a run writes once: still taken past MAX_EVENTS (its done line comes last),
+# and once only, whatever the page repeats.
+ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done"}
+
+
 def events(output, count):
-    """The run's own events in output, the first MAX_EVENTS of them: a dict
-    takes some twenty times the bytes of a short line, and a page may write
-    lines of the run's own form by the million."""
-    found = []
+    """The run's own events in output: the first MAX_EVENTS of those it may
+    write many of, each kind it writes once, and every request not made,
+    once each: a dict takes some twenty times the bytes of a short line, and
+    a page may write lines of the run's own form by the million, but the
+    line counts the requests not made to the last."""
+    found, taken, others = [], set(), 0
     # Lines as node ends them: JSON.stringify leaves U+2028 in a message as it is.
     for line in io.StringIO(output):
         try:
@@ -247,9 +255,17 @@ def events(output, count):
             continue  # a line the page printed past the run's own
         if not isinstance(event, dict) or not well_formed(event, count):
             continue
+        kind = event["event"]
+        if kind in ONCE or kind == "blocked":
+            key = (kind, event.get("url"))
+            if key in taken:
+                continue
+            taken.add(key)
+        elif others == MAX_EVENTS:
+            continue
+        else:
+            others += 1
         found.append(event)
-        if len(found) == MAX_EVENTS:
-            break
     return found
 
 
@@ -278,7 +294,7 @@ def finish_runs(started, sources, references, timeout, page_url):
     elif not all(any(e["event"] == "done" for e in run) for run in outputs):
         lines.append(("WARN", "the page's run ended early: its code ended node before the "
                               "run was done; what ran before is judged"))
-    brought = ["%s from %s" % (", ".join(e["names"]), addresses[e["script"]])
+    brought = [bringing(e["names"], addresses[e["script"]])
                for e in outputs[1] if e["event"] == "provided"]
     # What the page's own interfaces were kept from, and what code that reached
     # past them asked the proxy for.
@@ -300,27 +316,34 @@ def untrusted(outputs):
                      "answers is not judged" % one_line("; ".join(reasons)))]
 
 
+def bringing(names, address):
+    """What one script brings, as the line names it."""
+    return said("%s from %s", listing(names, said("what %s brings", address)), address)
+
+
 def fired_said(plan, count):
     """What the page's events came to, for the line (None when nothing is to
     be said): how many were fired if count, and what the budgets left."""
-    said = []
+    parts = []
     if count and plan["fire"]:
-        said.append("%d event%s fired at the page's handlers" % (
+        parts.append("%d event%s fired at the page's handlers" % (
             len(plan["fire"]), "" if len(plan["fire"]) == 1 else "s"))
     if plan["unfired"]:
-        said.append("%d event%s left unfired by the budget (%s%s)" % (
-            plan["unfired"], "" if plan["unfired"] == 1 else "s", ", ".join(plan["left"]),
-            ", ..." if plan["unfired"] > len(plan["left"]) else ""))
-    return ", ".join(said) or None
+        # The run names only the first few of those it left.
+        parts.append(said("%d event%s left unfired by the budget (%s)", plan["unfired"],
+                          "" if plan["unfired"] == 1 else "s",
+                          listing(plan["left"], "events left unfired", count=plan["unfired"])))
+    return joined(parts, ", ") or None
 
 
 def stopped_line(error, output, sources, timeout):
     if not error.stopped:
-        return "the page's run ended early: %s; what ran before is judged" % error
+        # node's reason may end with a line that the page's code wrote on stderr.
+        return said("the page's run ended early: %s; what ran before is judged", str(error))
     loaded = {e["script"] for e in output if e["event"] == "loaded"}
     running = [address for index, (address, *_) in enumerate(sources) if index not in loaded]
-    return "the page's scripts were stopped after %g s, %s; what ran before is judged" % (
-        timeout, "in %s" % running[0] if running else "after the page loaded")
+    return said("the page's scripts were stopped after %g s, %s; what ran before is judged",
+                timeout, said("in %s", running[0]) if running else "after the page loaded")
 
 
 def place(source, where):
@@ -331,18 +354,17 @@ def place(source, where):
     return "at %d:%d, " % in_page(where, source[2], source[3])
 
 
-def one_line(message, most=300):
+def one_line(message):
     """A message as one line of the verdict: Babel's run over two, and a
     thrown string can be any length."""
-    said = " ".join(message.split())
-    return said if len(said) <= most else said[:most - 3] + "..."
+    return shortened(" ".join(message.split()))
 
 
 def during(e):
     """Which event's handlers raised it, as the line says, or None for the load."""
     if not e.get("during"):
         return None
-    return "on %s of %s" % (e["during"]["type"], e["during"]["selector"])
+    return said("on %s of %s", e["during"]["type"], e["during"]["selector"])
 
 
 def failures(plain, stripped, sources, page_url):
@@ -360,18 +382,19 @@ def failures(plain, stripped, sources, page_url):
         if key(e) in seen or (key(e) in both and not e["lacks"]):
             continue
         seen.add(key(e))
-        why = ("IE11 lacks %s" % " or ".join(e["lacks"]) if e["lacks"] else
-               "raised only without what IE11 lacks")
+        why = (said("IE11 lacks %s", listing(e["lacks"], "what IE11 lacks", separator=" or ",
+                                             more=" or %d more"))
+               if e["lacks"] else "raised only without what IE11 lacks")
         script = e["script"]
         where = place(sources[script], e) if script is not None else ""
         failed.setdefault((script, during(e) or ""), []).append(
-            "%s%s (%s)" % (where, one_line(e["message"]), why))
+            said("%s%s (%s)", where, one_line(e["message"]), why))
     lines = []
-    for (script, event), said in sorted(failed.items(),
-                                        key=lambda item: (item[0][0] is None, item[0])):
+    for (script, event), exceptions in sorted(failed.items(),
+                                              key=lambda item: (item[0][0] is None, item[0])):
         address = sources[script][0] if script is not None else page_url
-        lines.append(("FAIL", "%s: %s, %s" % (address, event or "as the page loads",
-                                               "; ".join(said))))
+        lines.append(("FAIL", said("%s: %s, %s", address, event or "as the page loads",
+                                   listing(exceptions, "exceptions", separator="; "))))
     return lines
 
 
@@ -399,10 +422,10 @@ def unreached(stripped, sources, references):
                         if name in missing and name not in tested),
                        key=lambda n: (n[2]["line"], n[2]["column"]))
         if names:
-            lines.append(("WARN", "%s: uses what IE11 lacks, untested, where neither the load nor "
-                                  "the events fired reached: %s" % (sources[index][0], ", ".join(
-                                      "%s (%d, %sat %d:%d)" % (
-                                          (name, count, "first " if count > 1 else "")
-                                          + in_page(where, *sources[index][2:4]))
-                                      for name, count, where in names))))
+            lines.append(("WARN", said(
+                "%s: uses what IE11 lacks, untested, where neither the load nor the events fired "
+                "reached: %s", sources[index][0], listing(
+                    ["%s (%d, %sat %d:%d)" % ((name, count, "first " if count > 1 else "")
+                                              + in_page(where, *sources[index][2:4]))
+                     for name, count, where in names], "uses of what IE11 lacks, untested"))))
     return lines

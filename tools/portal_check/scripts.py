@@ -4,6 +4,7 @@ from urllib.parse import urljoin, urlsplit
 
 import node
 import page_run
+from lines import joined, listing, said
 from page import in_page
 from web import NETWORK_ERRORS, fetch, why
 
@@ -46,17 +47,17 @@ def fetch_scripts(page, parsed, timeout):
         if kind not in SCRIPT_TYPES:
             continue
         if src is None:
-            sources.append(("%s (inline script)" % page.url, text, line or 1, column, None))
+            sources.append((said("%s (inline script)", page.url), text, line or 1, column, None))
             continue
         url = urljoin(base, src.strip())
         try:
             script = fetch(url, "*/*", timeout)
         except NETWORK_ERRORS as error:
-            problems.append("%s cannot be fetched: %s" % (url, why(error, urlsplit(url).netloc,
-                                                                    timeout)))
+            problems.append(said("%s cannot be fetched: %s", url,
+                                 why(error, urlsplit(url).netloc, timeout)))
             continue
         if script.status != 200:
-            problems.append("%s cannot be fetched: %d %s" % (url, script.status, script.reason))
+            problems.append(said("%s cannot be fetched: %d %s", url, script.status, script.reason))
         else:
             sources.append((url, script.text(), 1, 0, url))
     return sources, problems
@@ -68,24 +69,29 @@ def unparsed(text, error, line, column):
     at, near = error["column"], lines[error["line"] - 1]
     # Minified scripts put everything on one line.
     construct = (near if len(near) <= 80 else near[max(at - 30, 0):at + 30]).strip()
-    return "line %d, column %d, not ECMAScript 5: %s near '%s'" % (
-        in_page(error, line, column) + (error["message"], construct))
+    return said("line %d, column %d, not ECMAScript 5: %s near '%s'",
+                *in_page(error, line, column), error["message"], construct)
+
+
+def constructs(found, line, column):
+    """The constructs past ECMAScript 5 as the line names them."""
+    return listing(["%s (%d, %sat %d:%d)" % ((c["name"], c["count"],
+                                              "first " if c["count"] > 1 else "")
+                                             + in_page(c, line, column))
+                    for c in found["constructs"]], "constructs past ECMAScript 5")
 
 
 def script_verdict(address, text, line, column, found):
     """The line for one script that is not plain ECMAScript 5."""
     if found.get("tooDeep"):
-        return "WARN", "%s: nested too deeply for the check's parser, not judged" % address
-    named = ["%s (%d, %sat %d:%d)" % ((c["name"], c["count"], "first " if c["count"] > 1 else "")
-                                      + in_page(c, line, column)) for c in found["constructs"]]
-    if found["error"]:
-        named.append(unparsed(text, found["error"], line, column))
+        return "WARN", said("%s: nested too deeply for the check's parser, not judged", address)
+    stops = found["error"] and unparsed(text, found["error"], line, column)
     if not found["constructs"]:
-        return "FAIL", "%s %s" % (address, named[0])
+        return "FAIL", said("%s %s", address, stops)
+    named = said("%s: %s", address, joined([constructs(found, line, column), stops], ", "))
     if found["error"] is None and all(c["name"] == LET_CONST for c in found["constructs"]):
-        return "WARN", "%s: %s: %s" % (address, ", ".join(named),
-                                       LOOP_LET_NOTE if found["loopLet"] else LET_CONST_NOTE)
-    return "FAIL", "%s: %s" % (address, ", ".join(named))
+        return "WARN", joined([named, LOOP_LET_NOTE if found["loopLet"] else LET_CONST_NOTE], ": ")
+    return "FAIL", named
 
 
 def module_only(parsed):
@@ -94,16 +100,21 @@ def module_only(parsed):
     return "module" in kinds and not any(kind in SCRIPT_TYPES for kind in kinds)
 
 
+def not_made(blocked):
+    """What the line says of the requests to other hosts, None when there were none."""
+    if not blocked:
+        return None
+    return said("requests to other hosts, not made: %s",
+                listing(blocked, "requests to other hosts, not made"))
+
+
 def summary(sources, brought, blocked, fired):
-    said = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
+    counted = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
         (len(sources),) + (("", "s", "s") if len(sources) == 1 else ("s", "", "")))
-    if brought:
-        said += "; the page brings %s" % "; ".join(brought)
-    if fired:
-        said += "; %s" % fired
-    if blocked:
-        said += "; requests to other hosts, not made: %s" % ", ".join(blocked)
-    return said
+    return joined([counted,
+                   brought and said("the page brings %s",
+                                    listing(brought, "what the page brings", separator="; ")),
+                   fired, not_made(blocked)])
 
 
 def check_scripts(page, parsed, timeout, legacy):
@@ -129,10 +140,8 @@ def check_scripts(page, parsed, timeout, legacy):
         lines = [("PASS", summary(sources, brought, blocked,
                                   fired and page_run.fired_said(fired, True)))]
     else:
-        left = fired and page_run.fired_said(fired, False)
         status, detail = lines[-1]
-        lines[-1] = (status, detail + "".join(
-            "; " + said for said in (left, blocked and "requests to other hosts, not made: %s"
-                                     % ", ".join(blocked)) if said))
+        lines[-1] = (status, joined([detail, fired and page_run.fired_said(fired, False),
+                                     not_made(blocked)]))
     # What the engine runs in the mode the page really gets is less again.
-    return [(status, detail + ("; " + LEGACY_NOTE if legacy else "")) for status, detail in lines]
+    return [(status, joined([detail, legacy and LEGACY_NOTE])) for status, detail in lines]
