@@ -211,6 +211,13 @@ class CheckPortal(unittest.TestCase):
                                   "near 'f\\(a, b,\\);'")]),
             ("http", {"/app.js": (404, {}, "")},
              [("FAIL", "scripts", "/app.js cannot be fetched: 404")]),
+            # An address past ASCII is sent percent-encoded; one that is no address fails its
+            # script alone, and a base that is none is ignored, as browsers do.
+            ("http", {"/": (200, HTML, page("<p>", '<base href="http://[b/"><script src="/\u00e9.js">'
+                                                   '</script><script src="http://[x/"></script><p>')),
+                      "/%C3%A9.js": (200, {}, "var e = 1;\n")},
+             [("FAIL", "scripts", r"^scripts: http://\[x/ cannot be fetched: http://\[x/ is no "
+                                  r"address \(Invalid IPv6 URL\)$")]),
             # What the page runs at load, as IE11 runs it: what IE11 lacks fails unless an
             # earlier script brings it; where the load does not reach, an untested use warns.
             ("http", {"/app.js": (200, {}, "var p = 1;\np = new Promise(function (r) { r(); });\n")},

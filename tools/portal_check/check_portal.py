@@ -19,14 +19,15 @@ import socket
 import ssl
 import sys
 import time
-from urllib.parse import urljoin, urlsplit
+from urllib.parse import urlsplit
 
 import node
 from lines import MOST_LINE, listing, said, shortened
 from page import parse_page
 from scripts import check_scripts
 from stylesheets import check_stylesheets
-from web import NETWORK_ERRORS, USER_AGENT, PAGE_ACCEPT, fetch, listed, why
+from web import (NETWORK_ERRORS, USER_AGENT, PAGE_ACCEPT, NoAddress, base_of, fetch, listed,
+                 resolve, why)
 
 START_PATH = "/?mini=2&gameid=220"
 STATS_PATH = "/stats/varnholt.html"
@@ -141,14 +142,23 @@ def check_document_mode(page, parsed):
 
 
 
+def as_written(base, address):
+    """address against base, or as the page wrote it where it is no address."""
+    try:
+        return resolve(base, address)
+    except NoAddress:
+        return address.strip()
+
+
 def check_mixed_content(page, parsed):
     """With https, what the page loads over plain http: the control blocks it,
     or stops the player with a security prompt."""
     if urlsplit(page.url).scheme != "https":
         return "WARN", "not checked: the page itself came over http (see reachable)"
-    base = urljoin(page.url, parsed.base)
-    plain = [said("%s %s", what, urljoin(base, address)) for what, address in parsed.parts
-             if urlsplit(urljoin(base, address)).scheme == "http"]
+    base = base_of(page.url, parsed.base)
+    plain = [said("%s %s", what, url) for what, url in
+             ((what, as_written(base, address)) for what, address in parsed.parts)
+             if url.lower().startswith("http:")]
     if plain:
         return "FAIL", said("the page loads over http, which the control blocks or asks the "
                             "player about: %s", listing(plain, "loaded over http"))

@@ -1,12 +1,12 @@
 """The scripts check: every script the engine runs, fetched and judged."""
 import json
-from urllib.parse import urljoin, urlsplit
+from urllib.parse import urlsplit
 
 import node
 import page_run
 from lines import joined, listing, said
 from page import in_page
-from web import NETWORK_ERRORS, fetch, why
+from web import NETWORK_ERRORS, NoAddress, base_of, fetch, resolve, why
 
 # The script types the engine runs, by the type attribute or as "text/" and
 # the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
@@ -42,16 +42,20 @@ def fetch_scripts(page, parsed, timeout):
     engine runs, inline ones (url None) with where they start in the page, and
     those that cannot be fetched."""
     sources, problems = [], []
-    base = urljoin(page.url, parsed.base)
+    base = base_of(page.url, parsed.base)
     for kind, src, text, line, column in parsed.scripts:
         if kind not in SCRIPT_TYPES:
             continue
         if src is None:
             sources.append((said("%s (inline script)", page.url), text, line or 1, column, None))
             continue
-        url = urljoin(base, src.strip())
+        url = src.strip()
         try:
+            url = resolve(base, url)
             script = fetch(url, "*/*", timeout)
+        except NoAddress as error:
+            problems.append(said("%s cannot be fetched: %s", url, str(error)))
+            continue
         except NETWORK_ERRORS as error:
             problems.append(said("%s cannot be fetched: %s", url,
                                  why(error, urlsplit(url).netloc, timeout)))

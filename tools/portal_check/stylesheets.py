@@ -9,10 +9,10 @@ worst: the page still shows, only not as designed.
 """
 import json
 import re
-from urllib.parse import urljoin, urlsplit
+from urllib.parse import urlsplit
 
 import node
-from web import NETWORK_ERRORS, fetch, why
+from web import NETWORK_ERRORS, NoAddress, base_of, fetch, resolve, why
 
 # IE9 and later ask for a stylesheet with text/css alone and, in their own
 # document modes, apply none that comes as another type (Microsoft's
@@ -68,6 +68,17 @@ def load(address, url, timeout):
     return sized(Sheet(address, decode(answer)))
 
 
+def load_at(base, reference, timeout, importer=None):
+    """The stylesheet that reference names against base, or that it is no
+    address; importer: the address of the stylesheet that @imports it."""
+    named = (lambda what: "%s (imported by %s)" % (what, importer)) if importer else str
+    try:
+        url = resolve(base, reference)
+    except NoAddress as error:
+        return Sheet(named(reference.strip()), problem=str(error))
+    return load(named(url), url, timeout)
+
+
 def sized(sheet):
     if len(sheet.text) > MAX_CHARACTERS:
         sheet.problem = "%s is %.1f MB; stylesheets past %d MB are not judged" % (
@@ -78,14 +89,13 @@ def sized(sheet):
 
 def page_sheets(page, parsed, timeout):
     """The page's stylesheets in its order: <link rel="stylesheet"> and <style>."""
-    base = urljoin(page.url, parsed.base)
+    base = base_of(page.url, parsed.base)
     sheets = []
     for href, text, line, column in parsed.stylesheets:
         if href is None:
             sheets.append(sized(Sheet("%s (inline style)" % page.url, text, line or 1, column)))
         else:
-            url = urljoin(base, href.strip())
-            sheets.append(load(url, url, timeout))
+            sheets.append(load_at(base, href, timeout))
     return sheets
 
 
@@ -103,14 +113,13 @@ def judge(sheets):
 def with_imports(sheets, page, parsed, timeout):
     """The sheets, each followed by those it @imports (their own imports are
     not read)."""
-    base = urljoin(page.url, parsed.base)
+    base = base_of(page.url, parsed.base)
     listed = []
     for sheet in sheets:
         listed.append(sheet)
         importer = base if sheet.address.endswith("(inline style)") else sheet.address
         for target in (sheet.judged or {}).get("imports", []):
-            url = urljoin(importer, target["url"].strip())
-            listed.append(load("%s (imported by %s)" % (url, sheet.address), url, timeout))
+            listed.append(load_at(importer, target["url"], timeout, sheet.address))
     return listed
 
 

@@ -5,7 +5,7 @@ import socket
 import ssl
 import time
 import zlib
-from urllib.parse import urljoin, urlsplit
+from urllib.parse import quote, urljoin, urlsplit
 
 MAX_REDIRECTS = 10
 # What the check reads of one answer, as sent and as unpacked: far past any
@@ -28,6 +28,33 @@ PAGE_ACCEPT = ("image/jpeg, application/x-ms-application, image/gif, application
                "image/pjpeg, application/x-ms-xbap, */*")
 
 NETWORK_ERRORS = (OSError, http.client.HTTPException)
+# A browser sends what HTTP cannot carry in an address (characters past
+# ASCII, spaces) percent-encoded as UTF-8, and the rest as it stands.
+SENT_AS_IS = "".join(chr(code) for code in range(0x21, 0x7F))
+
+
+class NoAddress(http.client.HTTPException):
+    """What the page gives as an address is none: an unclosed [ of an IPv6
+    host, a port that is no number."""
+
+
+def resolve(base, reference):
+    """reference as an absolute address against base; NoAddress where it is none."""
+    try:
+        joined = urljoin(base, reference.strip())
+        urlsplit(joined).port  # what is no address fails here, if not before
+    except ValueError as error:
+        raise NoAddress("%s is no address (%s)" % (reference.strip(), error)) from None
+    return joined
+
+
+def base_of(url, base_href):
+    """Where a page's relative addresses start: its <base href>, which a
+    browser ignores where it is no address."""
+    try:
+        return resolve(url, base_href)
+    except NoAddress:
+        return url
 
 
 class TooLarge(http.client.HTTPException):
@@ -61,7 +88,9 @@ def get(url, accept, timeout):
     else:
         raise http.client.HTTPException("not an http or https address")
     try:
-        connection.request("GET", (parts.path or "/") + ("?" + parts.query if parts.query else ""),
+        target = quote((parts.path or "/") + ("?" + parts.query if parts.query else ""),
+                       safe=SENT_AS_IS)
+        connection.request("GET", target,
                            headers={"User-Agent": USER_AGENT, "Accept": accept,
                                     "Accept-Language": "en-US", "Accept-Encoding": "gzip, deflate"})
         response = connection.getresponse()
@@ -123,7 +152,7 @@ def fetch(url, accept, timeout):
             raise TimeoutError()
         if status not in (301, 302, 303, 307, 308) or not headers.get("Location"):
             return Answer(url, status, reason, headers, body, redirects)
-        target = urljoin(url, headers["Location"].strip())
+        target = resolve(url, headers["Location"])
         redirects.append((status, url, target))
         url = target
     raise http.client.HTTPException("more than %d redirects, the last to %s" % (MAX_REDIRECTS, url))
@@ -131,6 +160,8 @@ def fetch(url, accept, timeout):
 
 def why(error, address, timeout):
     """What a player's network would say about the failed connection."""
+    if isinstance(error, NoAddress):
+        return str(error)
     address = getattr(error, "address", address)
     host = urlsplit("//" + address).hostname or address
     if isinstance(error, socket.gaierror):
