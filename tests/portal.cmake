@@ -3,7 +3,7 @@
 add_test(NAME portal_check_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/check_portal_test.py
                  ${PROJECT_SOURCE_DIR})
-set_tests_properties(portal_check_test PROPERTIES TIMEOUT 180)
+set_tests_properties(portal_check_test PROPERTIES TIMEOUT 420)
 
 # The sandbox that the portal's page code runs in, seen from the host: what
 # other loopback hosts, the portal and the host saw (Node 18 is fetched once
@@ -11,4 +11,4 @@ set_tests_properties(portal_check_test PROPERTIES TIMEOUT 180)
 add_test(NAME portal_sandbox_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/sandbox_test.py
                  ${PROJECT_SOURCE_DIR})
-set_tests_properties(portal_sandbox_test PROPERTIES TIMEOUT 180)
+set_tests_properties(portal_sandbox_test PROPERTIES TIMEOUT 300)
