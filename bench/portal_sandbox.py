@@ -93,23 +93,11 @@ def main():
     folder = tempfile.mkdtemp(prefix="portal-bench-")
     atexit.register(shutil.rmtree, folder, True)
     with open("/usr/share/javascript/jquery/jquery.min.js") as jquery:
-        with open(os.path.join(folder, "jquery.js"), "w") as copy:
-            copy.write(jquery.read())
-    os.makedirs(os.path.join(folder, "stats"))
-    with open(os.path.join(folder, "stats", "varnholt.html"), "w") as stats:
-        stats.write("<p>Statistics</p>")
-    with open(os.path.join(folder, "index.html"), "w") as page:
-        page.write(HEAD + '<script src="/jquery.js"></script></head><body><p id="n">News</p>'
-                   '<script>$(function () { $("#n").text("Today"); });</script></body></html>')
-    class Quiet(http.server.SimpleHTTPRequestHandler):
-        def __init__(self, *args):
-            super().__init__(*args, directory=folder)
-
-        def log_message(self, *args):
-            pass
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    port = server.server_address[1]
+        port = portal(folder, {
+            "jquery.js": jquery.read(),
+            "index.html": HEAD + '<script src="/jquery.js"></script></head><body><p id="n">News'
+                          '</p><script>$(function () { $("#n").text("Today"); });</script>'
+                          '</body></html>'})
     node.check_sandbox()
     one_run(True, port)  # warm-up: the filter and the probe are made once per check
     starts = {}
@@ -149,7 +137,6 @@ def main():
           % (statistics.median(b - p for p, b in zip(plain, boxed)) * 1000))
     for name, times in checks.items():
         print("whole check, jQuery page, %s: %s" % (name, ms(times)))
-    server.shutdown()
 
 
 def peaks(port, path):
