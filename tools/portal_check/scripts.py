@@ -37,6 +37,22 @@ def examine_scripts(sources):
     return json.loads(node.run("syntax.js", sources, timeout=300))
 
 
+def fetch_script(url, timeout, portal):
+    """(text, None) for a script the engine would run from url, or (None, the
+    line that says why it cannot be fetched); portal is the start page's
+    answer, whose address bounds where the page's scripts may come from."""
+    try:
+        script = fetch(url, "*/*", timeout)
+    except NoAddress as error:
+        return None, said("%s cannot be fetched: %s", url, str(error))
+    except NETWORK_ERRORS as error:
+        return None, said("%s cannot be fetched: %s", url,
+                          why(error, urlsplit(url).netloc, timeout))
+    if script.status != 200:
+        return None, said("%s cannot be fetched: %d %s", url, script.status, script.reason)
+    return script.text(), None
+
+
 def fetch_scripts(page, parsed, timeout):
     """([(address, source, line, column, url)], [problem]): the scripts the
     engine runs, inline ones (url None) with where they start in the page, and
@@ -52,18 +68,14 @@ def fetch_scripts(page, parsed, timeout):
         url = src.strip()
         try:
             url = resolve(base, url)
-            script = fetch(url, "*/*", timeout)
         except NoAddress as error:
             problems.append(said("%s cannot be fetched: %s", url, str(error)))
             continue
-        except NETWORK_ERRORS as error:
-            problems.append(said("%s cannot be fetched: %s", url,
-                                 why(error, urlsplit(url).netloc, timeout)))
-            continue
-        if script.status != 200:
-            problems.append(said("%s cannot be fetched: %d %s", url, script.status, script.reason))
+        text, problem = fetch_script(url, timeout, page)
+        if problem:
+            problems.append(problem)
         else:
-            sources.append((url, script.text(), 1, 0, url))
+            sources.append((url, text, 1, 0, url))
     return sources, problems
 
 
