@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""scripts/check-portal.sh against a public portal whose page names what the
+deploying machine keeps to itself: a service on its loopback and its cloud
+metadata address, each holding a secret in a script. The check must never ask
+them, so that the page's code, which sends SECRET back to the portal, has
+nothing to send; a loopback portal, a developer's own, still reaches them.
+
+Runs in a network namespace of its own, where 192.0.2.10 (a documentation
+address, public to browsers), 10.0.0.10 and 169.254.169.254 sit on the
+loopback device. Needs root.
+
+Usage: network_test.py SOURCE_DIR
+"""
+import ctypes
+import http.server
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+SCRIPT = FOLDER = None
+PUBLIC, PRIVATE, METADATA = "192.0.2.10", "10.0.0.10", "169.254.169.254"
+SECRET = "s3cret-of-the-build-machine"
+SERVERS, PORTS = {}, {}
+REQUESTS = []  # (server, path) of every request any server was asked
+HEAD = ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>Varnholt</title>\n'
+        '<meta http-equiv="X-UA-Compatible" content="IE=edge">\n')
+# The page's own code hands on what a fetched script gave it.
+LEAK = ("<script>if (typeof SECRET !== 'undefined') { var x = new XMLHttpRequest(); "
+        "x.open('GET', '/leak?' + SECRET); x.send(); }</script></head><body><p>News</p>"
+        "</body></html>\n")
+# ... and what it has the portal's origin give it.
+THROUGH = ("<script>var r = new XMLHttpRequest(); r.onload = function () { eval(r.responseText); "
+           "if (typeof SECRET !== 'undefined') { var x = new XMLHttpRequest(); "
+           "x.open('GET', '/leak?' + SECRET); x.send(); } }; r.open('GET', '/creds.js'); "
+           "r.send();</script>")
+HTML = {"Content-Type": "text/html; charset=utf-8"}
+CSS = {"Content-Type": "text/css"}
+HELD = {"/creds.js": (200, {}, 'var SECRET = "%s";\n' % SECRET),
+        "/latest/meta-data/creds.js": (200, {}, 'var SECRET = "%s";\n' % SECRET),
+        "/style.css": (200, CSS, "p { color: red; }\n")}
+ROUTES = {}
+# The servers that stand for what the machine keeps to itself.
+SERVICES = ("loop", "twin", "meta")
+# Answers a name in the check's own process by the order it is asked, and
+# notes each time it is asked.
+SITECUSTOMIZE = '''import os, socket
+_getaddrinfo, _asked = socket.getaddrinfo, []
+def getaddrinfo(host, *args, **kwargs):
+    if host == os.environ["REBIND_NAME"]:
+        _asked.append(host)
+        with open(os.environ["REBIND_LOG"], "a") as log:
+            log.write(host + "\\n")
+        answers = os.environ["REBIND_ANSWERS"].split(",")
+        host = answers[min(len(_asked), len(answers)) - 1]
+    return _getaddrinfo(host, *args, **kwargs)
+socket.getaddrinfo = getaddrinfo
+'''
+
+
+class Server(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        REQUESTS.append((self.server.name, self.path))
+        routes = HELD if self.server.name in SERVICES else ROUTES
+        status, headers, body = routes.get(self.path.split("?")[0], (404, {}, ""))
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value.format(**PORTS))
+        self.send_header("Content-Length", str(len(body.encode())))
+        self.end_headers()
+        self.wfile.write(body.encode())
+
+    def log_message(self, *args):
+        pass
+
+
+def serve(name, address, port=0):
+    server = http.server.ThreadingHTTPServer((address, port), Server)
+    server.name = name
+    PORTS[name] = server.server_address[1]
+    SERVERS[name] = server
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+
+
+def check(host, **env):
+    """The lines by check: {name: [(status, line)]}."""
+    result = subprocess.run([SCRIPT, host], capture_output=True, text=True, timeout=120,
+                            env=dict(os.environ, PYTHONPATH=FOLDER.name, REBIND_NAME="rebind.test",
+                                     REBIND_LOG=os.path.join(FOLDER.name, "asked"), **env))
+    print(result.stdout + result.stderr)
+    lines = {}
+    for status, rest in (line.split(" ", 1) for line in result.stdout.splitlines()):
+        lines.setdefault(rest.split(":")[0], []).append((status, rest))
+    return lines
+
+
+def setUpModule():
+    global FOLDER
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("needs root, for a network namespace whose loopback holds a "
+                                "public, a private and the metadata address")
+    # Threads and processes started from here on share the namespace; the
+    # machine's own network is left as it was, whatever happens.
+    if ctypes.CDLL(None, use_errno=True).unshare(0x40000000) != 0:  # CLONE_NEWNET
+        raise unittest.SkipTest("no network namespace: %s" % os.strerror(ctypes.get_errno()))
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    for address in (PUBLIC, PRIVATE, METADATA):
+        subprocess.run(["ip", "addr", "add", address + "/32", "dev", "lo"], check=True)
+    serve("public", PUBLIC)
+    serve("private", PRIVATE)
+    serve("loopback", "127.0.0.1")
+    serve("loop", "127.0.0.1")
+    serve("meta", METADATA)
+    # On the public portal's port, for a portal whose name turns to loopback.
+    serve("twin", "127.0.0.1", PORTS["public"])
+    FOLDER = tempfile.TemporaryDirectory(prefix="portal-net-")
+    with open(os.path.join(FOLDER.name, "sitecustomize.py"), "w") as module:
+        module.write(SITECUSTOMIZE)
+
+
+def tearDownModule():
+    for server in SERVERS.values():
+        server.shutdown()
+        server.server_close()
+    if FOLDER:
+        FOLDER.cleanup()
+
+
+def page(tag, code=""):
+    return (200, HTML, HEAD + tag.format(**PORTS) + code + LEAK)
+
+
+def script(url):
+    return '<script src="%s"></script>' % url
+
+
+class Network(unittest.TestCase):
+    def test_the_check_reaches_no_space_more_private_than_the_portals_own(self):
+        creds = "http://127.0.0.1:{loop}/creds.js"
+        refused = r"is not fetched: a public portal's page names a loopback address \(players' " \
+                  r"browsers would ask their own machine\)"
+        # portal, its routes, the lines that must say so, whether the service is asked, and
+        # the rebinding name's answers in order
+        cases = [
+            *[("public", {"/": page(script(url))},
+               [("FAIL", "scripts", re.escape(url.format(**PORTS)) + " " + refused)], False, "")
+              for url in (creds, "http://127.1:{loop}/creds.js",
+                          "http://2130706433:{loop}/x.js", "http://0x7f.1:{loop}/x.js",
+                          "http://[::ffff:127.0.0.1]:{loop}/x.js", "http://localhost:{loop}/x.js")],
+            ("public", {"/": page(script("http://%s:{meta}/latest/meta-data/creds.js" % METADATA))},
+             [("FAIL", "scripts", "creds.js is not fetched: a public portal's page names a "
+                                  "link-local address \\(.*credentials")], False, ""),
+            ("private", {"/": page(script(creds))},
+             [("FAIL", "scripts", "is not fetched: a private portal's page names a loopback "
+                                  "address")], False, ""),
+            ("public", {"/": page('<link rel="stylesheet" href="http://127.0.0.1:{loop}/style.css">')},
+             [("WARN", "stylesheets", "style.css " + refused)], False, ""),
+            ("public", {"/": page('<link rel="stylesheet" href="/site.css">'),
+                        "/site.css": (200, CSS, "@import url(http://127.0.0.1:%d/style.css);\n"
+                                      % PORTS["loop"])},
+             [("WARN", "stylesheets", r"style.css \(imported by .*/site.css\) " + refused)],
+             False, ""),
+            ("public", {"/": page(script("/r.js")), "/r.js": (302, {"Location": creds}, "")},
+             [("FAIL", "scripts", r"/r.js is not fetched: a public portal redirects to a loopback "
+                                  r"address, http://127.0.0.1:\d+/creds.js \(players'")], False, ""),
+            ("public", {"/stats/varnholt.html": (302, {"Location": creds}, "")},
+             [("WARN", "statistics-page", "varnholt.html is not fetched: a public portal "
+                                          "redirects to a loopback address")], False, ""),
+            # Looked up once, the name is public and nothing listens there.
+            ("public", {"/": page(script("http://rebind.test:{loop}/creds.js"))},
+             [("FAIL", "scripts", r"rebind.test:\d+/creds.js cannot be fetched: "
+                                  r"rebind.test:\d+ refused the connection")],
+             False, PUBLIC + ",127.0.0.1"),
+            # The portal's own name turns to loopback after its page came: the page's own
+            # requests still go to where the page came from.
+            ("rebind", {"/": page(script("/creds.js"), THROUGH)},
+             [("FAIL", "scripts", "/creds.js " + refused)], False, PUBLIC + ",127.0.0.1"),
+            # Still fetched and judged: the portal's own address, and loopback from loopback.
+            ("public", {"/": page(script("http://%s:{public}/app.js" % PUBLIC)),
+                        "/app.js": (200, {}, "let a = 1;\n")},
+             [("WARN", "scripts", r"/app.js: let/const \(1, at 1:1\)")], False, ""),
+            ("loopback", {"/": page(script(creds))}, [("PASS", "scripts", "2 scripts")], True, ""),
+        ]
+        for portal, routes, says, asked, answers in cases:
+            with self.subTest(portal=portal, routes=routes):
+                ROUTES.clear()
+                ROUTES.update(routes)
+                REQUESTS.clear()
+                if os.path.exists(os.path.join(FOLDER.name, "asked")):
+                    os.remove(os.path.join(FOLDER.name, "asked"))
+                host = "rebind.test" if portal == "rebind" else SERVERS[portal].server_address[0]
+                lines = check("%s:%d" % (host, PORTS["public" if portal == "rebind" else portal]),
+                              REBIND_ANSWERS=answers)
+                for status, name, pattern in says:
+                    self.assertTrue(any(status == got and re.search(pattern, line)
+                                        for got, line in lines.get(name, [])),
+                                    "%s %s %s" % (status, name, pattern))
+                served = [path for server, path in REQUESTS if server in SERVICES]
+                leaked = [path for server, path in REQUESTS if SECRET in path]
+                self.assertEqual((asked, asked), (bool(served), bool(leaked)), REQUESTS)
+                if answers:
+                    with open(os.path.join(FOLDER.name, "asked")) as log:
+                        # Once for the name a script names; for the portal's own name, once
+                        # for the page, once for the script and once for the statistics page.
+                        self.assertEqual(1 if portal == "public" else 3, len(log.readlines()))
+
+
+if __name__ == "__main__":
+    SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")
+    unittest.main(verbosity=2)
