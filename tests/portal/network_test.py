@@ -142,47 +142,54 @@ class Network(unittest.TestCase):
         creds = "http://127.0.0.1:{loop}/creds.js"
         refused = r"is not fetched: a public portal's page names a loopback address \(players' " \
                   r"browsers would ask their own machine\)"
-        # portal, its routes, the lines that must say so, whether the service is asked, and
+        # Every form of the loopback address, the metadata address, and beside them a script
+        # on the portal's own address, still fetched and judged.
+        named = [creds, "http://127.1:{loop}/creds.js", "http://2130706433:{loop}/x.js",
+                 "http://0x7f.1:{loop}/x.js", "http://[::ffff:127.0.0.1]:{loop}/x.js",
+                 "http://localhost:{loop}/x.js"]
+        metadata = "http://%s:{meta}/latest/meta-data/creds.js" % METADATA
+        own = "http://%s:{public}/app.js" % PUBLIC
+        # portal, its routes, the lines that must say so, the services that are asked, and
         # the rebinding name's answers in order
         cases = [
-            *[("public", {"/": page(script(url))},
-               [("FAIL", "scripts", re.escape(url.format(**PORTS)) + " " + refused)], False, "")
-              for url in (creds, "http://127.1:{loop}/creds.js",
-                          "http://2130706433:{loop}/x.js", "http://0x7f.1:{loop}/x.js",
-                          "http://[::ffff:127.0.0.1]:{loop}/x.js", "http://localhost:{loop}/x.js")],
-            ("public", {"/": page(script("http://%s:{meta}/latest/meta-data/creds.js" % METADATA))},
+            ("public", {"/": page("".join(map(script, named + [metadata, own]))),
+                        "/app.js": (200, {}, "let a = 1;\n")},
+             [("FAIL", "scripts", re.escape(url.format(**PORTS)) + " " + refused)
+              for url in named] +
              [("FAIL", "scripts", "creds.js is not fetched: a public portal's page names a "
-                                  "link-local address \\(.*credentials")], False, ""),
+                                  "link-local address \\(.*credentials"),
+              ("WARN", "scripts", r"/app.js: let/const \(1, at 1:1\)")], set(), ""),
             ("private", {"/": page(script(creds))},
              [("FAIL", "scripts", "is not fetched: a private portal's page names a loopback "
-                                  "address")], False, ""),
-            ("public", {"/": page('<link rel="stylesheet" href="http://127.0.0.1:{loop}/style.css">')},
-             [("WARN", "stylesheets", "style.css " + refused)], False, ""),
-            ("public", {"/": page('<link rel="stylesheet" href="/site.css">'),
+                                  "address")], set(), ""),
+            ("public", {"/": page('<link rel="stylesheet" href="%s/style.css">'
+                                  '<link rel="stylesheet" href="/site.css">' % creds[:-9]),
                         "/site.css": (200, CSS, "@import url(http://127.0.0.1:%d/style.css);\n"
                                       % PORTS["loop"])},
-             [("WARN", "stylesheets", r"style.css \(imported by .*/site.css\) " + refused)],
-             False, ""),
-            ("public", {"/": page(script("/r.js")), "/r.js": (302, {"Location": creds}, "")},
+             [("WARN", "stylesheets", r"\d/style.css " + refused),
+              ("WARN", "stylesheets", r"style.css \(imported by .*/site.css\) " + refused)],
+             set(), ""),
+            ("public", {"/": page(script("/r.js")), "/r.js": (302, {"Location": creds}, ""),
+                        "/stats/varnholt.html": (302, {"Location": creds}, "")},
              [("FAIL", "scripts", r"/r.js is not fetched: a public portal redirects to a loopback "
-                                  r"address, http://127.0.0.1:\d+/creds.js \(players'")], False, ""),
-            ("public", {"/stats/varnholt.html": (302, {"Location": creds}, "")},
-             [("WARN", "statistics-page", "varnholt.html is not fetched: a public portal "
-                                          "redirects to a loopback address")], False, ""),
+                                  r"address, http://127.0.0.1:\d+/creds.js \(players'"),
+              ("WARN", "statistics-page", "varnholt.html is not fetched: a public portal "
+                                          "redirects to a loopback address")], set(), ""),
             # Looked up once, the name is public and nothing listens there.
             ("public", {"/": page(script("http://rebind.test:{loop}/creds.js"))},
              [("FAIL", "scripts", r"rebind.test:\d+/creds.js cannot be fetched: "
                                   r"rebind.test:\d+ refused the connection")],
-             False, PUBLIC + ",127.0.0.1"),
+             set(), PUBLIC + ",127.0.0.1"),
             # The portal's own name turns to loopback after its page came: the page's own
             # requests still go to where the page came from.
             ("rebind", {"/": page(script("/creds.js"), THROUGH)},
-             [("FAIL", "scripts", "/creds.js " + refused)], False, PUBLIC + ",127.0.0.1"),
-            # Still fetched and judged: the portal's own address, and loopback from loopback.
-            ("public", {"/": page(script("http://%s:{public}/app.js" % PUBLIC)),
-                        "/app.js": (200, {}, "let a = 1;\n")},
-             [("WARN", "scripts", r"/app.js: let/const \(1, at 1:1\)")], False, ""),
-            ("loopback", {"/": page(script(creds))}, [("PASS", "scripts", "2 scripts")], True, ""),
+             [("FAIL", "scripts", "/creds.js " + refused),
+              ("WARN", "statistics-page", "varnholt.html " + refused)],
+             set(), PUBLIC + ",127.0.0.1"),
+            # A developer's own portal reaches its own machine, but not the metadata address.
+            ("loopback", {"/": page(script(creds) + script(metadata))},
+             [("FAIL", "scripts", "creds.js is not fetched: a loopback portal's page names a "
+                                  "link-local address")], {"loop"}, ""),
         ]
         for portal, routes, says, asked, answers in cases:
             with self.subTest(portal=portal, routes=routes):
@@ -198,9 +205,9 @@ class Network(unittest.TestCase):
                     self.assertTrue(any(status == got and re.search(pattern, line)
                                         for got, line in lines.get(name, [])),
                                     "%s %s %s" % (status, name, pattern))
-                served = [path for server, path in REQUESTS if server in SERVICES]
-                leaked = [path for server, path in REQUESTS if SECRET in path]
-                self.assertEqual((asked, asked), (bool(served), bool(leaked)), REQUESTS)
+                served = {server for server, _ in REQUESTS if server in SERVICES}
+                leaked = any(SECRET in path for _, path in REQUESTS)
+                self.assertEqual((asked, bool(asked)), (served, leaked), REQUESTS)
                 if answers:
                     with open(os.path.join(FOLDER.name, "asked")) as log:
                         # Once for the name a script names; for the portal's own name, once
