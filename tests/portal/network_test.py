@@ -24,8 +24,8 @@ SERVERS, PORTS = {}, {}
 REQUESTS = []  # (server, path) of every request any server was asked
 HEAD = ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>Varnholt</title>\n'
         '<meta http-equiv="X-UA-Compatible" content="IE=edge">\n')
-# The page's code hands on to the portal what a script it names gave it, or
-# what the portal's origin gave it.
+# The page's code hands on to the portal what a script it names gave it, and
+# asks the portal's origin for the secret too.
 LEAK = ("<script>function leak() { if (typeof SECRET !== 'undefined') {\n"
         "  var x = new XMLHttpRequest(); x.open('GET', '/leak?' + SECRET); x.send(); } }\n"
         "var r = new XMLHttpRequest();\n"

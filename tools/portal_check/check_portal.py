@@ -192,7 +192,8 @@ def check_tls(host, timeout):
 
 
 def check_statistics_page(base, timeout, portal):
-    """portal: the start page's answer, None when it gave none."""
+    """portal: the start page's answer, whose space bounds where the
+    statistics page and its redirects may lead."""
     try:
         page = fetch(base + STATS_PATH, PAGE_ACCEPT, timeout, portal)
     except NotReached as error:
