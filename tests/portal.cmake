@@ -12,3 +12,11 @@ add_test(NAME portal_sandbox_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/sandbox_test.py
                  ${PROJECT_SOURCE_DIR})
 set_tests_properties(portal_sandbox_test PROPERTIES TIMEOUT 300)
+
+# What the check fetches for a public portal's page that names the deploying
+# machine's loopback or metadata address (as root, in a network namespace of
+# its own).
+add_test(NAME portal_network_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/network_test.py
+                 ${PROJECT_SOURCE_DIR})
+set_tests_properties(portal_network_test PROPERTIES TIMEOUT 240)

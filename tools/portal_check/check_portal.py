@@ -26,8 +26,8 @@ from lines import MOST_LINE, listing, said, shortened
 from page import parse_page
 from scripts import check_scripts
 from stylesheets import check_stylesheets
-from web import (NETWORK_ERRORS, USER_AGENT, PAGE_ACCEPT, NoAddress, base_of, fetch, listed,
-                 resolve, why)
+from web import (NETWORK_ERRORS, USER_AGENT, PAGE_ACCEPT, NoAddress, NotReached, base_of, fetch,
+                 listed, resolve, why)
 
 START_PATH = "/?mini=2&gameid=220"
 STATS_PATH = "/stats/varnholt.html"
@@ -191,9 +191,13 @@ def check_tls(host, timeout):
     return "PASS", "Windows 10: %s; Windows 7: %s" % (said10, said7)
 
 
-def check_statistics_page(base, timeout):
+def check_statistics_page(base, timeout, portal):
+    """portal: the start page's answer, whose space bounds where the
+    statistics page and its redirects may lead."""
     try:
-        page = fetch(base + STATS_PATH, PAGE_ACCEPT, timeout)
+        page = fetch(base + STATS_PATH, PAGE_ACCEPT, timeout, portal)
+    except NotReached as error:
+        return "WARN", "%s is not fetched: %s" % (base + STATS_PATH, error)
     except NETWORK_ERRORS as error:
         return "WARN", why(error, urlsplit(base).netloc, timeout)
     if page.status != 200:
@@ -241,7 +245,7 @@ def run(host, https, timeout):
         checks["content-type"] = check_content_type(page, parsed)
     if https:
         checks["tls"] = check_tls(host, timeout)
-    checks["statistics-page"] = check_statistics_page(base, timeout)
+    checks["statistics-page"] = check_statistics_page(base, timeout, page)
     unloaded = ("WARN", "not checked: the start page did not load")
     rows = []
     for name in ["reachable"] + later:

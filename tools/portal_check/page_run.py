@@ -171,7 +171,7 @@ def start_runs(page, sources, timeout):
                    "scripts": [{"url": url, "text": text, "line": line, "column": column}
                                for _, text, line, column, url in sources]}
         for strip in (False, True):
-            runs.proxies.append(OriginProxy(page.url, timeout))
+            runs.proxies.append(OriginProxy(page.url, timeout, page.address))
             proxy = runs.proxies[-1]
             runs.append(Run(node.start("run_page.js", dict(payload, strip=strip, proxy=proxy.path),
                                        sandbox=(proxy.folder,), timeout=timeout)))

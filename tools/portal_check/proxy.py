@@ -76,8 +76,11 @@ class Link:
 
 
 class OriginProxy:
-    def __init__(self, url, timeout):
+    def __init__(self, url, timeout, address=None):
+        """address: where the check fetched the page from, (family, type,
+        protocol, sockaddr); the portal's name is looked up only without it."""
         origin = urlsplit(url)
+        self.pinned = address
         self.scheme, self.timeout = origin.scheme, timeout
         self.origin = (origin.hostname, origin.port or DEFAULT_PORTS.get(origin.scheme))
         self.refused = {}  # what was asked of other origins, as addresses, in order
@@ -128,6 +131,10 @@ class OriginProxy:
     def resolve(self):
         """The portal's addresses, looked up once; none when its name is not
         found, and each request is then answered 502."""
+        if self.pinned:
+            # Asked again, a name may now lead elsewhere (to the machine's
+            # own loopback); the page's requests go where its page came from.
+            return [self.pinned]
         try:
             return [info[:3] + (info[4],) for info in socket.getaddrinfo(
                 *self.origin, type=socket.SOCK_STREAM)]

@@ -6,7 +6,7 @@ import node
 import page_run
 from lines import joined, listing, said
 from page import in_page
-from web import NETWORK_ERRORS, NoAddress, base_of, fetch, resolve, why
+from web import NETWORK_ERRORS, NoAddress, base_of, fetch, not_fetched, resolve, why
 
 # The script types the engine runs, by the type attribute or as "text/" and
 # the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
@@ -42,11 +42,11 @@ def fetch_script(url, timeout, portal):
     line that says why it cannot be fetched); portal is the start page's
     answer, whose address bounds where the page's scripts may come from."""
     try:
-        script = fetch(url, "*/*", timeout)
+        script = fetch(url, "*/*", timeout, portal)
     except NoAddress as error:
         return None, said("%s cannot be fetched: %s", url, str(error))
     except NETWORK_ERRORS as error:
-        return None, said("%s cannot be fetched: %s", url,
+        return None, said("%s %s: %s", url, not_fetched(error),
                           why(error, urlsplit(url).netloc, timeout))
     if script.status != 200:
         return None, said("%s cannot be fetched: %d %s", url, script.status, script.reason)

@@ -12,7 +12,7 @@ import re
 from urllib.parse import urlsplit
 
 import node
-from web import NETWORK_ERRORS, NoAddress, base_of, fetch, resolve, why
+from web import NETWORK_ERRORS, NoAddress, base_of, fetch, not_fetched, resolve, why
 
 # IE9 and later ask for a stylesheet with text/css alone and, in their own
 # document modes, apply none that comes as another type (Microsoft's
@@ -51,13 +51,14 @@ def decode(answer):
     return text.lstrip("\ufeff")
 
 
-def load(address, url, timeout):
-    """The stylesheet at url as IE11 takes it, or its problem."""
+def load(address, url, timeout, portal):
+    """The stylesheet at url as IE11 takes it, or its problem; portal is the
+    start page's answer, whose address bounds where it may come from."""
     try:
-        answer = fetch(url, CSS_ACCEPT, timeout)
+        answer = fetch(url, CSS_ACCEPT, timeout, portal)
     except NETWORK_ERRORS as error:
         reason = why(error, urlsplit(url).netloc, timeout)
-        return Sheet(address, problem="%s cannot be fetched: %s" % (address, reason))
+        return Sheet(address, problem="%s %s: %s" % (address, not_fetched(error), reason))
     if answer.status != 200:
         return Sheet(address, problem="%s cannot be fetched: %d %s" % (address, answer.status,
                                                                         answer.reason))
@@ -68,7 +69,7 @@ def load(address, url, timeout):
     return sized(Sheet(address, decode(answer)))
 
 
-def load_at(base, reference, timeout, importer=None):
+def load_at(base, reference, timeout, portal, importer=None):
     """The stylesheet that reference names against base, or that it is no
     address; importer: the address of the stylesheet that @imports it."""
     named = (lambda what: "%s (imported by %s)" % (what, importer)) if importer else str
@@ -76,7 +77,7 @@ def load_at(base, reference, timeout, importer=None):
         url = resolve(base, reference)
     except NoAddress as error:
         return Sheet(named(reference.strip()), problem=str(error))
-    return load(named(url), url, timeout)
+    return load(named(url), url, timeout, portal)
 
 
 def sized(sheet):
@@ -95,7 +96,7 @@ def page_sheets(page, parsed, timeout):
         if href is None:
             sheets.append(sized(Sheet("%s (inline style)" % page.url, text, line or 1, column)))
         else:
-            sheets.append(load_at(base, href, timeout))
+            sheets.append(load_at(base, href, timeout, page))
     return sheets
 
 
@@ -119,7 +120,7 @@ def with_imports(sheets, page, parsed, timeout):
         listed.append(sheet)
         importer = base if sheet.address.endswith("(inline style)") else sheet.address
         for target in (sheet.judged or {}).get("imports", []):
-            listed.append(load_at(importer, target["url"], timeout, sheet.address))
+            listed.append(load_at(importer, target["url"], timeout, page, sheet.address))
     return listed
 
 

@@ -7,6 +7,8 @@ import time
 import zlib
 from urllib.parse import quote, urljoin, urlsplit
 
+import reach
+
 MAX_REDIRECTS = 10
 # What the check reads of one answer, as sent and as unpacked: far past any
 # portal's page or script (a 20 MB script already takes node's heap near its
@@ -66,27 +68,102 @@ class TooLarge(http.client.HTTPException):
         self.encoding = encoding
 
 
+class NotReached(http.client.HTTPException):
+    """A hop of a fetch that the portal's own space does not reach: url, the
+    space its name gave, the portal's, and whether a redirect led there."""
+
+    def __init__(self, url, space, portal, redirected):
+        where = ("redirects to a %s address, %s" % (space, url) if redirected
+                 else "'s page names a %s address" % space)
+        super().__init__("a %s portal%s%s (%s)" % (portal, " " if redirected else "", where,
+                                                  reach.ASKED[space]))
+        self.url, self.space, self.portal = url, space, portal
+
+
+def not_fetched(error):
+    """How a failed fetch's line puts it: the check refused or it failed."""
+    return "is not fetched" if isinstance(error, NotReached) else "cannot be fetched"
+
+
 class Answer:
-    def __init__(self, url, status, reason, headers, body, redirects):
+    """One fetch's answer; address is where its last hop connected, as
+    (family, type, protocol, sockaddr), and space the portal's space that its
+    hops were held to (for the start page, the space of its first hop)."""
+
+    def __init__(self, url, status, reason, headers, body, redirects, address=None, space=None):
         self.url, self.status, self.reason = url, status, reason
         self.headers, self.body, self.redirects = headers, body, redirects
+        self.address, self.space = address, space
 
     def text(self):
         return self.body.decode(self.headers.get_content_charset() or "utf-8", "replace")
 
 
-def get(url, accept, timeout):
-    """One GET as the control makes it; raises OSError (TimeoutError past the
-    time limit), TooLarge past MAX_BODY, or HTTPException when no answer
-    comes."""
+def addresses_of(url):
+    """The addresses url's host gives, each (family, type, protocol,
+    sockaddr), looked up once: a name may answer otherwise when asked again.
+    Any form of an address (127.1, 2130706433, 0x7f.1) comes out as the one
+    it reaches."""
+    parts = urlsplit(url)
+    if parts.scheme not in ("http", "https"):
+        raise http.client.HTTPException("not an http or https address")
+    try:
+        found = socket.getaddrinfo(parts.hostname or "", parts.port or
+                                   (443 if parts.scheme == "https" else 80),
+                                   type=socket.SOCK_STREAM)
+    except UnicodeError:  # a label the IDNA codec refuses: no name a resolver holds
+        raise socket.gaierror(socket.EAI_NONAME, "Name or service not known") from None
+    return [info[:3] + (info[4],) for info in found]
+
+
+def held(url, addresses, portal, redirected):
+    """NotReached where any of the addresses lies in a space that the
+    portal's space does not reach."""
+    for address in addresses:
+        space = reach.space_of(address[3][0])
+        if not reach.reaches(portal, space):
+            raise NotReached(url, space, portal, redirected)
+
+
+def connect(addresses, timeout):
+    """A socket connected to the first of the addresses that takes it, and
+    that address."""
+    failed = OSError("no address")
+    for address in addresses:
+        family, kind, protocol, sockaddr = address
+        sock = socket.socket(family, kind, protocol)
+        try:
+            sock.settimeout(timeout)
+            sock.connect(sockaddr)
+            return sock, address
+        except OSError as error:
+            sock.close()
+            failed = error
+    raise failed
+
+
+def get(url, accept, timeout, addresses):
+    """One GET as the control makes it, connected to the first of the
+    addresses that takes it (for https, the certificate is still checked
+    against the host's name, and the name is sent in SNI): (status, reason,
+    headers, body, the address connected to). Raises OSError (TimeoutError
+    past the time limit), TooLarge past MAX_BODY, or HTTPException when no
+    answer comes."""
     parts = urlsplit(url)
     if parts.scheme == "https":
         connection = http.client.HTTPSConnection(parts.netloc, timeout=timeout,
                                                  context=ssl.create_default_context())
-    elif parts.scheme == "http":
-        connection = http.client.HTTPConnection(parts.netloc, timeout=timeout)
     else:
-        raise http.client.HTTPException("not an http or https address")
+        connection = http.client.HTTPConnection(parts.netloc, timeout=timeout)
+    reached = []
+
+    def pinned(_, timeout, *rest):
+        sock, address = connect(addresses, timeout)
+        reached.append(address)
+        return sock
+    # http.client looks the host up again in its own connect(); it is given
+    # the addresses that were checked instead.
+    connection._create_connection = pinned
     try:
         target = quote((parts.path or "/") + ("?" + parts.query if parts.query else ""),
                        safe=SENT_AS_IS)
@@ -100,7 +177,7 @@ def get(url, accept, timeout):
     encoding = response.headers.get("Content-Encoding", "").strip().lower()
     if encoding in ("gzip", "deflate"):
         body = unpacked(body, encoding)
-    return response.status, response.reason, response.headers, body
+    return response.status, response.reason, response.headers, body, reached[0]
 
 
 def read_body(response, deadline):
@@ -134,16 +211,25 @@ def unpacked(body, encoding):
     return data
 
 
-def fetch(url, accept, timeout):
-    """GETs url and follows its redirects, all within timeout seconds."""
+def fetch(url, accept, timeout, portal=None):
+    """GETs url and follows its redirects, all within timeout seconds. Each
+    hop connects only where its name led when looked up, and only when the
+    portal's space reaches every address the name gave: portal is the start
+    page's Answer; without it, the fetch is the start page's own, and its
+    first hop gives the space that its redirects are held to."""
     deadline = time.monotonic() + timeout
     redirects = []
+    space = portal.space if portal else None
     for _ in range(MAX_REDIRECTS + 1):
         left = deadline - time.monotonic()
         if left <= 0:
             raise TimeoutError()
         try:
-            status, reason, headers, body = get(url, accept, left)
+            addresses = addresses_of(url)
+            if space is not None:
+                held(url, addresses, space, bool(redirects))
+            status, reason, headers, body, address = get(url, accept, left, addresses)
+            space = space or reach.space_of(address[3][0])
         except NETWORK_ERRORS as error:
             # A redirect may have led elsewhere.
             error.address, error.redirects = urlsplit(url).netloc, redirects
@@ -151,7 +237,7 @@ def fetch(url, accept, timeout):
         if time.monotonic() > deadline:
             raise TimeoutError()
         if status not in (301, 302, 303, 307, 308) or not headers.get("Location"):
-            return Answer(url, status, reason, headers, body, redirects)
+            return Answer(url, status, reason, headers, body, redirects, address, space)
         target = resolve(url, headers["Location"])
         redirects.append((status, url, target))
         url = target
@@ -160,7 +246,7 @@ def fetch(url, accept, timeout):
 
 def why(error, address, timeout):
     """What a player's network would say about the failed connection."""
-    if isinstance(error, NoAddress):
+    if isinstance(error, (NoAddress, NotReached)):
         return str(error)
     address = getattr(error, "address", address)
     host = urlsplit("//" + address).hostname or address
