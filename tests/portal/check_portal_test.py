@@ -477,6 +477,7 @@ class CheckPortal(unittest.TestCase):
             ({"/": (200, HTML, page("/app.js", "/" + "a" * 70000)
                     .replace("IE=edge", "é" + "x" * 50000))},
              [("document-mode", r"'\\xe9x+\.\.\. \(50\d{3} characters, shortened\)$"),
+              ("scripts", "judged as edge mode would run them"),
               ("scripts", r"/a+\.\.\. \(70\d{3} characters, shortened\) cannot be fetched: 414")],
              [], "ascii"),
         ]

@@ -255,9 +255,11 @@ function leftOver(own, window, queue) {
     left: nodes.slice(0, LEFT_NAMED).map((node) => nameApart(own, window, node)) };
 }
 
-// Elements of the unfired that the line names.
+// Elements of the unfired that the run names: as many as a line names of a
+// list (lines.py), which counts the rest.
 const LEFT_NAMED = 10;
 
+// Suffixes by the last digit, but 11th to 13th.
 const ORDINALS = ['th', 'st', 'nd', 'rd'];
 
 function ordinal(n) {

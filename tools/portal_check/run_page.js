@@ -177,11 +177,10 @@ function lackedIn(message, removedNames, lackedNames) {
     name === owner + '.prototype.' + member;
   const onPrototype = (name) => name.endsWith('.prototype.' + member);
   const anyOwner = (name) => name.endsWith('.' + member);
-  let tests = [anyOwner];
+  let tests = [onPrototype, anyOwner];
   if (owner === '') tests = what === 'a function' ? [global, anyOwner] : [global];
   else if (owner !== null) tests = [ofOwner];
   else if (what === 'a constructor') tests = [global, anyOwner];
-  else tests = [onPrototype, anyOwner];
   for (const names of [removedNames, lackedNames]) {
     for (const test of tests) {
       const bearing = names.filter(test);
@@ -394,7 +393,8 @@ function followScripts(page, window) {
   }, true);
 }
 
-// Names of globals that the line about one script takes at most.
+// The globals one script's event names at most: a script that defines more
+// is a page's own unwrapped code, not a library that others build on.
 const MAX_DEFINED = 500;
 
 // In the run with everything, the globals a script defined: what another
