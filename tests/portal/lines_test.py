@@ -15,23 +15,18 @@ import check_portal_test as portal  # noqa: E402
 from check_portal_test import BODY, GOOD, HEAD, HTML, PORTS, ROUTES, check  # noqa: E402
 
 setUpModule = portal.setUpModule
-JS = {"Content-Type": "text/javascript"}
-
-
-def scripts_lines(files, page=HEAD + BODY):
-    """The scripts lines, (status, text), of the page with files as its
-    scripts, in order."""
-    tags = "".join('<script src="/%s"></script>' % name for name in files)
-    ROUTES.clear()
-    ROUTES.update(GOOD)
-    ROUTES["/"] = (200, HTML, page.replace('<script src="/app.js"></script>', tags))
-    ROUTES.update({"/" + name: (200, JS, text) for name, text in files.items()})
-    return check("127.0.0.1:%d" % PORTS["http"])[1]["scripts"]
 
 
 class Lines(unittest.TestCase):
     def expect(self, files, expected, page=HEAD + BODY):
-        lines = scripts_lines(files, page)
+        """The page with files as its scripts gives the expected scripts
+        lines, (status, pattern), in order."""
+        ROUTES.clear()
+        ROUTES.update(GOOD)
+        ROUTES["/"] = (200, HTML, page.replace('<script src="/app.js"></script>', "".join(
+            '<script src="/%s"></script>' % name for name in files)))
+        ROUTES.update({"/" + name: (200, {}, text) for name, text in files.items()})
+        lines = check("127.0.0.1:%d" % PORTS["http"])[1]["scripts"]
         self.assertEqual(len(expected), len(lines), lines)
         for (status, says), (line_status, line) in zip(expected, lines):
             self.assertEqual(status, line_status, line)
@@ -82,7 +77,8 @@ class Lines(unittest.TestCase):
             "own.js": "if (!window.Promise) throw new Error('needs Promise');",
             "app.js": "lib.go();",
             "ui.js": "document.body.onclick = function () { lib.go(); };\n"
-                     "if (!window.Promise) window.nothing.go();"}
+                     "document.body.onmousedown = function () { window.Promise || "
+                     "window.nothing.go(); };\nif (!window.Promise) window.nothing.go();"}
         lib = r"follows from http://127\.0\.0\.1:\d+/lib\.js, which failed first\)$"
         self.expect(files, [
             ("FAIL", r"/early\.js: .*early is not defined \(raised only without"),
@@ -91,9 +87,11 @@ class Lines(unittest.TestCase):
             ("FAIL", r"/app\.js: as the page loads, .*lib is not defined \(" + lib),
             # The global it lacks came from lib.js; an undefined that names none, from the
             # nearest that failed before it.
-            ("FAIL", r"/ui\.js: as the page loads, .*\(reading 'go'\) \(follows from "
+            ("FAIL", r"/ui\.js: as the page loads, at 3:.*\(reading 'go'\) \(follows from "
                      r"http://127\.0\.0\.1:\d+/app\.js"),
-            ("FAIL", r"/ui\.js: on click of body, .*lib is not defined \(" + lib)])
+            ("FAIL", r"/ui\.js: on click of body, .*lib is not defined \(" + lib),
+            # Its own load failed: no other script is named.
+            ("FAIL", r"/ui\.js: on mousedown of body, .*\(raised only without")])
 
 
 if __name__ == "__main__":

@@ -440,17 +440,19 @@ def failed_first(e, reported, definers):
     other) failed as the page loaded without what IE11 lacks. That is the
     script that defined, in the run with everything, the global the message
     names; failing that, the nearest failed before it, as a library's
-    dependants and plugins come after it. definers: {global: script}."""
+    dependants and plugins come after it, unless a handler's own script
+    failed at the load. definers: {global: script}."""
     if e["lacks"] or not WANTING.search(e["message"]):
         return None
-    loads = sorted({f["script"] for f in reported
-                    if not f.get("during") and f["script"] is not None and
-                    f["script"] != e["script"]})
+    failed_loads = {f["script"] for f in reported if not f.get("during")}
+    loads = sorted(index for index in failed_loads - {e["script"]} if index is not None)
     before = [index for index in loads if e["script"] is None or index < e["script"]]
     possible = loads if e.get("during") else before
     root = ROOT.match(e["message"])
     if root and definers.get(root.group(1)) in possible:
         return definers[root.group(1)]
+    if e.get("during") and e["script"] in failed_loads:
+        return None  # its own script's load failed: that is the likelier cause
     return (before or possible or [None])[-1]
 
 
