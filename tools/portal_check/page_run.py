@@ -10,7 +10,7 @@ import time
 from urllib.parse import urlsplit
 
 import node
-from lines import joined, listing, said, shortened
+from lines import listing, said, shortened
 from page import in_page
 from proxy import OriginProxy
 
