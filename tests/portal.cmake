@@ -20,3 +20,10 @@ add_test(NAME portal_network_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/network_test.py
                  ${PROJECT_SOURCE_DIR})
 set_tests_properties(portal_network_test PROPERTIES TIMEOUT 240)
+
+# The scripts check's lines as a web team reads them: its notes, what IE11
+# lacks as a message names it, failures that follow from an earlier script's.
+add_test(NAME portal_lines_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/lines_test.py
+                 ${PROJECT_SOURCE_DIR})
+set_tests_properties(portal_lines_test PROPERTIES TIMEOUT 120)

@@ -233,9 +233,53 @@ async function fireEvents(own, window, plan, budgetSeconds, fire) {
       }
     }
   }
-  const left = queue.slice(at).filter(([node]) => node.isConnected)
-    .map(([node, type]) => type + ' of ' + shortSelector(node, window));
-  return { fire: fired, unfired: left.length, left: left.slice(0, 5) };
+  return Object.assign({ fire: fired }, leftOver(own, window, queue.slice(at)));
+}
+
+// How many of each type the budgets left unfired, and the elements they
+// were for, named apart: {unfired, kinds: {type: count}, elements, left:
+// the first few names}.
+function leftOver(own, window, queue) {
+  const kinds = {};
+  const nodes = [];
+  const counted = new Set();
+  let unfired = 0;
+  for (const [node, type] of queue) {
+    if (!node.isConnected) continue;
+    unfired += 1;
+    kinds[type] = (kinds[type] || 0) + 1;
+    if (!counted.has(node)) nodes.push(node);
+    counted.add(node);
+  }
+  return { unfired: unfired, kinds: kinds, elements: nodes.length,
+    left: nodes.slice(0, LEFT_NAMED).map((node) => nameApart(own, window, node)) };
+}
+
+// Elements of the unfired that the run names: as many as a line names of a
+// list (lines.py), which counts the rest.
+const LEFT_NAMED = 10;
+
+// Suffixes by the last digit, but 11th to 13th.
+const ORDINALS = ['th', 'st', 'nd', 'rd'];
+
+function ordinal(n) {
+  const tens = n % 100;
+  return n + (tens > 10 && tens < 14 ? 'th' : ORDINALS[n % 10] || 'th');
+}
+
+// An element as a team can find it on the page: by its id, else by its
+// first class where no other element of its name has that class
+// (button.go), else by its place among those that its short selector takes,
+// in page order ("the 3rd a", "the 2nd a.news-tab").
+function nameApart(own, window, node) {
+  const short = shortSelector(node, window);
+  if (node === window || node === window.document || node.id) return short;
+  const first = short.slice(String(node.localName).length + 1);
+  const alike = Array.prototype.filter.call(own.all.call(window.document, node.localName),
+    (element) => element.localName === node.localName && (!first ||
+      (typeof element.className === 'string' && element.className.split(/\s+/).includes(first))));
+  const at = alike.indexOf(node);
+  return alike.length === 1 || at < 0 ? short : 'the ' + ordinal(at + 1) + ' ' + short;
 }
 
 module.exports = { watch, makeEvent, fireEvents };

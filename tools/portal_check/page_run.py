@@ -3,13 +3,14 @@
 and what the difference says about each script."""
 import io
 import json
+import re
 import subprocess
 import threading
 import time
 from urllib.parse import urlsplit
 
 import node
-from lines import joined, listing, said, shortened
+from lines import listing, said, shortened
 from page import in_page
 from proxy import OriginProxy
 
@@ -207,6 +208,11 @@ def _during(value):
                              isinstance(value.get("selector"), str))
 
 
+def _counts(value):
+    return isinstance(value, dict) and all(isinstance(key, str) and _index(count)
+                                           for key, count in value.items())
+
+
 def _fired(value):
     return isinstance(value, list) and all(
         isinstance(entry, dict) and isinstance(entry.get("type"), str) and
@@ -219,9 +225,11 @@ FIELDS = {"loaded": {"script": _index},
                         "message": lambda value: isinstance(value, str), "lacks": _strings,
                         "during": _during},
           "provided": {"script": _index, "names": _strings},
+          "defined": {"script": _index, "names": _strings},
           "blocked": {"url": lambda value: isinstance(value, str)},
           "missing": {"names": _strings}, "kept": {"names": _strings},
-          "plan": {"fire": _fired, "unfired": _index, "left": _strings},
+          "plan": {"fire": _fired, "unfired": _index, "left": _strings, "kinds": _counts,
+                   "elements": _index},
           "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
           "untrusted": {"reason": lambda value: isinstance(value, str)}}
 
@@ -321,19 +329,29 @@ def bringing(names, address):
     return said("%s from %s", listing(names, said("what %s brings", address)), address)
 
 
-def fired_said(plan, count):
-    """What the page's events came to, for the line (None when nothing is to
-    be said): how many were fired if count, and what the budgets left."""
-    parts = []
-    if count and plan["fire"]:
-        parts.append("%d event%s fired at the page's handlers" % (
-            len(plan["fire"]), "" if len(plan["fire"]) == 1 else "s"))
-    if plan["unfired"]:
-        # The run names only the first few of those it left.
-        parts.append(said("%d event%s left unfired by the budget (%s)", plan["unfired"],
-                          "" if plan["unfired"] == 1 else "s",
-                          listing(plan["left"], "events left unfired", count=plan["unfired"])))
-    return joined(parts, ", ") or None
+def fired_said(plan):
+    """How many of the page's events were fired, for the PASS line (None
+    when none were)."""
+    if not plan["fire"]:
+        return None
+    return "%d event%s fired at the page's handlers" % (
+        len(plan["fire"]), "" if len(plan["fire"]) == 1 else "s")
+
+
+def unfired_said(plan):
+    """The note on the events the budgets left unfired, by type, and the
+    elements they were for (the run names the first few); None when none
+    were left."""
+    if not plan["unfired"]:
+        return None
+    kinds = sorted(plan["kinds"].items(), key=lambda kind: (-kind[1], kind[0]))
+    return said("%d event%s left unfired by the budget (%s), at %d element%s: %s",
+                plan["unfired"], "" if plan["unfired"] == 1 else "s",
+                listing(["%d %s" % (count, kind) for kind, count in kinds],
+                        "events left unfired, by type"),
+                plan["elements"], "" if plan["elements"] == 1 else "s",
+                listing(plan["left"], "elements of the events left unfired",
+                        count=plan["elements"]))
 
 
 def stopped_line(error, output, sources, timeout):
@@ -377,14 +395,23 @@ def failures(plain, stripped, sources, page_url):
         return [e for e in run if e["event"] == "exception"]
     key = lambda e: (e["script"], e["line"], e["column"], e["message"], during(e))
     both = {key(e) for e in raised(plain)}
-    failed, seen = {}, set()
+    failed, seen, reported = {}, set(), []
     for e in raised(stripped):
         if key(e) in seen or (key(e) in both and not e["lacks"]):
             continue
         seen.add(key(e))
+        reported.append(e)
+    definers = {}
+    for e in plain:
+        if e["event"] == "defined":
+            for name in e["names"]:
+                definers.setdefault(name, e["script"])
+    for e in reported:
+        first = failed_first(e, reported, definers)
         why = (said("IE11 lacks %s", listing(e["lacks"], "what IE11 lacks", separator=" or ",
-                                             more=" or %d more"))
-               if e["lacks"] else "raised only without what IE11 lacks")
+                                             more=" or %d more")) if e["lacks"] else
+               said("follows from %s, which failed first", sources[first][0])
+               if first is not None else "raised only without what IE11 lacks")
         script = e["script"]
         where = place(sources[script], e) if script is not None else ""
         failed.setdefault((script, during(e) or ""), []).append(
@@ -396,6 +423,37 @@ def failures(plain, stripped, sources, page_url):
         lines.append(("FAIL", said("%s: %s, %s", address, event or "as the page loads",
                                    listing(exceptions, "exceptions", separator="; "))))
     return lines
+
+
+# What a script raises for want of what an earlier one was to define: a
+# global that is not there, a member it was to add ($(...).modal), a value
+# that stayed undefined; and the global it names first, if any.
+WANTING = re.compile(r"is not (defined|a function|a constructor)|of (undefined|null)\b|"
+                     r"^(undefined|null) is not")
+ROOT = re.compile(r"^(?:\w*Error: )?([\w$]+)[.(\s]")
+
+
+def failed_first(e, reported, definers):
+    """The script whose failure at the load an exception follows from, or
+    None: one that names nothing IE11 lacks, but something that is not
+    there, raised where an earlier script (in page order; for an event, any
+    other) failed as the page loaded without what IE11 lacks. That is the
+    script that defined, in the run with everything, the global the message
+    names; failing that, the nearest failed before it, as a library's
+    dependants and plugins come after it, unless a handler's own script
+    failed at the load. definers: {global: script}."""
+    if e["lacks"] or not WANTING.search(e["message"]):
+        return None
+    failed_loads = {f["script"] for f in reported if not f.get("during")}
+    loads = sorted(index for index in failed_loads - {e["script"]} if index is not None)
+    before = [index for index in loads if e["script"] is None or index < e["script"]]
+    possible = loads if e.get("during") else before
+    root = ROOT.match(e["message"])
+    if root and definers.get(root.group(1)) in possible:
+        return definers[root.group(1)]
+    if e.get("during") and e["script"] in failed_loads:
+        return None  # its own script's load failed: that is the likelier cause
+    return (before or possible or [None])[-1]
 
 
 def unreached(stripped, sources, references):

@@ -20,6 +20,7 @@
 //                                    script null for the page, line and column null
 //                                    where only the script is known
 //   provided {script, names}         what IE11 lacks and the script brought
+//   defined {script, names}          (without strip) the globals the script defined
 //   blocked {url}                    a request to another host, not made
 //   missing {names}                  globals and static members IE11 lacks that no script brought
 //   kept {names}                     what IE11 lacks that the run could not take out
@@ -140,16 +141,53 @@ function renameAsIE11(window) {
   }
 }
 
+// Names that stand for the global object itself in a message's callee.
+const GLOBAL_OBJECTS = new Set(['window', 'self', 'globalThis', 'top', 'parent', 'frames']);
+
+// The owner that a message's callee shows before its member: '' for a bare
+// name or the global object, the global that a member's path names (Object
+// in "Object.values", Array in "Array.prototype.includes" and in "[1]."),
+// or null where the callee is some object the message cannot tell (a.b).
+function ownerShown(callee, owners) {
+  if (callee === '') return '';
+  if (/^\[.*\]$/.test(callee)) return 'Array';
+  if (/^(['"]).*\1$/.test(callee)) return 'String';
+  const path = callee.split('.');
+  const last = path[path.length - (path[path.length - 1] === 'prototype' ? 2 : 1)];
+  if (path.length === 1 && GLOBAL_OBJECTS.has(last)) return '';
+  return owners.has(last) ? last : null;
+}
+
 // What IE11 lacks that an exception's message names: "X is not defined",
-// "a.b.X is not a function", "X is not a constructor"; of several that
-// bear the name, those taken out of this run's window if any.
+// "Object.values is not a function", "a.b.X is not a function", "X is not
+// a constructor", narrowed to the owner the message shows; where it shows
+// none that can be told, the members of that name, those of prototypes
+// first (statics are mostly called on their constructor's own name). Of
+// several that bear the name, those taken out of this run's window if any.
 function lackedIn(message, removedNames, lackedNames) {
-  const match = /([\w$]+)\)? is not (?:defined|a function|a constructor)/.exec(message);
+  const match = /(\S*?)([\w$]+)\)? is not (defined|a function|a constructor)/.exec(message);
   if (!match) return [];
-  const bearing = (names) => names.filter((name) => name === match[1] || name === 'new ' + match[1] ||
-    name.endsWith('.' + match[1]));
-  const removed = bearing(removedNames);
-  return removed.length ? removed : bearing(lackedNames);
+  const [, before, member, what] = match;
+  if (before !== '' && !before.endsWith('.')) return [];
+  const owners = new Set(lackedNames.filter((name) => name.includes('.'))
+    .map((name) => name.split('.')[0]));
+  const owner = ownerShown(before.slice(0, -1), owners);
+  const global = (name) => name === member || (what !== 'defined' && name === 'new ' + member);
+  const ofOwner = (name) => name === owner + '.' + member ||
+    name === owner + '.prototype.' + member;
+  const onPrototype = (name) => name.endsWith('.prototype.' + member);
+  const anyOwner = (name) => name.endsWith('.' + member);
+  let tests = [onPrototype, anyOwner];
+  if (owner === '') tests = what === 'a function' ? [global, anyOwner] : [global];
+  else if (owner !== null) tests = [ofOwner];
+  else if (what === 'a constructor') tests = [global, anyOwner];
+  for (const names of [removedNames, lackedNames]) {
+    for (const test of tests) {
+      const bearing = names.filter(test);
+      if (bearing.length) return bearing;
+    }
+  }
+  return [];
 }
 
 // jsdom takes its proxy as an http address, so a port of the sandbox's own
@@ -343,6 +381,7 @@ function stripForIE11(page, window) {
 
 // Each script of the page as it has run, and what it brought.
 function followScripts(page, window) {
+  const known = page.input.strip ? null : new Set(Object.getOwnPropertyNames(window));
   window.document.addEventListener('load', (event) => {
     const element = event.target;
     if (element.localName !== 'script') return;
@@ -350,7 +389,21 @@ function followScripts(page, window) {
     if (index === null || index === undefined) return;
     emit('loaded', { script: index });
     broughtBy(page, index);
+    if (known) definedBy(window, known, index);
   }, true);
+}
+
+// The globals one script's event names at most: a script that defines more
+// is a page's own unwrapped code, not a library that others build on.
+const MAX_DEFINED = 500;
+
+// In the run with everything, the globals a script defined: what another
+// script raises for want of one of them, without what IE11 lacks, follows
+// from this one's failure there.
+function definedBy(window, known, index) {
+  const names = Object.getOwnPropertyNames(window).filter((name) => !known.has(name));
+  names.forEach((name) => known.add(name));
+  if (names.length) emit('defined', { script: index, names: names.slice(0, MAX_DEFINED) });
 }
 
 // The page's events, after the load and its timers: what a handler then

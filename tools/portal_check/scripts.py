@@ -26,8 +26,8 @@ LOOP_LET_NOTE = ("IE11 runs let and const, but there a let that heads a for loop
                  "for all its iterations, and Windows 7 without IE11 does not run them")
 MODULE_ONLY = ("every script of the page is type=\"module\", and IE11 runs none of them: serve "
                "an ECMAScript 5 build beside it in a <script nomodule>")
-LEGACY_NOTE = ("judged as edge mode would run them; the page renders in IE7 mode, which runs "
-               "less (JScript 5.7: no ECMAScript 5, no let or const)")
+LEGACY_NOTE = ("the page's scripts are judged as edge mode would run them; the page renders in "
+               "IE7 mode, which runs less (JScript 5.7: no ECMAScript 5, no let or const)")
 
 
 def examine_scripts(sources):
@@ -153,11 +153,15 @@ def check_scripts(page, parsed, timeout, legacy):
         runs, sources, [result["references"] for result in found], timeout, page.url)
     lines += run_lines + ([("WARN", not_run)] if not_run else [])
     if not lines:
-        lines = [("PASS", summary(sources, brought, blocked,
-                                  fired and page_run.fired_said(fired, True)))]
+        lines = [("PASS", summary(sources, brought, blocked, fired and page_run.fired_said(fired)))]
     else:
         status, detail = lines[-1]
-        lines[-1] = (status, joined([detail, fired and page_run.fired_said(fired, False),
-                                     not_made(blocked)]))
+        lines[-1] = (status, joined([detail, not_made(blocked)]))
+    # Notes on the check as a whole, each said once: the check's verdict is
+    # its lines', and what the notes say is no fault of its own (the
+    # document-mode check fails the mode).
+    noted = "PASS" if all(status == "PASS" for status, _ in lines) else "WARN"
+    unfired = fired and page_run.unfired_said(fired)
     # What the engine runs in the mode the page really gets is less again.
-    return [(status, joined([detail, legacy and LEGACY_NOTE])) for status, detail in lines]
+    return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + \
+        ([(noted, unfired)] if unfired else [])
