@@ -76,6 +76,21 @@ function lackedNames() {
   return lackedByName;
 }
 
+// The page's objects whose interfaces a script names only by the object:
+// what it reads off them (document.documentElement.attachShadow,
+// navigator.serviceWorker) is tested by the member's name alone.
+const DOM_ROOTS = new Set(['document', 'navigator']);
+
+// The name a chain of members and calls starts from: document in
+// document.createElement('a').closest.
+function rootOf(node) {
+  let at = node;
+  while (at.type === 'MemberExpression' || at.type === 'CallExpression') {
+    at = at.type === 'MemberExpression' ? at.object : at.callee;
+  }
+  return at.type === 'Identifier' ? at.name : null;
+}
+
 // Whether an expression mentions anything IE11 lacks: then a branch it
 // decides is feature detection (Babel's `typeof Symbol !== "undefined" &&`,
 // core-js's own tests), and what the branch uses is not held against it.
@@ -92,7 +107,9 @@ function mentionsLacked(test) {
       if (owner.type === 'MemberExpression' && propertyName(owner) === 'prototype') {
         owner = owner.object;
       }
-      if (property && owner.type === 'Identifier') {
+      if (property && DOM_ROOTS.has(rootOf(owner))) {
+        found = names.has(property);
+      } else if (property && owner.type === 'Identifier') {
         found = WINDOW_NAMES.has(owner.name) ? globals.has(property) :
           members.has(owner.name + '.' + property);
       }
@@ -105,10 +122,39 @@ function mentionsLacked(test) {
 }
 
 const FUNCTION = /^(FunctionDeclaration|FunctionExpression|ArrowFunctionExpression)$/;
+const EXIT = /^(Return|Throw|Break|Continue)Statement$/;
+
+// Whether a statement always leaves the statements after it: a return, a
+// throw, a break or a continue, or a block that ends in one.
+function exits(statement) {
+  if (!statement) return false;
+  if (statement.type !== 'BlockStatement') return EXIT.test(statement.type);
+  return exits(statement.body[statement.body.length - 1]);
+}
+
+// The statements that `inner` follows in the list that `outer` holds it in:
+// a block's, a program's, a switch case's (the walk passes from a switch to
+// its cases' statements, the case between left out).
+function before(outer, inner) {
+  const lists = outer.type === 'SwitchStatement' ? outer.cases.map((c) => c.consequent) :
+    outer.type === 'BlockStatement' || outer.type === 'Program' ? [outer.body] : [];
+  const list = lists.find((statements) => statements.includes(inner));
+  return list ? list.slice(0, list.indexOf(inner)) : [];
+}
+
+// Whether an earlier statement of the same list leaves it on a test of what
+// IE11 lacks (`if (!X) return;`, `if (typeof X === 'undefined') continue;`):
+// in IE11 the statements after it are never reached, as in a branch on that test.
+function afterEarlyExit(outer, inner) {
+  return before(outer, inner).some((statement) => statement.type === 'IfStatement' &&
+    (exits(statement.consequent) || exits(statement.alternate)) &&
+    mentionsLacked(statement.test));
+}
 
 // Whether the use at the end of `chain` is one IE11 never gets to throw at:
 // inside a try whose catch takes the exception (in the same function), or
-// in a branch whose condition tests something IE11 lacks.
+// in a branch whose condition tests something IE11 lacks, or after a
+// statement that leaves on such a test.
 function guarded(chain) {
   let sameFunction = true;
   for (let i = chain.length - 2; i >= 0; i -= 1) {
@@ -121,7 +167,7 @@ function guarded(chain) {
     const branch = (outer.type === 'IfStatement' || outer.type === 'ConditionalExpression') &&
       outer.test !== inner ? outer.test :
       outer.type === 'LogicalExpression' && outer.right === inner ? outer.left : null;
-    if (branch && mentionsLacked(branch)) return true;
+    if ((branch && mentionsLacked(branch)) || afterEarlyExit(outer, inner)) return true;
   }
   return false;
 }
