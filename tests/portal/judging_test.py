@@ -40,16 +40,19 @@ def bootstrap_bundle():
     return bundle
 
 
+def node_program(name, payload):
+    program = os.path.join(os.path.dirname(portal.SCRIPT), "..", "tools", "portal_check", name)
+    result = subprocess.run(["node", program], input=json.dumps(payload), capture_output=True,
+                            text=True, check=True,
+                            env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))
+    return json.loads(result.stdout)
+
+
 def references(sources):
     """The globals and static members (those named with a capital: the page's
     own are lower case here) that syntax.js finds each source to use unguarded."""
-    program = os.path.join(os.path.dirname(portal.SCRIPT), "..", "tools", "portal_check",
-                           "syntax.js")
-    result = subprocess.run(["node", program], input=json.dumps(sources), capture_output=True,
-                            text=True, check=True,
-                            env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))
     return [[name for name, *_ in found["references"]["used"] if name[0].isupper()]
-            for found in json.loads(result.stdout)]
+            for found in node_program("syntax.js", sources)]
 
 
 # A function that IE11 always leaves at its first line, and a click that calls it.
@@ -97,6 +100,26 @@ class Judging(unittest.TestCase):
                 self.assertEqual([expected] if expected else [], commas)
                 if expected:
                     self.assertIsNone(found["error"])
+
+    def test_what_acts_in_no_browser_where_it_is_set_is_no_loss(self):
+        cases = [  # rule, what IE11 is found to drop of it
+            (".a { display: flex; justify-items: center; justify-self: end; }", []),
+            (".a { display: block; gap: 1em; row-gap: 1em; place-items: center; "
+             "justify-content: center; align-items: center; }", []),
+            (".a { justify-self: center; }", []),
+            (".a { display: grid; justify-self: center; }", ["display: grid"]),
+            (".a { column-count: 2; row-gap: 1em; column-gap: 1em; }", []),
+            # Still lost: what acts in the layout it is in.
+            (".a { gap: 1em; }", ["gap"]),
+            (".a { display: inherit; row-gap: 1em; }", ["row-gap"]),
+            (".a { display: inline-flex; place-self: center; place-content: center; }",
+             ["place-self", "place-content"]),
+            (".a { display: grid; justify-items: center; }", ["display: grid", "justify-items"]),
+        ]
+        judged = node_program("stylesheets.js", [rule for rule, _ in cases])
+        for (rule, dropped), found in zip(cases, judged):
+            with self.subTest(rule=rule):
+                self.assertEqual(dropped, [kind["name"] for kind in found["found"]])
 
     def test_pages_that_leave_early_where_ie11_lacks_something_pass(self):
         with open(JQUERY) as jquery, open(bootstrap_bundle()) as bootstrap:
