@@ -72,12 +72,15 @@ class Judging(unittest.TestCase):
              []),
             ("switch (a) { case 1: if (a && !navigator.serviceWorker) break; new Promise(a); }",
              []),
-            # Not guarded: a use before the exit, after the loop the break leaves, or after an
-            # exit on what IE11 has, or one that does not always leave.
+            # Not guarded: a use before the exit, after the loop the break leaves, after an
+            # exit on what IE11 has or on a test that does not hold there (a polyfill's
+            # start), or after an exit that does not always leave.
             ("function f() {\n  new Promise(g);\n  if (!window.Promise) return;\n}",
              ["Promise"]),
             ("for (;;) { if (!window.Promise) break; }\nnew Promise(a);", ["Promise"]),
             ("function f() { if (!document.title) return; new Promise(a); }", ["Promise"]),
+            ("function f() { if (typeof Symbol === 'function' || window.Promise) return;\n"
+             "  new Promise(a); }", ["Promise"]),
             ("function f() { if (!window.Promise) { a(); } new Promise(a); }", ["Promise"]),
         ]
         found = references([source for source, _ in cases])

@@ -95,30 +95,72 @@ function rootOf(node) {
 // decides is feature detection (Babel's `typeof Symbol !== "undefined" &&`,
 // core-js's own tests), and what the branch uses is not held against it.
 function mentionsLacked(test) {
-  const { globals, members, names } = lackedNames();
   let found = false;
   walk.full(test, (node) => {
-    if (found) return;
-    if (node.type === 'Identifier') {
-      found = globals.has(node.name);
-    } else if (node.type === 'MemberExpression') {
-      const property = propertyName(node);
-      let owner = node.object;
-      if (owner.type === 'MemberExpression' && propertyName(owner) === 'prototype') {
-        owner = owner.object;
-      }
-      if (property && DOM_ROOTS.has(rootOf(owner))) {
-        found = names.has(property);
-      } else if (property && owner.type === 'Identifier') {
-        found = WINDOW_NAMES.has(owner.name) ? globals.has(property) :
-          members.has(owner.name + '.' + property);
-      }
-    } else if (node.type === 'BinaryExpression' && node.operator === 'in' &&
-      node.left.type === 'Literal' && typeof node.left.value === 'string') {
-      found = globals.has(node.left.value) || names.has(node.left.value);
-    }
+    found = found || namesLacked(node);
   });
   return found;
+}
+
+// Whether a node names something IE11 lacks: a global, a member, or the
+// name tested with `in`.
+function namesLacked(node) {
+  const { globals, members, names: memberNames } = lackedNames();
+  if (node.type === 'Identifier') return globals.has(node.name);
+  if (node.type === 'MemberExpression') {
+    const property = propertyName(node);
+    let owner = node.object;
+    if (owner.type === 'MemberExpression' && propertyName(owner) === 'prototype') {
+      owner = owner.object;
+    }
+    if (!property) return false;
+    if (DOM_ROOTS.has(rootOf(owner))) return memberNames.has(property);
+    if (owner.type !== 'Identifier') return false;
+    return WINDOW_NAMES.has(owner.name) ? globals.has(property) :
+      members.has(owner.name + '.' + property);
+  }
+  return node.type === 'BinaryExpression' && node.operator === 'in' &&
+    node.left.type === 'Literal' && typeof node.left.value === 'string' &&
+    (globals.has(node.left.value) || memberNames.has(node.left.value));
+}
+
+function isUndefined(node) {
+  return (node.type === 'Identifier' && node.name === 'undefined') ||
+    (node.type === 'UnaryExpression' && node.operator === 'void');
+}
+
+// What a condition comes to in IE11, where what it names that IE11 lacks is
+// undefined: true, false, or null when that is not known. An exit on a test
+// that is false there (`if (window.Promise) return;`, as a polyfill starts)
+// leaves IE11 to run what follows.
+function inIE11(test) {
+  if (test.type === 'UnaryExpression' && test.operator === '!') {
+    const value = inIE11(test.argument);
+    return value === null ? null : !value;
+  }
+  if (test.type === 'LogicalExpression' && test.operator !== '??') {
+    const [left, right] = [inIE11(test.left), inIE11(test.right)];
+    const decides = test.operator === '||';
+    if (left === decides || right === decides) return decides;
+    return left === !decides && right === !decides ? !decides : null;
+  }
+  if (test.type === 'BinaryExpression' && /^[!=]==?$/.test(test.operator)) {
+    const equal = test.operator.startsWith('=');
+    for (const [one, other] of [[test.left, test.right], [test.right, test.left]]) {
+      // typeof X === 'undefined'; X == null, X === undefined
+      if (one.type === 'UnaryExpression' && one.operator === 'typeof' && namesLacked(one.argument) &&
+        other.type === 'Literal' && typeof other.value === 'string') {
+        return (other.value === 'undefined') === equal;
+      }
+      if (namesLacked(one) && (isUndefined(other) || (other.type === 'Literal' &&
+        other.value === null && test.operator.length === 2))) {
+        return equal;
+      }
+    }
+    return null;
+  }
+  // What IE11 lacks reads as undefined, and `'name' in X` as false.
+  return namesLacked(test) ? false : null;
 }
 
 const FUNCTION = /^(FunctionDeclaration|FunctionExpression|ArrowFunctionExpression)$/;
@@ -143,12 +185,16 @@ function before(outer, inner) {
 }
 
 // Whether an earlier statement of the same list leaves it on a test of what
-// IE11 lacks (`if (!X) return;`, `if (typeof X === 'undefined') continue;`):
-// in IE11 the statements after it are never reached, as in a branch on that test.
+// IE11 lacks (`if (!X) return;`, `if (typeof X === 'undefined') continue;`),
+// unless the test is known not to hold in IE11: there the statements after it
+// are never reached, as in a branch on that test.
 function afterEarlyExit(outer, inner) {
-  return before(outer, inner).some((statement) => statement.type === 'IfStatement' &&
-    (exits(statement.consequent) || exits(statement.alternate)) &&
-    mentionsLacked(statement.test));
+  return before(outer, inner).some((statement) => {
+    if (statement.type !== 'IfStatement' || !mentionsLacked(statement.test)) return false;
+    const value = inIE11(statement.test);
+    return (exits(statement.consequent) && value !== false) ||
+      (exits(statement.alternate) && value !== true);
+  });
 }
 
 // Whether the use at the end of `chain` is one IE11 never gets to throw at:
