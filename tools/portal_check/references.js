@@ -174,27 +174,40 @@ function exits(statement) {
   return exits(statement.body[statement.body.length - 1]);
 }
 
-// The statements that `inner` follows in the list that `outer` holds it in:
-// a block's, a program's, a switch case's (the walk passes from a switch to
-// its cases' statements, the case between left out).
-function before(outer, inner) {
+// The list of statements that `outer` holds `inner` in: a block's, a
+// program's, a switch case's (the walk passes from a switch to its cases'
+// statements, the case between left out).
+function listOf(outer, inner) {
   const lists = outer.type === 'SwitchStatement' ? outer.cases.map((c) => c.consequent) :
     outer.type === 'BlockStatement' || outer.type === 'Program' ? [outer.body] : [];
-  const list = lists.find((statements) => statements.includes(inner));
-  return list ? list.slice(0, list.indexOf(inner)) : [];
+  return lists.find((statements) => statements.includes(inner)) || null;
 }
 
+// Whether a statement leaves its list on a test of what IE11 lacks (`if (!X)
+// return;`, `if (typeof X === 'undefined') continue;`), unless the test is
+// known not to hold in IE11.
+function leavesWhereLacked(statement) {
+  if (statement.type !== 'IfStatement') return false;
+  const consequent = exits(statement.consequent);
+  const alternate = exits(statement.alternate);
+  if (!(consequent || alternate) || !mentionsLacked(statement.test)) return false;
+  const value = inIE11(statement.test);
+  return (consequent && value !== false) || (alternate && value !== true);
+}
+
+// Each list's first such statement, found once: a script's uses are many, and
+// each looks back along every list around it.
+const firstExits = new WeakMap();
+
 // Whether an earlier statement of the same list leaves it on a test of what
-// IE11 lacks (`if (!X) return;`, `if (typeof X === 'undefined') continue;`),
-// unless the test is known not to hold in IE11: there the statements after it
-// are never reached, as in a branch on that test.
+// IE11 lacks: in IE11 the statements after it are never reached, as in a
+// branch on that test.
 function afterEarlyExit(outer, inner) {
-  return before(outer, inner).some((statement) => {
-    if (statement.type !== 'IfStatement' || !mentionsLacked(statement.test)) return false;
-    const value = inIE11(statement.test);
-    return (exits(statement.consequent) && value !== false) ||
-      (exits(statement.alternate) && value !== true);
-  });
+  const list = listOf(outer, inner);
+  if (!list) return false;
+  if (!firstExits.has(list)) firstExits.set(list, list.findIndex(leavesWhereLacked));
+  const exit = firstExits.get(list);
+  return exit >= 0 && exit < list.indexOf(inner);
 }
 
 // Whether the use at the end of `chain` is one IE11 never gets to throw at:
