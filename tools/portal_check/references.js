@@ -148,8 +148,9 @@ function inIE11(test) {
     const equal = test.operator.startsWith('=');
     for (const [one, other] of [[test.left, test.right], [test.right, test.left]]) {
       // typeof X === 'undefined'; X == null, X === undefined
-      if (one.type === 'UnaryExpression' && one.operator === 'typeof' && namesLacked(one.argument) &&
-        other.type === 'Literal' && typeof other.value === 'string') {
+      const typeOf = one.type === 'UnaryExpression' && one.operator === 'typeof';
+      if (typeOf && namesLacked(one.argument) && other.type === 'Literal' &&
+        typeof other.value === 'string') {
         return (other.value === 'undefined') === equal;
       }
       if (namesLacked(one) && (isUndefined(other) || (other.type === 'Literal' &&

@@ -130,6 +130,9 @@ function setsLayoutOrColour(key) {
     .some((url) => LAYOUT_AND_COLOUR.has(moduleOf(url)));
 }
 
+// Display values that set up no layout of their own.
+const CSS_WIDE = new Set(['inherit', 'initial', 'unset', 'revert', 'revert-layer']);
+
 // The layout a rule sets up for its own box, as bcd names the contexts of
 // properties whose support differs by layout (column-gap: IE11 has it between
 // columns only), or 'block' for a display of another kind.
@@ -142,14 +145,12 @@ function layoutOf(declarations) {
     const value = csstree.generate(declaration.value).toLowerCase();
     if (value.includes('flex')) return 'flex';
     if (value.includes('grid')) return 'grid';
-    block = block || !CSS_WIDE.has(value.replace(/\s*!important$/, ''));
+    block = block || !CSS_WIDE.has(value);
   }
   // A rule that sets up none is most often a utility class (.gap-3,
   // .align-items-center) for a flex container: judged as one.
   return block ? 'block' : 'flex';
 }
-
-const CSS_WIDE = new Set(['inherit', 'initial', 'unset', 'revert', 'revert-layer']);
 
 // The layouts in which each property that bcd gives contexts acts, in any
 // browser (CSS Box Alignment: flex items take no justify-self, and neither
