@@ -27,3 +27,10 @@ add_test(NAME portal_lines_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/lines_test.py
                  ${PROJECT_SOURCE_DIR})
 set_tests_properties(portal_lines_test PROPERTIES TIMEOUT 120)
+
+# What the scripts and stylesheets checks understand of the code they read,
+# and a page with Bootstrap 4's own bundle (fetched once with npm into build/).
+add_test(NAME portal_judging_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/judging_test.py
+                 ${PROJECT_SOURCE_DIR})
+set_tests_properties(portal_judging_test PROPERTIES TIMEOUT 180)

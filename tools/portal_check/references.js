@@ -76,39 +76,145 @@ function lackedNames() {
   return lackedByName;
 }
 
+// The page's objects whose interfaces a script names only by the object:
+// what it reads off them (document.documentElement.attachShadow,
+// navigator.serviceWorker) is tested by the member's name alone.
+const DOM_ROOTS = new Set(['document', 'navigator']);
+
+// The name a chain of members and calls starts from: document in
+// document.createElement('a').closest.
+function rootOf(node) {
+  let at = node;
+  while (at.type === 'MemberExpression' || at.type === 'CallExpression') {
+    at = at.type === 'MemberExpression' ? at.object : at.callee;
+  }
+  return at.type === 'Identifier' ? at.name : null;
+}
+
 // Whether an expression mentions anything IE11 lacks: then a branch it
 // decides is feature detection (Babel's `typeof Symbol !== "undefined" &&`,
 // core-js's own tests), and what the branch uses is not held against it.
 function mentionsLacked(test) {
-  const { globals, members, names } = lackedNames();
   let found = false;
   walk.full(test, (node) => {
-    if (found) return;
-    if (node.type === 'Identifier') {
-      found = globals.has(node.name);
-    } else if (node.type === 'MemberExpression') {
-      const property = propertyName(node);
-      let owner = node.object;
-      if (owner.type === 'MemberExpression' && propertyName(owner) === 'prototype') {
-        owner = owner.object;
-      }
-      if (property && owner.type === 'Identifier') {
-        found = WINDOW_NAMES.has(owner.name) ? globals.has(property) :
-          members.has(owner.name + '.' + property);
-      }
-    } else if (node.type === 'BinaryExpression' && node.operator === 'in' &&
-      node.left.type === 'Literal' && typeof node.left.value === 'string') {
-      found = globals.has(node.left.value) || names.has(node.left.value);
-    }
+    found = found || namesLacked(node);
   });
   return found;
 }
 
+// Whether a node names something IE11 lacks: a global, a member, or the
+// name tested with `in`.
+function namesLacked(node) {
+  const { globals, members, names: memberNames } = lackedNames();
+  if (node.type === 'Identifier') return globals.has(node.name);
+  if (node.type === 'MemberExpression') {
+    const property = propertyName(node);
+    let owner = node.object;
+    if (owner.type === 'MemberExpression' && propertyName(owner) === 'prototype') {
+      owner = owner.object;
+    }
+    if (!property) return false;
+    if (DOM_ROOTS.has(rootOf(owner))) return memberNames.has(property);
+    if (owner.type !== 'Identifier') return false;
+    return WINDOW_NAMES.has(owner.name) ? globals.has(property) :
+      members.has(owner.name + '.' + property);
+  }
+  return node.type === 'BinaryExpression' && node.operator === 'in' &&
+    node.left.type === 'Literal' && typeof node.left.value === 'string' &&
+    (globals.has(node.left.value) || memberNames.has(node.left.value));
+}
+
+function isUndefined(node) {
+  return (node.type === 'Identifier' && node.name === 'undefined') ||
+    (node.type === 'UnaryExpression' && node.operator === 'void');
+}
+
+// What a condition comes to in IE11, where what it names that IE11 lacks is
+// undefined: true, false, or null when that is not known. An exit on a test
+// that is false there (`if (window.Promise) return;`, as a polyfill starts)
+// leaves IE11 to run what follows.
+function inIE11(test) {
+  if (test.type === 'UnaryExpression' && test.operator === '!') {
+    const value = inIE11(test.argument);
+    return value === null ? null : !value;
+  }
+  if (test.type === 'LogicalExpression' && test.operator !== '??') {
+    const [left, right] = [inIE11(test.left), inIE11(test.right)];
+    const decides = test.operator === '||';
+    if (left === decides || right === decides) return decides;
+    return left === !decides && right === !decides ? !decides : null;
+  }
+  if (test.type === 'BinaryExpression' && /^[!=]==?$/.test(test.operator)) {
+    const equal = test.operator.startsWith('=');
+    for (const [one, other] of [[test.left, test.right], [test.right, test.left]]) {
+      // typeof X === 'undefined'; X == null, X === undefined
+      const typeOf = one.type === 'UnaryExpression' && one.operator === 'typeof';
+      if (typeOf && namesLacked(one.argument) && other.type === 'Literal' &&
+        typeof other.value === 'string') {
+        return (other.value === 'undefined') === equal;
+      }
+      if (namesLacked(one) && (isUndefined(other) || (other.type === 'Literal' &&
+        other.value === null && test.operator.length === 2))) {
+        return equal;
+      }
+    }
+    return null;
+  }
+  // What IE11 lacks reads as undefined, and `'name' in X` as false.
+  return namesLacked(test) ? false : null;
+}
+
 const FUNCTION = /^(FunctionDeclaration|FunctionExpression|ArrowFunctionExpression)$/;
+const EXIT = /^(Return|Throw|Break|Continue)Statement$/;
+
+// Whether a statement always leaves the statements after it: a return, a
+// throw, a break or a continue, or a block that ends in one.
+function exits(statement) {
+  if (!statement) return false;
+  if (statement.type !== 'BlockStatement') return EXIT.test(statement.type);
+  return exits(statement.body[statement.body.length - 1]);
+}
+
+// The list of statements that `outer` holds `inner` in: a block's, a
+// program's, a switch case's (the walk passes from a switch to its cases'
+// statements, the case between left out).
+function listOf(outer, inner) {
+  const lists = outer.type === 'SwitchStatement' ? outer.cases.map((c) => c.consequent) :
+    outer.type === 'BlockStatement' || outer.type === 'Program' ? [outer.body] : [];
+  return lists.find((statements) => statements.includes(inner)) || null;
+}
+
+// Whether a statement leaves its list on a test of what IE11 lacks (`if (!X)
+// return;`, `if (typeof X === 'undefined') continue;`), unless the test is
+// known not to hold in IE11.
+function leavesWhereLacked(statement) {
+  if (statement.type !== 'IfStatement') return false;
+  const consequent = exits(statement.consequent);
+  const alternate = exits(statement.alternate);
+  if (!(consequent || alternate) || !mentionsLacked(statement.test)) return false;
+  const value = inIE11(statement.test);
+  return (consequent && value !== false) || (alternate && value !== true);
+}
+
+// Each list's first such statement, found once: a script's uses are many, and
+// each looks back along every list around it.
+const firstExits = new WeakMap();
+
+// Whether an earlier statement of the same list leaves it on a test of what
+// IE11 lacks: in IE11 the statements after it are never reached, as in a
+// branch on that test.
+function afterEarlyExit(outer, inner) {
+  const list = listOf(outer, inner);
+  if (!list) return false;
+  if (!firstExits.has(list)) firstExits.set(list, list.findIndex(leavesWhereLacked));
+  const exit = firstExits.get(list);
+  return exit >= 0 && exit < list.indexOf(inner);
+}
 
 // Whether the use at the end of `chain` is one IE11 never gets to throw at:
 // inside a try whose catch takes the exception (in the same function), or
-// in a branch whose condition tests something IE11 lacks.
+// in a branch whose condition tests something IE11 lacks, or after a
+// statement that leaves on such a test.
 function guarded(chain) {
   let sameFunction = true;
   for (let i = chain.length - 2; i >= 0; i -= 1) {
@@ -121,7 +227,7 @@ function guarded(chain) {
     const branch = (outer.type === 'IfStatement' || outer.type === 'ConditionalExpression') &&
       outer.test !== inner ? outer.test :
       outer.type === 'LogicalExpression' && outer.right === inner ? outer.left : null;
-    if (branch && mentionsLacked(branch)) return true;
+    if ((branch && mentionsLacked(branch)) || afterEarlyExit(outer, inner)) return true;
   }
   return false;
 }

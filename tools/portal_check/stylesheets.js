@@ -130,9 +130,14 @@ function setsLayoutOrColour(key) {
     .some((url) => LAYOUT_AND_COLOUR.has(moduleOf(url)));
 }
 
-// The layout a rule sets up, as bcd names the contexts of properties whose
-// support differs by layout (column-gap: IE11 has it between columns only).
+// Display values that set up no layout of their own.
+const CSS_WIDE = new Set(['inherit', 'initial', 'unset', 'revert', 'revert-layer']);
+
+// The layout a rule sets up for its own box, as bcd names the contexts of
+// properties whose support differs by layout (column-gap: IE11 has it between
+// columns only), or 'block' for a display of another kind.
 function layoutOf(declarations) {
+  let block = false;
   for (const declaration of declarations) {
     const property = declaration.property.toLowerCase();
     if (['columns', 'column-count', 'column-width'].includes(property)) return 'multicol';
@@ -140,10 +145,31 @@ function layoutOf(declarations) {
     const value = csstree.generate(declaration.value).toLowerCase();
     if (value.includes('flex')) return 'flex';
     if (value.includes('grid')) return 'grid';
+    block = block || !CSS_WIDE.has(value);
   }
   // A rule that sets up none is most often a utility class (.gap-3,
   // .align-items-center) for a flex container: judged as one.
-  return 'flex';
+  return block ? 'block' : 'flex';
+}
+
+// The layouts in which each property that bcd gives contexts acts, in any
+// browser (CSS Box Alignment: flex items take no justify-self, and neither
+// does a block's content nor its children in the browsers there are); left
+// out, one that acts wherever it applies. Elsewhere IE11's dropping it is no
+// loss: nothing there would have used it.
+const ACTS_IN = {
+  'align-items': ['flex', 'grid'], 'align-self': ['flex', 'grid'],
+  'justify-content': ['flex', 'grid'], 'justify-items': ['grid'], 'justify-self': ['grid'],
+  'place-content': ['flex', 'grid'], 'place-items': ['flex', 'grid'],
+  'place-self': ['flex', 'grid'], 'gap': ['flex', 'grid', 'multicol'],
+  'row-gap': ['flex', 'grid'], 'column-gap': ['flex', 'grid', 'multicol'],
+};
+
+// The layout a declaration acts in: a -self property aligns the box within
+// its container, whose layout the rule does not say, and is judged as a
+// flex item's, as a utility class is; the others the rule's own box's.
+function contextOf(key, layout) {
+  return key && key.endsWith('-self') ? 'flex' : layout;
 }
 
 function propertyInIE11(name, key, layout) {
@@ -184,15 +210,17 @@ function functionKind(node, key) {
 // A declaration as IE11 takes it: {keys, used, kinds, place}. used: IE11
 // keeps it; kinds: what it drops it for, that changes layout or colour; null
 // for a custom property or one written for another engine, which IE11 is
-// meant to drop.
+// meant to drop, and for one that acts in no browser in the layout it is in.
 function judgeDeclaration(declaration, layout) {
   const name = declaration.property.toLowerCase();
   if (name.startsWith('--') || OTHER_ENGINE.test(name)) return null;
   const keys = propertyKeys(name);
   const key = keys[0];
+  const context = contextOf(key, layout);
+  if (key && own(ACTS_IN, key) && !ACTS_IN[key].includes(context)) return null;
   const judged = { keys: keys.length ? keys : [name], used: true, kinds: [],
     place: declaration.loc.start };
-  if (key && !name.startsWith('-ms-') && !propertyInIE11(name, key, layout)) {
+  if (key && !name.startsWith('-ms-') && !propertyInIE11(name, key, context)) {
     judged.used = false;
     if (setsLayoutOrColour(key)) judged.kinds.push(name);
     return judged;

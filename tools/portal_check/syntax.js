@@ -16,6 +16,7 @@ const walk = require('acorn-walk');
 const { referencesOf } = require('./references.js');
 
 const LET_CONST = 'let/const';
+const TRAILING_COMMA = 'trailing comma in arguments or parameters';
 
 function parseError(source, options) {
   try {
@@ -38,6 +39,19 @@ function tokenAt(source, from, to, word) {
   return acorn.getLineInfo(source, from);
 }
 
+// Where a trailing comma after the last of a call's arguments or a
+// function's parameters is: between its end and to (the call's end, the
+// function's body) only closing parentheses and that comma can come.
+function trailingComma(source, list, to) {
+  if (list.length === 0) return null;
+  const from = list[list.length - 1].end;
+  for (const token of acorn.tokenizer(source.slice(from, to), { ecmaVersion: 'latest' })) {
+    if (token.type === acorn.tokTypes.comma) return acorn.getLineInfo(source, from + token.start);
+    if (token.type !== acorn.tokTypes.parenR) return null;
+  }
+  return null;
+}
+
 // The names of what `node` (in `parent`) is past ECMAScript 5, if anything;
 // [name, {line, column}] where the construct is elsewhere than the node's start.
 function namesOf(node, parent, source) {
@@ -54,8 +68,15 @@ function namesOf(node, parent, source) {
       const names = node.type === 'ArrowFunctionExpression' ? ['arrow function'] : [];
       if (node.generator) names.push(['generator', tokenAt(source, from, to, '*')]);
       if (node.async) names.push(['async function or await', tokenAt(source, from, to, 'async')]);
+      const comma = trailingComma(source, node.params, node.body.start);
       return names.concat(node.params.filter((param) => param.type === 'AssignmentPattern')
-        .map((param) => ['default parameter', param.loc.start]));
+        .map((param) => ['default parameter', param.loc.start]))
+        .concat(comma ? [[TRAILING_COMMA, comma]] : []);
+    }
+    case 'CallExpression':
+    case 'NewExpression': {
+      const comma = trailingComma(source, node.arguments, node.end);
+      return comma ? [[TRAILING_COMMA, comma]] : [];
     }
     case 'AwaitExpression':
       return ['async function or await'];

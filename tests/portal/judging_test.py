@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""What syntax.js and stylesheets.js understand of the code they read, and the whole
+check on Bootstrap 4's own bundle (npm's: Debian's rebuild calls Object.assign unguarded).
+Usage: judging_test.py SOURCE_DIR"""
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+import check_portal_test as portal
+from check_portal_test import GOOD, HEAD, HTML, ROUTES, examine, setUpModule  # noqa: F401
+
+BUNDLE = "package/dist/js/bootstrap.bundle.min.js"
+# IE11 always leaves shadow() at its first line, and a click calls it.
+SHADOW = ("function shadow(el) {\n  if (!document.documentElement.attachShadow) return null;\n"
+          "  return el.getRootNode() instanceof ShadowRoot ? el : null;\n}\n"
+          "document.getElementById('go').onclick = function () { shadow(this); };\n")
+
+
+def judged(program, payload):
+    source = os.path.join(os.path.dirname(portal.SCRIPT), "..")
+    result = subprocess.run(["node", os.path.join(source, "tools", "portal_check", program)],
+                            input=json.dumps(payload), capture_output=True, text=True,
+                            check=True, env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))
+    return json.loads(result.stdout)
+
+
+class Judging(unittest.TestCase):
+    def test_an_exit_on_what_ie11_lacks_guards_what_follows_it(self):
+        # Guarded; then not: before the exit, after the loop it breaks, after a test IE11
+        # passes or that cannot hold there (a polyfill's start), after no sure exit.
+        guarded = [SHADOW, "function f() { if (!window.Promise) throw 1; new Promise(g); }",
+                   "for (;;) { if (typeof Promise === 'undefined') break; Promise.all(); }",
+                   "for (;;) { if (!a || !window.Promise) { a = 1; continue; } new Promise(); }",
+                   "switch (a) { case 1: if (a && !navigator.serviceWorker) break; Promise(); }"]
+        unguarded = ["function f() { new Promise(g); if (!window.Promise) return; }",
+                     "for (;;) { if (!window.Promise) break; }\nnew Promise(a);",
+                     "function f() { if (!document.title) return; new Promise(a); }",
+                     "function f() { if (typeof Symbol == 'function' || window.Promise) return;"
+                     "\n  new Promise(a); }",
+                     "function f() { if (!window.Promise) { a(); } new Promise(a); }"]
+        found = judged("syntax.js", guarded + unguarded)
+        for source, said in zip(guarded + unguarded, found):
+            with self.subTest(source=source):
+                self.assertEqual([] if source in guarded else ["Promise"],
+                                 [name for name, *_ in said["references"]["used"]
+                                  if name.startswith(("Promise", "ShadowRoot"))])
+
+    def test_a_trailing_comma_in_arguments_or_parameters_is_named_where_it_is(self):
+        cases = [("f(a, b,\n);", [[1, 1, 6]]), ("new X((a), /* , */);", [[1, 1, 9]]),
+                 ("function g(a,) {}\nvar o = {m: function (x,) {}};", [[2, 1, 12]]),
+                 ("f((a), b); f(a /* , */); function q(a) {}", [])]
+        for (source, commas), found in zip(cases, examine([s for s, _ in cases])):
+            with self.subTest(source=source):
+                named = [[c["name"], c["count"], c["line"], c["column"]]
+                         for c in (found or {"constructs": []})["constructs"]]
+                self.assertEqual([["trailing comma in arguments or parameters"] + at
+                                  for at in commas], named)
+
+    def test_what_acts_in_no_browser_where_it_is_set_is_no_loss(self):
+        cases = [  # rules, what IE11 is found to drop of them that matters
+            (".a { display: flex; justify-items: center; justify-self: end; }\n"
+             ".b { justify-self: center; }\n.c { column-count: 2; row-gap: 1em; }", []),
+            (".a { display: block; gap: 1em; row-gap: 1em; place-items: center; }", []),
+            (".a { display: grid; justify-self: center; justify-items: center; }",
+             ["display: grid", "justify-items"]),
+            (".a { gap: 1em; }\n.b { display: inherit; row-gap: 1em; }\n"
+             ".c { display: inline-flex; place-self: center; }", ["gap", "row-gap", "place-self"]),
+        ]
+        for (rules, dropped), found in zip(cases, judged("stylesheets.js", [r for r, _ in cases])):
+            with self.subTest(rules=rules):
+                self.assertEqual(dropped, [kind["name"] for kind in found["found"]])
+
+    def test_pages_that_leave_early_where_ie11_lacks_something_pass(self):
+        cache = os.path.join(os.path.dirname(portal.SCRIPT), "..", "build", "bootstrap-cache")
+        if not os.path.exists(os.path.join(cache, BUNDLE)):
+            os.makedirs(cache, exist_ok=True)
+            subprocess.run(["npm", "pack", "bootstrap@4.6.2"], cwd=cache, check=True, timeout=300,
+                           capture_output=True)
+            subprocess.run(["tar", "xzf", "bootstrap-4.6.2.tgz", BUNDLE], cwd=cache, check=True)
+        with open("/usr/share/javascript/jquery/jquery.min.js") as jquery, \
+                open(os.path.join(cache, BUNDLE)) as bootstrap:
+            scripts = {"/jquery.js": (200, {}, jquery.read()),
+                       "/bootstrap.js": (200, {}, bootstrap.read()), "/app.js": (200, {}, SHADOW)}
+        for body in ['<script src="/jquery.js"></script><script src="/bootstrap.js"></script>'
+                     "<script>$('#go').tooltip({trigger: 'click'});</script>",
+                     '<script src="/app.js"></script>']:
+            with self.subTest(body=body):
+                ROUTES.update(GOOD, **scripts)
+                ROUTES["/"] = (200, HTML, HEAD + '</head><body><button id="go" title="Tip">?'
+                               "</button>%s</body></html>" % body)
+                code, lines = portal.check("127.0.0.1:%d" % portal.PORTS["http"])
+                self.assertEqual((0, ["PASS"]), (code, [s for s, _ in lines["scripts"]]))
+                self.assertRegex(lines["scripts"][0][1], "events? fired at the page's handlers$")
+
+
+if __name__ == "__main__":
+    portal.SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")
+    unittest.main(verbosity=2)
