@@ -6,6 +6,7 @@ import threading
 
 import scripts
 from lines import listing, said
+from web import NoAddress, resolve
 
 # Scripts a page may add in a check: a tag manager and its tags, a bundle's
 # chunks and widgets come to some tens; a page that adds more is looping, and
@@ -88,8 +89,14 @@ class Added:
                 self.answer(entry)
 
     def fetch(self, entry):
-        url = entry["want"]["url"]
-        text, problem = scripts.fetch_script(url, self.timeout, self.page)
+        # The run sends the address as jsdom resolved it; one forged by page
+        # code may be anything.
+        try:
+            url = resolve(self.page.url, entry["want"]["url"])
+        except NoAddress as error:
+            url, problem = None, said("%s cannot be fetched: %s", entry["want"]["url"], str(error))
+        if url is not None:
+            text, problem = scripts.fetch_script(url, self.timeout, self.page)
         with self.lock:
             if problem:
                 entry["error"] = problem
