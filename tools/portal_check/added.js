@@ -14,7 +14,7 @@
 require('jsdom');
 const ResourceQueue = require('jsdom/lib/jsdom/browser/resources/resource-queue.js');
 const ScriptImpl = require('jsdom/lib/jsdom/living/nodes/HTMLScriptElement-impl.js').implementation;
-const { wrapperForImpl } = require('jsdom/lib/jsdom/living/generated/utils.js');
+const { wrapperForImpl, implForWrapper } = require('jsdom/lib/jsdom/living/generated/utils.js');
 
 // Characters of an added inline script sent with its want line: the run's
 // output is bounded, and the check judges a larger one past its own bound
@@ -80,6 +80,13 @@ function followEval(fileOf) {
       document._currentScript = running;
     }
   };
+}
+
+// Whether a script element is one the page's HTML names: the check fetched
+// those already (and one it could not fetch is not asked for again).
+function named(element) {
+  const impl = implForWrapper(element);
+  return Boolean(impl && impl._parserInserted && !impl._isMovingDueToDocumentWrite);
 }
 
 // The run's record of the scripts added: by key (an address, or 'inline N'),
@@ -194,5 +201,5 @@ async function settled(page) {
   }
 }
 
-module.exports = { writeInPlace, followEval, addedOf, later, fetched, inlineFile, indexOfAdded,
+module.exports = { named, writeInPlace, followEval, addedOf, later, fetched, inlineFile, indexOfAdded,
   answered, unanswered, settled, hold };

@@ -326,7 +326,7 @@ function scriptLoader(page, proxy) {
       if (page.external.has(url) && page.scripts[page.external.get(url)]) {
         return Promise.resolve(Buffer.from(page.scripts[page.external.get(url)].text));
       }
-      return added.fetched(page, url, options.element);
+      return added.named(options.element) ? null : added.fetched(page, url, options.element);
     }
   }
   return new Scripts({ proxy: proxy });
