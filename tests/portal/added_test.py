@@ -63,7 +63,9 @@ class Added(unittest.TestCase):
 
     def test_scripts_the_page_adds_are_fetched_once_run_in_place_and_judged(self):
         written = "<script>document.write('<script src=\"/news.js\"><\\/script>');</script>"
-        loader = ("<script>window.Promise || document.write('<script src=\"/lib/es6-promise.auto"
+        # Behind a script of its own, the writer waits in jsdom's queue as the page's later ones do.
+        loader = ('<script src="/app.js"></script>'
+                  "<script>window.Promise || document.write('<script src=\"/lib/es6-promise.auto"
                   ".min.js\"><\\/script>');</script>\n<script>new Promise(function (r) { r(); })"
                   ".then(function () {});</script>")
         by_page = HOST + r"/\?mini=2&gameid=220 \(inline script\)"
@@ -80,7 +82,7 @@ class Added(unittest.TestCase):
                        r"Object.assign is not a function" % by_page)], ["/news.js"]),
             # The polyfill runs in place, before the script that needs it.
             ({"/": page(loader), "/lib/es6-promise.auto.min.js": data("lib/es6-promise.auto.min.js")},
-             [("PASS", r"3 scripts .*; the page brings Promise from %s/lib/es6-promise.auto.min.js "
+             [("PASS", r"4 scripts .*; the page brings Promise from %s/lib/es6-promise.auto.min.js "
                        r"\(added by %s as the page loads\)$" % (HOST, by_page))],
              ["/lib/es6-promise.auto.min.js"]),
             # An inline one, as jQuery's globalEval inserts and removes it at once.
