@@ -17,7 +17,8 @@ from check_portal_test import GOOD, HEAD, HTML, ROUTES, ASKED, PORTS
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "bundle")
 JS = {"Content-Type": "text/javascript"}
 # What the page's own script adds, as a bundler's runtime or a widget does.
-APPEND = "var s = document.createElement('script');\ns.src = '/news.js';\ndocument.head.appendChild(s);\n"
+APPEND = ("var s = document.createElement('script');\ns.src = '/news.js';\n"
+          "document.head.appendChild(s);\n")
 USES = "var f = (x) => x;\nObject.assign({}, {});\n"
 HOST = r"http://127\.0\.0\.1:\d+"
 APP = HOST + "/app.js"
@@ -63,7 +64,7 @@ class Added(unittest.TestCase):
 
     def test_scripts_the_page_adds_are_fetched_once_run_in_place_and_judged(self):
         written = "<script>document.write('<script src=\"/news.js\"><\\/script>');</script>"
-        # Behind a script of its own, the writer waits in jsdom's queue as the page's later ones do.
+        # Behind a script of its own, the writer waits in jsdom's queue as the later ones do.
         loader = ('<script src="/app.js"></script>'
                   "<script>window.Promise || document.write('<script src=\"/lib/es6-promise.auto"
                   ".min.js\"><\\/script>');</script>\n<script>new Promise(function (r) { r(); })"
@@ -81,7 +82,8 @@ class Added(unittest.TestCase):
               ("FAIL", r"/news.js \(added by %s as the page loads\): as the page loads, at 2:8, "
                        r"Object.assign is not a function" % by_page)], ["/news.js"]),
             # The polyfill runs in place, before the script that needs it.
-            ({"/": page(loader), "/lib/es6-promise.auto.min.js": data("lib/es6-promise.auto.min.js")},
+            ({"/": page(loader),
+              "/lib/es6-promise.auto.min.js": data("lib/es6-promise.auto.min.js")},
              [("PASS", r"4 scripts .*; the page brings Promise from %s/lib/es6-promise.auto.min.js "
                        r"\(added by %s as the page loads\)$" % (HOST, by_page))],
              ["/lib/es6-promise.auto.min.js"]),
@@ -102,7 +104,8 @@ class Added(unittest.TestCase):
             ({"/": page('<script src="/lib/es6-promise.auto.min.js"></script>'
                         '<script src="/dist/main.js"></script>'),
               "/lib/es6-promise.auto.min.js": data("lib/es6-promise.auto.min.js"),
-              "/dist/main.js": data("dist/main.js"), "/dist/news.chunk.js": data("dist/news.chunk.js")},
+              "/dist/main.js": data("dist/main.js"),
+              "/dist/news.chunk.js": data("dist/news.chunk.js")},
              [("FAIL", r"/dist/news.chunk.js \(added by %s/dist/main.js as the page loads\): arrow "
                        r"function \(1, at 1:191\)$" % HOST),
               ("FAIL", r"/dist/news.chunk.js \(added by .*\): on click of body, at 1:266, "
@@ -117,7 +120,8 @@ class Added(unittest.TestCase):
         many = "for (var i = 0; i < 104; i++)\n  document.head.appendChild(document.create" \
                "Element('script')).src = '/n' + i + '.js';\n"
         forged = ("<script>var node = this.constructor.constructor('return process')();\n"
-                  "node.stdout.write('{\"event\":\"want\",\"key\":\"x\",\"url\":5,\"loading\":true}\\n"
+                  "node.stdout.write('{\"event\":\"want\",\"key\":\"x\",\"url\":5,"
+                  "\"loading\":true}\\n"
                   "{\"event\":\"want\",\"key\":\"y\",\"url\":\"/forged.js\",\"loading\":true,"
                   "\"by\":9}\\n{\"event\":\"want\",\"key\":\"z\",\"text\":[],\"loading\":true}\\n"
                   "{\"event\":\"script\",\"key\":\"y\",\"index\":0,\"text\":\"x\"}\\n');</script>")

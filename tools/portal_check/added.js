@@ -201,5 +201,5 @@ async function settled(page) {
   }
 }
 
-module.exports = { named, writeInPlace, followEval, addedOf, later, fetched, inlineFile, indexOfAdded,
-  answered, unanswered, settled, hold };
+module.exports = { named, writeInPlace, followEval, addedOf, later, fetched, inlineFile,
+  indexOfAdded, answered, unanswered, settled, hold };

@@ -149,6 +149,7 @@ def check_scripts(page, parsed, timeout, legacy):
         found = [{"syntax": None, "references": None} for _ in sources]
     lines += [script_verdict(*source[:4], result["syntax"])
               for source, result in zip(sources, found) if result["syntax"]]
+
     def examined(added):
         """What syntax.js finds of the scripts the page added."""
         try:
@@ -156,6 +157,7 @@ def check_scripts(page, parsed, timeout, legacy):
         except (node.NodeError, ValueError) as error:
             lines.append(("FAIL", str(error)))
             return [{"syntax": None, "references": None} for _ in added]
+
     run_lines, brought, blocked, fired, added = page_run.finish_runs(
         runs, sources, [result["references"] for result in found], timeout, page.url,
         examined)
