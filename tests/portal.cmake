@@ -34,3 +34,9 @@ add_test(NAME portal_judging_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/judging_test.py
                  ${PROJECT_SOURCE_DIR})
 set_tests_properties(portal_judging_test PROPERTIES TIMEOUT 180)
+
+# The scripts a page adds itself, against a loopback portal of its own.
+add_test(NAME portal_added_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/added_test.py
+                 ${PROJECT_SOURCE_DIR})
+set_tests_properties(portal_added_test PROPERTIES TIMEOUT 240)

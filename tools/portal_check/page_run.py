@@ -10,6 +10,7 @@ import time
 from urllib.parse import urlsplit
 
 import node
+from added import Added
 from lines import listing, said, shortened
 from page import in_page
 from proxy import OriginProxy
@@ -30,6 +31,9 @@ CHUNK = 1 << 16
 # hundreds, and what comes after the first of these says nothing new.
 MAX_EVENTS = 10000
 PLAN = b'{"event":"plan"'
+WANT = b'{"event":"want"'
+# What the plain run's end tells the other when it wrote no plan: fire nothing.
+NO_PLAN = b'{"event":"plan","fire":null}\n'
 
 
 class Flooded(node.NodeError):
@@ -43,36 +47,34 @@ class Flooded(node.NodeError):
 class Run:
     """One node run of the page, its output collected by threads as it comes,
     up to OUTPUT_LIMIT on each stream. The plain run plans the page's events;
-    its plan line is handed to the other run, which waits for it with its
-    stdin open (and fires nothing when that closes without one)."""
+    its plan line is handed to the other run, which waits for it (and fires
+    nothing when the plain run ends without one). Each run's stdin stays open
+    for the answers to the scripts its page adds (added.py)."""
 
-    def __init__(self, started):
+    def __init__(self, started, added=None):
         self.process, self.payload = started
         self.out, self.errors = bytearray(), bytearray()
         self.flooded = None  # the stream that went past the limit
         self.after = None  # the run the plan goes to
+        self.added = added
         self.lock = threading.Lock()
         self.readers = [threading.Thread(target=self.read, daemon=True),
                         threading.Thread(target=self.read_errors, daemon=True)]
 
-    def begin(self, keep_open):
+    def begin(self):
         for reader in self.readers:
             reader.start()
-        try:
-            self.process.stdin.write(self.payload + b"\n")
-            self.process.stdin.flush()
-        except OSError:
-            pass  # it ended already; finish() says why
-        if not keep_open:
-            self.close()
+        self.hand(self.payload + b"\n")
 
     def read(self):
-        handed = 0  # where the next plan line may start
+        handed = wanted = 0  # where the next plan or want line may start
         while self.take(self.process.stdout, self.out, "standard output"):
             if self.after:
-                handed = self.hand_plans(handed)
+                handed = self.lines(PLAN, handed, self.after.hand)
+            if self.added:
+                wanted = self.lines(WANT, wanted, lambda line: self.added.want(line, self))
         if self.after:
-            self.after.close()
+            self.after.hand(NO_PLAN)
 
     def read_errors(self):
         while self.take(self.process.stderr, self.errors, "error output"):
@@ -91,28 +93,29 @@ class Run:
         self.process.kill()
         return False
 
-    def hand_plans(self, start):
-        """Hands each whole plan line from start on to the other run; where
-        the next one may start."""
+    def lines(self, prefix, start, then):
+        """Calls then with each whole line from start on that begins with
+        prefix; where the next one may start."""
         while True:
-            found = self.out.find(PLAN, start)
+            found = self.out.find(prefix, start)
             if found < 0:
-                return max(start, len(self.out) - len(PLAN))
+                return max(start, len(self.out) - len(prefix))
             end = self.out.find(b"\n", found)
             if end < 0:
                 return found
             if found == 0 or self.out[found - 1] == ord("\n"):
-                self.after.hand(bytes(self.out[found:end + 1]))
+                then(bytes(self.out[found:end + 1]))
             start = end + 1
 
     def hand(self, line):
+        """Writes a line on the run's stdin, from whichever thread."""
         with self.lock:
             try:
                 if not self.process.stdin.closed:
                     self.process.stdin.write(line)
+                    self.process.stdin.flush()
             except OSError:
-                pass
-        self.close()
+                pass  # it ended already; finish() says why
 
     def close(self):
         with self.lock:
@@ -142,6 +145,7 @@ class Run:
     def join(self):
         for reader in self.readers:
             reader.join(5)
+        self.close()
 
     def output(self):
         return self.out.decode("utf-8", "replace")
@@ -150,8 +154,9 @@ class Run:
 class Runs(list):
     """Both runs of the page, and the proxies that are their one way to the
     portal: one for each, so that the idle connections one run holds push
-    out none of the other's."""
+    out none of the other's; and the scripts the page added."""
     proxies = ()
+    added = None
 
 
 def start_runs(page, sources, timeout):
@@ -166,6 +171,7 @@ def start_runs(page, sources, timeout):
         return [], NO_SANDBOX % error
     runs = Runs()
     runs.proxies = []
+    runs.added = Added(page, len(sources), timeout)
     try:
         payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
                    "settle": SETTLE, "budget": timeout * EVENTS_SHARE,
@@ -175,7 +181,7 @@ def start_runs(page, sources, timeout):
             runs.proxies.append(OriginProxy(page.url, timeout, page.address))
             proxy = runs.proxies[-1]
             runs.append(Run(node.start("run_page.js", dict(payload, strip=strip, proxy=proxy.path),
-                                       sandbox=(proxy.folder,), timeout=timeout)))
+                                       sandbox=(proxy.folder,), timeout=timeout), runs.added))
     except (node.NodeError, node.SandboxError, OSError) as error:
         for run in runs:
             run.process.kill()
@@ -184,8 +190,8 @@ def start_runs(page, sources, timeout):
             proxy.close()
         return [], "the page's code was not run: %s" % error
     runs[0].after = runs[1]
-    runs[1].begin(keep_open=True)
-    runs[0].begin(keep_open=False)
+    runs[1].begin()
+    runs[0].begin()
     return runs, None
 
 
@@ -277,24 +283,31 @@ def events(output, count):
     return found
 
 
-def finish_runs(started, sources, references, timeout, page_url):
+def finish_runs(started, sources, references, timeout, page_url, examine):
     """Waits for both runs; (verdict lines, what the page brought, requests
-    not made, the plan of the page's events), with a line of its own when a
-    run could not be completed."""
+    not made, the plan of the page's events, the scripts the page added with
+    what examine() found of each), with a line of its own when a run could
+    not be completed. sources and references hold the page's own scripts."""
     outputs, stopped = [], None
     deadline = time.monotonic() + timeout
     for run in started:
         try:
-            outputs.append(events(run.finish(max(deadline - time.monotonic(), 0.1)),
-                                  len(sources)))
+            outputs.append(run.finish(max(deadline - time.monotonic(), 0.1)))
         except node.NodeError as error:
-            outputs.append(events(error.output, len(sources)))
-            stopped = stopped or (error, outputs[-1])
+            outputs.append(error.output)
+            stopped = stopped or (error, len(outputs) - 1)
     refused = [address for proxy in getattr(started, "proxies", ()) for address in proxy.close()]
     if len(outputs) < 2:
-        return [], [], [], None
+        return [], [], [], None, []
+    added = started.added.sources(sources)
+    found = examine(added) if added else []
+    sources = sources + added
+    references = list(references) + [result["references"] for result in found]
+    outputs = [events(output, len(sources)) for output in outputs]
+    if stopped:
+        stopped = (stopped[0], outputs[stopped[1]])
     addresses = [source[0] for source in sources]
-    lines = failures(outputs[0], outputs[1], sources, page_url) + \
+    lines = started.added.lines(sources) + failures(outputs[0], outputs[1], sources, page_url) + \
         unreached(outputs[1], sources, references) + untrusted(outputs)
     if stopped:
         lines.append(("WARN", str(stopped[0]) if isinstance(stopped[0], Flooded) else
@@ -309,7 +322,7 @@ def finish_runs(started, sources, references, timeout, page_url):
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"} |
                      set(refused))
     plans = [e for e in outputs[0] if e["event"] == "plan"]
-    return lines, brought, blocked, plans[0] if plans else None
+    return lines, brought, blocked, plans[0] if plans else None, list(zip(added, found))
 
 
 def untrusted(outputs):

@@ -12,7 +12,9 @@
 // scripts: [{url, text, line, column}]} with url null for an inline script,
 // line and column where its text starts; budget the seconds that firing the
 // page's events may take; proxy the proxy's socket. With strip, a second line
-// is the plan that the other run wrote (or none: then no event is fired).
+// is the plan that the other run wrote (an invalid one, or none before stdin
+// ends: then no event is fired). Other lines on stdin answer the scripts the
+// page adds itself (added.js).
 // Output lines, {event: ...}:
 //   loaded {script}                  a script has run (the next one runs when a run stops)
 //   exception {script, line, column, message, lacks, during}
@@ -32,6 +34,8 @@
 //   fired {count, missed}            (with strip) events of the plan fired, and those
 //                                    whose element the page no longer has
 //   unplanned {}                     (with strip) no plan came: no event was fired
+//   want {key, url, text, size, by, during, loading}
+//                                    a script the page added, asked of the check (added.js)
 //   untrusted {reason}               a connection to the portal whose certificate the
 //                                    authorities the run trusts do not vouch for
 //   done {}
@@ -41,6 +45,7 @@ const tls = require('tls');
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
 const { watch, makeEvent, fireEvents } = require('./events.js');
+const added = require('./added.js');
 
 // Timers run this many times faster than asked, so that the second after
 // the load event passes in a tenth of one.
@@ -208,6 +213,12 @@ function forward(socketPath, then) {
 // fires its events once it has loaded, and ends the run.
 function run(input, proxy, planned) {
   const page = pageOf(input, planned);
+  page.added = added.addedOf(emit, () => addedBy(page));
+  added.hold(page, 0);
+  added.writeInPlace();
+  added.followEval((element, text, filename) => added.inlineFile(page,
+    () => page.inline.some(([script]) => script.text === text), element, text, filename));
+  pages.push(page);
   const dom = loadPage(page, proxy);
   reportUncaught(page);
   return dom;
@@ -234,6 +245,8 @@ function pageOf(input, planned) {
     own: null,
     provided: new Set(),
     current: null,
+    context: context,
+    added: null,
   };
 }
 
@@ -248,25 +261,50 @@ function namesOf(lacked) {
 // inline one by the page's lines.
 function scriptAt(page, file, line) {
   if (page.external.has(file)) return page.external.get(file);
+  const inline = added.indexOfAdded(page, null, file);
+  if (inline !== undefined) return inline;
   let found = null;
   for (const [script, index] of page.inline) if (script.line <= line) found = index;
   return file === page.input.url ? found : null;
 }
 
-// jsdom runs an inline script from its page line on, but from column 1.
+// jsdom runs an inline script from its page line on, but from column 1; an
+// added one (its index a promise until the check answers) from its own first.
 function within(page, index, line, column) {
+  const own = typeof index !== 'number' || index >= page.input.scripts.length ||
+    page.scripts[index].url;
   return {
-    line: page.scripts[index].url ? line : line - page.scripts[index].line + 1,
+    line: own ? line : line - page.scripts[index].line + 1,
     column: Math.max(column - 1, 0),
   };
 }
 
-// A script element's script: an inline one by its text (jsdom keeps its
-// place in the page from the page's objects).
+// A script element's script: one the page added by its record, a named one
+// by its address, an inline one by its text (jsdom keeps its place in the
+// page from the page's objects).
 function indexOf(page, element) {
+  const found = added.indexOfAdded(page, element, null);
+  if (found !== undefined) return found;
   if (element.src) return page.external.get(element.src);
-  const found = page.inline.find(([script]) => script.text === element.text);
-  return found ? found[1] : null;
+  const inline = page.inline.find(([script]) => script.text === element.text);
+  return inline ? inline[1] : null;
+}
+
+// The script that adds one: the one running, or failing that (a timer, a
+// handler) the innermost frame of the stack in a script of the page's.
+function addedBy(page) {
+  const index = page.current();
+  if (index !== null) return index;
+  const limit = Error.stackTraceLimit;
+  // jsdom's own frames between the page's call and the loader are a dozen.
+  Error.stackTraceLimit = 50;
+  const error = new Error();
+  Error.stackTraceLimit = limit;
+  for (const frame of framesOf(error)) {
+    const found = scriptAt(page, frame.file, frame.line);
+    if (found !== null && found !== undefined) return found;
+  }
+  return null;
 }
 
 // An exception goes to the script whose lines hold it; failing that, to the
@@ -278,8 +316,9 @@ function report(page, error, file, line, column) {
   const message = said(error);
   const names = lackedIn(message, page.stripped.removed.map((thing) => thing.name),
     page.lackedNames);
-  emit('exception', Object.assign({ script: index, message: message, lacks: names }, where,
-    context.during ? { during: context.during } : {}));
+  const during = context.during;
+  added.later(page, index, (script) => emit('exception', Object.assign({ script: script,
+    message: message, lacks: names }, where, during ? { during: during } : {})));
 }
 
 // {index, where}: the script and the place in it, or only the script.
@@ -304,7 +343,8 @@ function broughtBy(page, index) {
   const names = page.stripped.removed.filter((thing) => !page.provided.has(thing.name) &&
     thing.present()).map((thing) => thing.name);
   names.forEach((name) => page.provided.add(name));
-  if (names.length) emit('provided', { script: index, names: names });
+  if (names.length) added.later(page, index, (script) => emit('provided', { script: script,
+    names: names }));
 }
 
 function sameHost(page, window, url) {
@@ -315,15 +355,16 @@ function sameHost(page, window, url) {
   }
 }
 
-// The page's scripts come from what the check fetched, and nothing else
-// is loaded.
+// The page's scripts come from what the check fetched, those it adds itself
+// as the check answers for them (added.js), and nothing else is loaded.
 function scriptLoader(page, proxy) {
   class Scripts extends ResourceLoader {
     fetch(url, options) {
-      if (!options.element || options.element.localName !== 'script' || !page.external.has(url)) {
-        return null;
+      if (!options.element || options.element.localName !== 'script') return null;
+      if (page.external.has(url) && page.scripts[page.external.get(url)]) {
+        return Promise.resolve(Buffer.from(page.scripts[page.external.get(url)].text));
       }
-      return Promise.resolve(Buffer.from(page.scripts[page.external.get(url)].text));
+      return added.named(options.element) ? null : added.fetched(page, url, options.element);
     }
   }
   return new Scripts({ proxy: proxy });
@@ -368,7 +409,8 @@ function prepare(page, window) {
   followScripts(page, window);
   window.addEventListener('load', () => {
     const settle = page.input.settle * 1000 / TIME_SCALE;
-    setTimeout(() => fireAfterLoad(page, window, settle).then(() => finish(page.stripped)), settle);
+    setTimeout(() => fireAfterLoad(page, window, settle).then(() => added.settled(page))
+      .then(() => finish(page.stripped)), settle);
   });
 }
 
@@ -387,7 +429,7 @@ function followScripts(page, window) {
     if (element.localName !== 'script') return;
     const index = indexOf(page, element);
     if (index === null || index === undefined) return;
-    emit('loaded', { script: index });
+    added.later(page, index, (script) => emit('loaded', { script: script }));
     broughtBy(page, index);
     if (known) definedBy(window, known, index);
   }, true);
@@ -411,7 +453,9 @@ function definedBy(window, known, index) {
 // a settle time of their own.
 async function fireAfterLoad(page, window, settle) {
   const strip = page.input.strip;
+  added.hold(page, strip ? 1 : 0);
   const plan = strip ? await page.planned : null;
+  added.hold(page, strip ? -1 : 0);
   if (strip && !plan) {
     emit('unplanned', {});
     return;
@@ -571,32 +615,40 @@ function readAuthorities(url) {
   if (/^https:/i.test(url)) tls.createSecureContext();
 }
 
-// The payload is the first line on stdin; with strip, the plan the next.
+// The payload is the first line on stdin; then, with strip, the plan, and
+// the check's answers for the scripts the page adds, in any order. Page code
+// reaches none of this: it is read as data, and an answer is for a script
+// the run asked for or nothing.
 let text = '';
 let started = false;
 let ended = false;
 let handOver = null;
+const pages = [];
 const planned = new Promise((resolve) => { handOver = resolve; });
 const take = () => {
-  let at = text.indexOf('\n');
-  if (!started && (at >= 0 || ended)) {
-    started = true;
-    const payload = at >= 0 ? text.slice(0, at) : text;
+  for (let at = text.indexOf('\n'); at >= 0 || (ended && text); at = text.indexOf('\n')) {
+    const line = at >= 0 ? text.slice(0, at) : text;
     text = at >= 0 ? text.slice(at + 1) : '';
-    const input = JSON.parse(payload);
-    readAuthorities(input.url);
-    if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
-    else run(input, undefined, planned);
-    at = text.indexOf('\n');
-  }
-  if (started && (at >= 0 || ended)) {
-    let plan = null;
-    try {
-      plan = JSON.parse(at >= 0 ? text.slice(0, at) : text);
-    } catch (ignored) {
-      plan = null;
+    if (!started) {
+      started = true;
+      const input = JSON.parse(line);
+      readAuthorities(input.url);
+      if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
+      else run(input, undefined, planned);
+      continue;
     }
-    handOver(plan && Array.isArray(plan.fire) ? plan : null);
+    let said = null;
+    try {
+      said = JSON.parse(line);
+    } catch (ignored) {
+      said = null;
+    }
+    if (said && said.event === 'plan') handOver(Array.isArray(said.fire) ? said : null);
+    else if (said && said.event === 'script' && pages.length) added.answered(pages[0], said);
+  }
+  if (ended) {
+    handOver(null);
+    if (pages.length) added.unanswered(pages[0]);
   }
 };
 tellUntrusted();

@@ -149,11 +149,24 @@ def check_scripts(page, parsed, timeout, legacy):
         found = [{"syntax": None, "references": None} for _ in sources]
     lines += [script_verdict(*source[:4], result["syntax"])
               for source, result in zip(sources, found) if result["syntax"]]
-    run_lines, brought, blocked, fired = page_run.finish_runs(
-        runs, sources, [result["references"] for result in found], timeout, page.url)
+
+    def examined(added):
+        """What syntax.js finds of the scripts the page added."""
+        try:
+            return examine_scripts([source[1] for source in added])
+        except (node.NodeError, ValueError) as error:
+            lines.append(("FAIL", str(error)))
+            return [{"syntax": None, "references": None} for _ in added]
+
+    run_lines, brought, blocked, fired, added = page_run.finish_runs(
+        runs, sources, [result["references"] for result in found], timeout, page.url,
+        examined)
+    lines += [script_verdict(*source[:4], result["syntax"])
+              for source, result in added if result["syntax"]]
     lines += run_lines + ([("WARN", not_run)] if not_run else [])
     if not lines:
-        lines = [("PASS", summary(sources, brought, blocked, fired and page_run.fired_said(fired)))]
+        lines = [("PASS", summary(sources + [source for source, _ in added], brought, blocked,
+                                  fired and page_run.fired_said(fired)))]
     else:
         status, detail = lines[-1]
         lines[-1] = (status, joined([detail, not_made(blocked)]))

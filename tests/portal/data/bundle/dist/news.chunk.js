@@ -1,0 +1,1 @@
+"use strict";(Array.isArray(self.webpackChunkportal)?self.webpackChunkportal:self.webpackChunkportal=[]).push([[917],{917:function(t,e,r){function a(t){var e=["Patch 1.2","Server move"].map(t=>t.toUpperCase());t.onclick=function(){t.setAttribute("data-news",Object.assign({},{first:e[0]}).first)}}r.d(e,{show:function(){return a}})}}]);
