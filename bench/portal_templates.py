@@ -4,9 +4,10 @@ they ship: each template's package is fetched once at an exact version with
 `npm pack` into build/template-cache, unpacked, and its folder served on a
 loopback port with one of its pages as the start page "/" (the statistics
 page is left to 404). Prints each page's median, fastest and slowest wall
-time, the size and count of its scripts and its scripts and stylesheets
-lines, then the median over the pages and the machine's load. Figures, not a
-test: nothing fails when a check is slow.
+time, the size and count of its scripts, how often each verdict came, and
+the scripts and stylesheets lines of its last round; then the median over
+the pages and the machine's load. Figures, not a test: nothing fails when a
+check is slow.
 
 Usage: portal_templates.py [--rounds N] [--only NAME] [--commit COMMIT]
 (default 3 rounds; --only takes part of a page's name and may be repeated;
@@ -127,6 +128,19 @@ def serve(folder, start):
     return server
 
 
+def verdicts(rounds):
+    """Each round's worst status (as --json's verdict says it), counted: a
+    verdict that changes from round to round is a finding of its own."""
+    counted = {}
+    for lines in rounds:
+        statuses = {line.split(" ", 1)[0] for line in lines}
+        worst = next((status for status in ("FAIL", "WARN", "PASS") if status in statuses),
+                     "no verdict")
+        counted[worst] = counted.get(worst, 0) + 1
+    return ", ".join("%s in %d of %d rounds" % (status, count, len(rounds))
+                     for status, count in counted.items())
+
+
 def checkout_at(commit):
     """scripts/check-portal.sh as it was at commit, unpacked in a temporary folder."""
     before = tempfile.mkdtemp(prefix="portal-before-")
@@ -144,6 +158,7 @@ def main():
                          help="only the pages whose name holds this")
     options.add_argument("--commit", help="also time the check as it was at this commit")
     arguments = options.parse_args()
+    sys.stdout.reconfigure(line_buffering=True)  # each page's figures as they come
     chosen = {name: what for name, what in TEMPLATES.items()
               if not arguments.only or any(part in name for part in arguments.only)}
     if not chosen:
@@ -159,22 +174,23 @@ def main():
         folder = package(spec)
         count, size = scripts_of(folder, start)
         server = serve(folder, start)
-        times, said = {check: [] for check in checks}, {}
+        times, said = {check: [] for check in checks}, {check: [] for check in checks}
         for _ in range(arguments.rounds):
             for check, script in checks.items():
                 started = time.monotonic()
                 result = subprocess.run([script, "127.0.0.1:%d" % server.server_address[1]],
                                         capture_output=True, text=True)
                 times[check].append(time.monotonic() - started)
-                said[check] = result.stdout.splitlines() + result.stderr.splitlines()[-3:]
+                said[check].append(result.stdout.splitlines()
+                                   + result.stderr.splitlines()[-3:])
         server.shutdown()
         server.server_close()
         print("\n%s (%s, %s): %d scripts, %.0f KB" % (name, spec, start, count, size / 1024))
         for check, seen in times.items():
             medians[check].append(statistics.median(seen))
-            print("  %s: median %.2f s (%.2f-%.2f)" % (check, medians[check][-1], min(seen),
-                                                        max(seen)))
-            for line in said[check]:
+            print("  %s: median %.2f s (%.2f-%.2f), %s" % (
+                check, medians[check][-1], min(seen), max(seen), verdicts(said[check])))
+            for line in said[check][-1]:
                 if " scripts" in line or " stylesheets" in line or "Traceback" in line:
                     print("    " + line[:1200])
     print()
