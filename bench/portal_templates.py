@@ -4,10 +4,10 @@ they ship: each template's package is fetched once at an exact version with
 `npm pack` into build/template-cache, unpacked, and its folder served on a
 loopback port with one of its pages as the start page "/" (the statistics
 page is left to 404). Prints each page's median, fastest and slowest wall
-time, the size and count of its scripts, how often each verdict came, and
-the scripts and stylesheets lines of its last round; then the median over
-the pages and the machine's load. Figures, not a test: nothing fails when a
-check is slow.
+time and its median processor time, the size and count of its scripts, how
+often each verdict came, and the scripts and stylesheets lines of its last
+round; then the median over the pages and the machine's load. Figures, not a
+test: nothing fails when a check is slow.
 
 Usage: portal_templates.py [--rounds N] [--only NAME] [--commit COMMIT]
 (default 3 rounds; --only takes part of a page's name and may be repeated;
@@ -19,6 +19,7 @@ import functools
 import html.parser
 import http.server
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -128,6 +129,14 @@ def serve(folder, start):
     return server
 
 
+def processor_time():
+    """User and system time of the children waited for so far: the check and
+    everything it started (each sandbox reaps its own and is reaped in turn).
+    It moves less than the wall time when other work loads the machine."""
+    used = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return used.ru_utime + used.ru_stime
+
+
 def verdicts(rounds):
     """Each round's worst status (as --json's verdict says it), counted: a
     verdict that changes from round to round is a finding of its own."""
@@ -174,13 +183,14 @@ def main():
         folder = package(spec)
         count, size = scripts_of(folder, start)
         server = serve(folder, start)
-        times, said = {check: [] for check in checks}, {check: [] for check in checks}
+        times, cpu, said = ({check: [] for check in checks} for _ in range(3))
         for _ in range(arguments.rounds):
             for check, script in checks.items():
-                started = time.monotonic()
+                started, used = time.monotonic(), processor_time()
                 result = subprocess.run([script, "127.0.0.1:%d" % server.server_address[1]],
                                         capture_output=True, text=True)
                 times[check].append(time.monotonic() - started)
+                cpu[check].append(processor_time() - used)
                 said[check].append(result.stdout.splitlines()
                                    + result.stderr.splitlines()[-3:])
         server.shutdown()
@@ -188,8 +198,9 @@ def main():
         print("\n%s (%s, %s): %d scripts, %.0f KB" % (name, spec, start, count, size / 1024))
         for check, seen in times.items():
             medians[check].append(statistics.median(seen))
-            print("  %s: median %.2f s (%.2f-%.2f), %s" % (
-                check, medians[check][-1], min(seen), max(seen), verdicts(said[check])))
+            print("  %s: median %.2f s (%.2f-%.2f), processor time %.2f s, %s" % (
+                check, medians[check][-1], min(seen), max(seen),
+                statistics.median(cpu[check]), verdicts(said[check])))
             for line in said[check][-1]:
                 if " scripts" in line or " stylesheets" in line or "Traceback" in line:
                     print("    " + line[:1200])
