@@ -40,6 +40,7 @@ TEMPLATES = {
     "sb-admin-2 charts": ("startbootstrap-sb-admin-2@4.1.4", "charts.html"),
     "sb-admin-2 tables": ("startbootstrap-sb-admin-2@4.1.4", "tables.html"),
     "admin-lte 2 index": ("admin-lte@2.4.18", "index.html"),
+    "admin-lte 2 inline charts": ("admin-lte@2.4.18", "pages/charts/inline.html"),
     "adminbsb index": ("adminbsb-materialdesign@1.0.7", "index.html"),
     "gentelella index": ("gentelella@1.4.0", "production/index.html"),
     "creative": ("startbootstrap-creative@5.1.8", "index.html"),
