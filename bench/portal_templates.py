@@ -55,10 +55,16 @@ def package(spec):
     folder = os.path.join(CACHE, "%s-%s" % (name, version))
     if not os.path.exists(os.path.join(folder, "package", "package.json")):
         os.makedirs(folder, exist_ok=True)
-        subprocess.run(["npm", "pack", "--silent", spec], cwd=CACHE, check=True,
-                       capture_output=True, timeout=600)
-        subprocess.run(["tar", "xzf", "%s-%s.tgz" % (name, version), "-C", folder],
-                       cwd=CACHE, check=True)
+        try:
+            subprocess.run(["npm", "pack", "--silent", spec], cwd=CACHE, check=True,
+                           capture_output=True, timeout=600)
+            subprocess.run(["tar", "xzf", "%s-%s.tgz" % (name, version), "-C", folder],
+                           cwd=CACHE, check=True, capture_output=True)
+        except (OSError, subprocess.SubprocessError) as error:
+            shutil.rmtree(folder, True)
+            said = getattr(error, "stderr", b"") or b""
+            sys.exit("%s cannot be fetched with npm pack: %s %s" % (
+                spec, error, said.decode(errors="replace").strip()[-500:]))
     return os.path.join(folder, "package")
 
 
