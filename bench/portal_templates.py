@@ -35,6 +35,10 @@ CACHE = os.path.join(SOURCE, "build", "template-cache")
 # name: (package@version, start page inside the package). The start page is
 # served as "/", so its relative addresses ("vendor/...", "../vendors/...")
 # resolve inside the package as they do beside the page.
+# Each package ships every script and stylesheet of its own that its page
+# names (admin-lte 3.x does not: its plugins come as npm dependencies, so its
+# 2.4 line stands for the large admin template; the start-bootstrap landing
+# pages from 6.0 on load their vendors from CDNs, so their 5.x lines serve).
 TEMPLATES = {
     "sb-admin-2 index": ("startbootstrap-sb-admin-2@4.1.4", "index.html"),
     "sb-admin-2 charts": ("startbootstrap-sb-admin-2@4.1.4", "charts.html"),
