@@ -18,6 +18,7 @@ import signal
 import socket
 import ssl
 import sys
+import threading
 import time
 from urllib.parse import urlsplit
 
@@ -217,6 +218,28 @@ def check_content_type(page, parsed):
     return "WARN", "%s without a charset, in the header or a meta tag" % declared
 
 
+def aside(check, *args):
+    """Starts check(*args) on a thread of its own; what it gives, when called
+    for (its exception raised then, as if it had run here). A daemon thread:
+    a check ended by a signal does not wait for it."""
+    outcome = {}
+
+    def work():
+        try:
+            outcome["result"] = check(*args)
+        except BaseException as error:  # handed to the caller, who raises it
+            outcome["error"] = error
+    thread = threading.Thread(target=work, daemon=True)
+    thread.start()
+
+    def result():
+        thread.join()
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["result"]
+    return result
+
+
 def run(host, https, timeout):
     """The checks in order, as (name, status, detail), each detail at most
     MOST_LINE characters; a check may give several lines (scripts gives one
@@ -234,18 +257,21 @@ def run(host, https, timeout):
             [(name, "WARN", "not checked: the start page gave no answer") for name in later]
     seconds = time.monotonic() - started
     checks = {"reachable": check_reachable(page, seconds), "challenge": check_challenge(page)}
+    # What waits on the network or on a node of its own goes on beside the
+    # scripts check, whose page runs take the longest.
+    aside_checks = {"statistics-page": aside(check_statistics_page, base, timeout, page)}
+    if https:
+        aside_checks["tls"] = aside(check_tls, host, timeout)
     if page.status == 200:
         parsed = parse_page(page)
+        aside_checks["stylesheets"] = aside(check_stylesheets, page, parsed, timeout)
         checks["document-mode"] = check_document_mode(page, parsed)
         checks["scripts"] = check_scripts(page, parsed, timeout,
                                           legacy=checks["document-mode"][0] == "FAIL")
-        checks["stylesheets"] = check_stylesheets(page, parsed, timeout)
         if https:
             checks["mixed-content"] = check_mixed_content(page, parsed)
         checks["content-type"] = check_content_type(page, parsed)
-    if https:
-        checks["tls"] = check_tls(host, timeout)
-    checks["statistics-page"] = check_statistics_page(base, timeout, page)
+    checks.update((name, result()) for name, result in aside_checks.items())
     unloaded = ("WARN", "not checked: the start page did not load")
     rows = []
     for name in ["reachable"] + later:
