@@ -124,16 +124,26 @@ def permission_flag():
     closed = ("process.exit(process.permission && !process.permission.has('fs.write') && "
               "!process.permission.has('child') && !process.permission.has('worker') && "
               "!process.permission.has('fs.read', '/etc/passwd') ? 0 : 3)")
-    for flag in ("--permission", "--experimental-permission"):
-        flags = [flag] + ["--allow-fs-read=%s" % os.path.join(p, "*") for p in readable]
+    # Both flags are tried at once: each probe is a node start, before the
+    # page's runs can start.
+    probes = []
+    try:
+        for flag in ("--permission", "--experimental-permission"):
+            flags = [flag] + ["--allow-fs-read=%s" % os.path.join(p, "*") for p in readable]
+            probes.append((flag, subprocess.Popen([node(), *flags, "-e", closed],
+                                                  stdout=subprocess.DEVNULL,
+                                                  stderr=subprocess.DEVNULL, env=environment())))
+    except (OSError, subprocess.SubprocessError, NodeError):
+        pass
+    for flag, probe in probes:
         try:
-            probe = subprocess.run([node(), *flags, "-e", closed], capture_output=True,
-                                   env=environment(), timeout=30)
-        except (OSError, subprocess.SubprocessError, NodeError):
-            break
-        if probe.returncode == 0:
+            held = probe.wait(30) == 0
+        except subprocess.TimeoutExpired:
+            probe.kill()
+            probe.wait()
+            held = False
+        if held and _cache["permission"] is None:
             _cache["permission"] = flag
-            break
     return _cache["permission"]
 
 
