@@ -21,6 +21,9 @@ NO_SANDBOX = ("the page's code was not run, and the scripts are judged by their 
 
 # The share of the time limit that firing the page's events may take.
 EVENTS_SHARE = 0.2
+# The share of the time limit that the run may wait for the page's requests
+# to be answered, after the load and again after the events.
+WAIT_SHARE = 0.25
 # What the check reads of each stream of a run: a real run writes some tens of
 # KiB of event lines, and page code may write without end on either.
 OUTPUT_LIMIT = 4 << 20
@@ -28,7 +31,10 @@ CHUNK = 1 << 16
 # Events judged of each run: a page that raises in a loop gives some
 # hundreds, and what comes after the first of these says nothing new.
 MAX_EVENTS = 10000
-PLAN = b'{"event":"plan"'
+# The plain run's lines that the other run follows: each planned event, and
+# the plan that ends them.
+PLAN = b'{"event":"plan'
+PLAN_END = b'{"event":"plan"'
 
 
 class Flooded(node.NodeError):
@@ -42,8 +48,9 @@ class Flooded(node.NodeError):
 class Run:
     """One node run of the page, its output collected by threads as it comes,
     up to OUTPUT_LIMIT on each stream. The plain run plans the page's events;
-    its plan line is handed to the other run, which waits for it with its
-    stdin open (and fires nothing when that closes without one)."""
+    each planned line, and the plan line that ends them, is handed to the
+    other run as it comes, which fires them with its stdin open; that closes
+    when the plain run's output ends."""
 
     def __init__(self, started):
         self.process, self.payload = started
@@ -66,9 +73,9 @@ class Run:
             self.close()
 
     def read(self):
-        handed = 0  # where the next plan line may start
+        handed = 0  # where the next plan line may start, None past the plan
         while self.take(self.process.stdout, self.out, "standard output"):
-            if self.after:
+            if self.after and handed is not None:
                 handed = self.hand_plans(handed)
         if self.after:
             self.after.close()
@@ -91,8 +98,8 @@ class Run:
         return False
 
     def hand_plans(self, start):
-        """Hands each whole plan line from start on to the other run; where
-        the next one may start."""
+        """Hands each whole planned or plan line from start on to the other
+        run; where the next one may start, or None once the plan has come."""
         while True:
             found = self.out.find(PLAN, start)
             if found < 0:
@@ -101,17 +108,20 @@ class Run:
             if end < 0:
                 return found
             if found == 0 or self.out[found - 1] == ord("\n"):
-                self.after.hand(bytes(self.out[found:end + 1]))
+                self.after.write(bytes(self.out[found:end + 1]))
+                if self.out.startswith(PLAN_END, found):
+                    return None
             start = end + 1
 
-    def hand(self, line):
+    def write(self, line):
+        """Writes a line on the run's stdin, if it is still open."""
         with self.lock:
             try:
                 if not self.process.stdin.closed:
                     self.process.stdin.write(line)
+                    self.process.stdin.flush()
             except OSError:
                 pass
-        self.close()
 
     def close(self):
         with self.lock:
@@ -168,6 +178,7 @@ def start_runs(page, sources, timeout):
     try:
         payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
                    "settle": SETTLE, "budget": timeout * EVENTS_SHARE,
+                   "wait": timeout * WAIT_SHARE,
                    "scripts": [{"url": url, "text": text, "line": line, "column": column}
                                for _, text, line, column, url in sources]}
         for strip in (False, True):
@@ -207,6 +218,17 @@ def _during(value):
                              isinstance(value.get("selector"), str))
 
 
+def _target(value):
+    return _index(value) or value in ("window", "document")
+
+
+def _unanswered(value):
+    return isinstance(value, list) and all(
+        isinstance(entry, dict) and isinstance(entry.get("url"), str) and
+        isinstance(entry.get("waited"), (int, float)) and _during(entry.get("during"))
+        for entry in value)
+
+
 def _fired(value):
     return isinstance(value, list) and all(
         isinstance(entry, dict) and isinstance(entry.get("type"), str) and
@@ -221,7 +243,10 @@ FIELDS = {"loaded": {"script": _index},
           "provided": {"script": _index, "names": _strings},
           "blocked": {"url": lambda value: isinstance(value, str)},
           "missing": {"names": _strings}, "kept": {"names": _strings},
+          "planned": {"target": _target, "type": lambda value: isinstance(value, str),
+                      "selector": lambda value: isinstance(value, str)},
           "plan": {"fire": _fired, "unfired": _index, "left": _strings},
+          "unanswered": {"requests": _unanswered},
           "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
           "untrusted": {"reason": lambda value: isinstance(value, str)}}
 
@@ -237,7 +262,7 @@ def well_formed(event, count):
 
 # What a run writes once: still taken past MAX_EVENTS (its done line comes last),
 # and once only, whatever the page repeats.
-ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done"}
+ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered"}
 
 
 def events(output, count):
@@ -271,8 +296,9 @@ def events(output, count):
 
 def finish_runs(started, sources, references, timeout, page_url):
     """Waits for both runs; (verdict lines, what the page brought, requests
-    not made, the plan of the page's events), with a line of its own when a
-    run could not be completed."""
+    not made, the plan of the page's events, what the line says of requests
+    left unanswered or None), with a line of its own when a run could not be
+    completed."""
     outputs, stopped = [], None
     deadline = time.monotonic() + timeout
     for run in started:
@@ -284,7 +310,7 @@ def finish_runs(started, sources, references, timeout, page_url):
             stopped = stopped or (error, outputs[-1])
     refused = [address for proxy in getattr(started, "proxies", ()) for address in proxy.close()]
     if len(outputs) < 2:
-        return [], [], [], None
+        return [], [], [], None, None
     addresses = [source[0] for source in sources]
     lines = failures(outputs[0], outputs[1], sources, page_url) + \
         unreached(outputs[1], sources, references) + untrusted(outputs)
@@ -301,7 +327,26 @@ def finish_runs(started, sources, references, timeout, page_url):
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"} |
                      set(refused))
     plans = [e for e in outputs[0] if e["event"] == "plan"]
-    return lines, brought, blocked, plans[0] if plans else None
+    return lines, brought, blocked, plans[0] if plans else None, unanswered(outputs)
+
+
+def unanswered(outputs):
+    """What the line says of the page's requests that either run still
+    waited for at its end (None when there were none): not a WARN, as a long
+    poll never answers, but what its answer would have run is not judged."""
+    waited = {}
+    for run in outputs:
+        for e in run:
+            for request in e["requests"] if e["event"] == "unanswered" else ():
+                made = during(request) or "as the page loads"
+                key = (request["url"], made)
+                waited[key] = max(waited.get(key, 0), request["waited"])
+    if not waited:
+        return None
+    return said("not answered when the run ended, so what the page does with the answer is not "
+                "judged: %s", listing([said("%s (asked %s; waited %.1f s)", url, made, seconds)
+                                       for (url, made), seconds in sorted(waited.items())],
+                                      "requests left unanswered"))
 
 
 def untrusted(outputs):
@@ -376,10 +421,12 @@ def failures(plain, stripped, sources, page_url):
     def raised(run):
         return [e for e in run if e["event"] == "exception"]
     key = lambda e: (e["script"], e["line"], e["column"], e["message"], during(e))
-    both = {key(e) for e in raised(plain)}
+    # Raised in both runs, it is jsdom's, whatever event each run was in.
+    same = lambda e: key(e)[:4]
+    both = {same(e) for e in raised(plain)}
     failed, seen = {}, set()
     for e in raised(stripped):
-        if key(e) in seen or (key(e) in both and not e["lacks"]):
+        if key(e) in seen or (same(e) in both and not e["lacks"]):
             continue
         seen.add(key(e))
         why = (said("IE11 lacks %s", listing(e["lacks"], "what IE11 lacks", separator=" or ",

@@ -8,11 +8,14 @@
 // loopback; the one way out is the check's proxy on a Unix socket (proxy.py),
 // which reaches the portal's origin alone.
 //
-// Input on stdin, a line: {url, html, host, strip, settle, budget, proxy,
+// Input on stdin, a line: {url, html, host, strip, settle, budget, wait, proxy,
 // scripts: [{url, text, line, column}]} with url null for an inline script,
 // line and column where its text starts; budget the seconds that firing the
-// page's events may take; proxy the proxy's socket. With strip, a second line
-// is the plan that the other run wrote (or none: then no event is fired).
+// page's events may take; wait the seconds that each wait for the page's
+// requests may last; proxy the proxy's socket.
+// With strip, the lines after it are the other run's planned and plan lines as
+// that run writes them: each planned event is fired as it comes, and the plan
+// line (or the end of stdin) ends them.
 // Output lines, {event: ...}:
 //   loaded {script}                  a script has run (the next one runs when a run stops)
 //   exception {script, line, column, message, lacks, during}
@@ -24,19 +27,26 @@
 //   missing {names}                  globals and static members IE11 lacks that no script brought
 //   kept {names}                     what IE11 lacks that the run could not take out
 //                                    (constants such as Number.EPSILON)
+//   planned {target, type, selector}
+//                                    (without strip) the next event of the plan, written
+//                                    before it is fired, so that the other run can follow
 //   plan {fire: [{target, type, selector}], unfired, left}
 //                                    the events fired after the load, target an index
 //                                    into the page's elements, 'window' or 'document';
 //                                    unfired how many the budgets left, left the first
 //   fired {count, missed}            (with strip) events of the plan fired, and those
 //                                    whose element the page no longer has
-//   unplanned {}                     (with strip) no plan came: no event was fired
+//   unplanned {}                     (with strip) the plan did not come to its end
+//   unanswered {requests: [{url, waited, during}]}
+//                                    requests of the page still unanswered when the run
+//                                    ended, the seconds since each was sent, during as above
 //   untrusted {reason}               a connection to the portal whose certificate the
 //                                    authorities the run trusts do not vouch for
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const net = require('net');
 const tls = require('tls');
+const { AsyncLocalStorage } = require('async_hooks');
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
 const { watch, makeEvent, fireEvents } = require('./events.js');
@@ -44,6 +54,14 @@ const { watch, makeEvent, fireEvents } = require('./events.js');
 // Timers run this many times faster than asked, so that the second after
 // the load event passes in a tenth of one.
 const TIME_SCALE = 10;
+// How often, in ms, a wait for the page looks whether it has gone quiet.
+const POLL = 10;
+// The events of the other run's plan that this one fires at most: what its
+// planning fires at most (events.js), the page's own stdout lines aside.
+const PLANNED_MAX = 300;
+// How far, in ms, the other run may lag behind this one, beyond its waits
+// and its budget.
+const PLAN_SLACK = 2000;
 
 function emit(event, fields) {
   process.stdout.write(JSON.stringify(Object.assign({ event: event }, fields)) + '\n');
@@ -179,6 +197,10 @@ function run(input, proxy, planned) {
 // inline ones with their places, what IE11 lacks, what was taken out of
 // the window and what the scripts brought back.
 function pageOf(input, planned) {
+  const started = Date.now();
+  // The other run may load later than this one, and then wait and fire: past
+  // this, no more of its events are waited for.
+  planned.until = started + (2 * (input.wait || 0) + (input.budget || 0)) * 1000 + PLAN_SLACK;
   const external = new Map();
   input.scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
   // Only the run without them needs the data: whatever raises for want of
@@ -186,6 +208,7 @@ function pageOf(input, planned) {
   const lacked = input.strip ? lacks() : [];
   return {
     input: input,
+    started: started,
     scripts: input.scripts,
     planned: planned,
     external: external,
@@ -196,6 +219,12 @@ function pageOf(input, planned) {
     own: null,
     provided: new Set(),
     current: null,
+    // What the page has started and not finished: its requests (each
+    // {url, during, waited}), its timers by id with when they are due, and
+    // when its last answer came.
+    requests: new Map(),
+    timers: new Map(),
+    answered: 0,
   };
 }
 
@@ -240,8 +269,9 @@ function report(page, error, file, line, column) {
   const message = said(error);
   const names = lackedIn(message, page.stripped.removed.map((thing) => thing.name),
     page.lackedNames);
+  const event = during.getStore();
   emit('exception', Object.assign({ script: index, message: message, lacks: names }, where,
-    context.during ? { during: context.during } : {}));
+    event ? { during: event } : {}));
 }
 
 // {index, where}: the script and the place in it, or only the script.
@@ -313,7 +343,7 @@ function loadPage(page, proxy) {
 function prepare(page, window) {
   // Before anything is taken out: what these use of the window's own
   // (IE11 lacks document.currentScript).
-  guardRequests(window, (into, url) => sameHost(page, into, url));
+  guardRequests(window, (into, url) => sameHost(page, into, url), page.requests);
   const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
   if (page.input.strip) stripForIE11(page, window);
   window.addEventListener('error', (event) => {
@@ -326,12 +356,52 @@ function prepare(page, window) {
     return index === undefined ? null : index;
   };
   page.own = watch(window, !page.input.strip);
-  scaleTimers(window);
+  scaleTimers(window, page.timers);
   followScripts(page, window);
   window.addEventListener('load', () => {
-    const settle = page.input.settle * 1000 / TIME_SCALE;
-    setTimeout(() => fireAfterLoad(page, window, settle).then(() => finish(page.stripped)), settle);
+    afterLoad(page, window).then(() => finish(page));
   });
+}
+
+// After the load, and again after the events, the run waits for the page
+// to go quiet, so that what it judges does not hang on how fast the portal
+// answers: both runs reach the same points before the first event.
+async function afterLoad(page, window) {
+  const input = page.input;
+  const settle = input.settle * 1000 / TIME_SCALE;
+  const wait = (input.wait || 0) * 1000;
+  await quiet(page, Date.now(), settle, Date.now() + wait);
+  const fired = await fireAfterLoad(page, window);
+  if (fired || open(page).length) await quiet(page, Date.now(), settle, Date.now() + wait);
+}
+
+// The page's requests not yet answered, and not yet waited for in vain.
+function open(page) {
+  return Array.from(page.requests.values()).filter((request) => !request.waited);
+}
+
+// Resolves once the settle time has passed since `from` and since the last
+// answer, no request of the page is in flight, and no timer of the page is
+// due; or at `until`, when what is still in flight is given up on. Timers
+// due later, as an interval's, are not waited for: the settle time is what
+// a timer gets after the load, whatever the page's pace.
+async function quiet(page, from, settle, until) {
+  for (;;) {
+    const now = Date.now();
+    for (const [request, state] of page.requests) {
+      if (state.done()) {
+        page.requests.delete(request);
+        page.answered = now;
+      }
+    }
+    const due = Array.from(page.timers.values()).some((at) => at <= now);
+    if (now >= Math.max(from, page.answered) + settle && !due && !open(page).length) return;
+    if (now >= until) {
+      open(page).forEach((request) => { request.waited = true; });
+      return;
+    }
+    await new Promise((resolve) => setTimeout(resolve, POLL));
+  }
 }
 
 function stripForIE11(page, window) {
@@ -353,38 +423,39 @@ function followScripts(page, window) {
   }, true);
 }
 
-// The page's events, after the load and its timers: what a handler then
-// raises, or a timer it sets, carries the event; the handlers' timers get
-// a settle time of their own.
-async function fireAfterLoad(page, window, settle) {
-  const strip = page.input.strip;
-  const plan = strip ? await page.planned : null;
-  if (strip && !plan) {
-    emit('unplanned', {});
-    return;
+// The page's events, after the load, its timers and its answers: what a
+// handler then raises, or the work it starts, carries the event. The run
+// that plans writes each event as it fires it, and the other run fires it
+// as it comes, so that the two runs go side by side. How many were fired.
+async function fireAfterLoad(page, window) {
+  const fire = (node, type, selector) => fireOne(page, window, node, type, selector);
+  if (!page.input.strip) {
+    const done = await fireEvents(page.own, window, null, page.input.budget || 0, fire,
+      (entry) => emit('planned', entry));
+    emit('plan', done);
+    return done.fire.length;
   }
-  const done = await fireEvents(page.own, window, plan, page.input.budget || 0,
-    (node, type, selector) => fireOne(page, window, node, type, selector));
-  if (strip) emit('fired', { count: done.fire.length - done.missed, missed: done.missed });
-  else emit('plan', done);
-  if (done.fire.length) await new Promise((resolve) => setTimeout(resolve, settle));
+  const done = await fireEvents(page.own, window, page.planned, 0, fire);
+  emit('fired', { count: done.count - done.missed, missed: done.missed });
+  if (!page.planned.ended) emit('unplanned', {});
+  return done.count;
 }
 
 // One event at one node; resolves once what it started has had a turn.
+// Only what the handlers raise, and what they start, is said to be during
+// the event: work that the load started and that runs meanwhile is not.
 function fireOne(page, window, node, type, selector) {
-  context.during = { type: type, selector: selector };
   const event = makeEvent(page.own, window, type);
   if (event) {
-    try {
-      page.own.dispatch.call(node, event);
-    } catch (error) {
-      report(page, error, null, 0, 0);
-    }
+    during.run({ type: type, selector: selector }, () => {
+      try {
+        page.own.dispatch.call(node, event);
+      } catch (error) {
+        report(page, error, null, 0, 0);
+      }
+    });
   }
-  return new Promise((resolve) => setImmediate(() => {
-    context.during = null;
-    resolve();
-  }));
+  return new Promise((resolve) => setImmediate(resolve));
 }
 
 // What the page's code raises from a timer or a promise reaches Node
@@ -422,13 +493,25 @@ function framesOf(error) {
 
 // Requests through XMLHttpRequest, and so through fetch polyfills, reach
 // the portal's own host only; any other is told, and fails as a network
-// error would.
-function guardRequests(window, sameHost) {
+// error would. Each one made goes into `requests` until it is answered:
+// done, or unsent again by abort(), as the window's own readyState says,
+// whatever the page does to its events.
+function guardRequests(window, sameHost, requests) {
   const request = window.XMLHttpRequest.prototype;
   const open = request.open;
   const send = request.send;
+  const readyState = Object.getOwnPropertyDescriptor(request, 'readyState').get;
   const refused = new WeakSet();
-  request.open = function (method, url) {
+  const asked = new WeakMap();
+  request.open = function (method, url, async) {
+    let address = String(url);
+    try {
+      address = new URL(address, window.document.URL).href;
+    } catch (ignored) {
+      // open() itself says what is wrong with it
+    }
+    // A synchronous request is answered before send() returns.
+    asked.set(this, { url: address, async: arguments.length < 3 || Boolean(async) });
     if (sameHost(window, String(url))) {
       refused.delete(this);
     } else {
@@ -438,8 +521,16 @@ function guardRequests(window, sameHost) {
     return open.apply(this, arguments);
   };
   request.send = function () {
-    if (!refused.has(this)) return send.apply(this, arguments);
     const xhr = this;
+    if (!refused.has(this)) {
+      const result = send.apply(this, arguments);
+      const made = asked.get(this);
+      if (made && made.async) {
+        requests.set(xhr, { url: made.url, during: during.getStore() || null, waited: false,
+          sent: Date.now(), done: () => [0, 4].includes(readyState.call(xhr)) });
+      }
+      return result;
+    }
     window.setTimeout(() => xhr.dispatchEvent(new Progress('error')), 0);
     return undefined;
   };
@@ -455,27 +546,34 @@ function guardRequests(window, sameHost) {
   window.WebSocket.prototype = Socket.prototype;
 }
 
-// The event whose handler is running, if any: a timer that a handler
-// sets runs as part of that event.
-const context = { during: null };
+// The event whose handlers are running, if any: Node carries it into what
+// they start (their timers, promises and requests), and into nothing else.
+const during = new AsyncLocalStorage();
 
-function scaleTimers(window) {
+// The page's timers, scaled; `timers` holds each timeout set with a function
+// until it has run or is cleared, with when it is due.
+function scaleTimers(window, timers) {
   for (const name of ['setTimeout', 'setInterval']) {
     const timer = window[name];
     window[name] = function (handler, delay) {
       const args = Array.prototype.slice.call(arguments);
       args[1] = (Number(delay) || 0) / TIME_SCALE;
-      const during = context.during;
-      if (during && typeof handler === 'function') {
-        // Left set when the handler throws, for the report of it.
-        args[0] = function () {
-          context.during = during;
-          const result = handler.apply(this, arguments);
-          context.during = null;
-          return result;
-        };
-      }
-      return timer.apply(window, args);
+      if (name === 'setInterval' || typeof handler !== 'function') return timer.apply(window, args);
+      let id = null;
+      args[0] = function () {
+        timers.delete(id);
+        return handler.apply(this, arguments);
+      };
+      id = timer.apply(window, args);
+      timers.set(id, Date.now() + args[1]);
+      return id;
+    };
+  }
+  for (const name of ['clearTimeout', 'clearInterval']) {
+    const clear = window[name];
+    window[name] = function (id) {
+      timers.delete(Number(id));
+      return clear.apply(window, arguments);
     };
   }
 }
@@ -484,7 +582,13 @@ function scaleTimers(window) {
 // brought: a use of them where the load did not reach still fails in IE11.
 // A prototype member's owner cannot be told from a script's source, so
 // those are left out.
-function finish(stripped) {
+function finish(page) {
+  const stripped = page.stripped;
+  const now = Date.now();
+  const unanswered = Array.from(page.requests.values(), (request) => Object.assign(
+    { url: request.url, waited: (now - request.sent) / 1000 },
+    request.during ? { during: request.during } : {}));
+  if (unanswered.length) emit('unanswered', { requests: unanswered });
   const missing = stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
     !thing.present()).map((thing) => thing.name);
   if (missing.length) emit('missing', { names: missing });
@@ -518,41 +622,93 @@ function readAuthorities(url) {
   if (/^https:/i.test(url)) tls.createSecureContext();
 }
 
-// The payload is the first line on stdin; with strip, the plan the next.
+// The other run's plan as it comes: next() resolves to its next event, or
+// to null at its end, at the end of stdin, after PLANNED_MAX events or past
+// `until`; ended tells whether its plan line came.
+const planned = {
+  entries: [],
+  taken: 0,
+  closed: false,
+  ended: false,
+  until: 0,
+  wake: () => {},
+  push(entry) {
+    if (this.closed) return;
+    this.entries.push(entry);
+    this.wake();
+  },
+  close(ended) {
+    this.ended = this.ended || (ended && !this.closed);
+    this.closed = true;
+    this.wake();
+  },
+  async next() {
+    while (!this.entries.length && !this.closed && Date.now() < this.until) {
+      await new Promise((resolve) => {
+        this.wake = resolve;
+        setTimeout(resolve, this.until - Date.now());
+      });
+    }
+    if (!this.entries.length || this.taken >= PLANNED_MAX) return null;
+    this.taken += 1;
+    return this.entries.shift();
+  },
+};
+
+function hearPlanned(entry) {
+  const target = entry.target;
+  if ((Number.isInteger(target) && target >= 0) || target === 'window' || target === 'document') {
+    if (typeof entry.type === 'string' && typeof entry.selector === 'string') {
+      planned.push({ target: target, type: entry.type, selector: entry.selector });
+    }
+  }
+}
+
+// What comes on stdin after the payload, by its event: page code can write
+// on the other run's stdout, so each line is only data.
+const HEARD = {
+  planned: hearPlanned,
+  plan: () => planned.close(true),
+};
+
+function heard(line) {
+  let message = null;
+  try {
+    message = JSON.parse(line);
+  } catch (ignored) {
+    return;
+  }
+  if (message && typeof message === 'object' && Object.prototype.hasOwnProperty.call(HEARD,
+    message.event)) {
+    HEARD[message.event](message);
+  }
+}
+
+// The payload is the first line on stdin; the lines after it are heard.
 let text = '';
 let started = false;
-let ended = false;
-let handOver = null;
-const planned = new Promise((resolve) => { handOver = resolve; });
-const take = () => {
+const take = (ended) => {
   let at = text.indexOf('\n');
-  if (!started && (at >= 0 || ended)) {
-    started = true;
-    const payload = at >= 0 ? text.slice(0, at) : text;
+  while (at >= 0 || (ended && text)) {
+    const line = at >= 0 ? text.slice(0, at) : text;
     text = at >= 0 ? text.slice(at + 1) : '';
-    const input = JSON.parse(payload);
-    readAuthorities(input.url);
-    if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
-    else run(input, undefined, planned);
+    if (started) {
+      heard(line);
+    } else {
+      started = true;
+      const input = JSON.parse(line);
+      readAuthorities(input.url);
+      if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
+      else run(input, undefined, planned);
+    }
     at = text.indexOf('\n');
   }
-  if (started && (at >= 0 || ended)) {
-    let plan = null;
-    try {
-      plan = JSON.parse(at >= 0 ? text.slice(0, at) : text);
-    } catch (ignored) {
-      plan = null;
-    }
-    handOver(plan && Array.isArray(plan.fire) ? plan : null);
-  }
+  if (ended) planned.close(false);
 };
 tellUntrusted();
 process.stdin.setEncoding('utf8');
 process.stdin.on('data', (chunk) => {
   text += chunk;
-  take();
+  take(false);
 });
-process.stdin.on('end', () => {
-  ended = true;
-  take();
-});
+process.stdin.on('end', () => take(true));

@@ -124,13 +124,13 @@ def not_made(blocked):
                 listing(blocked, "requests to other hosts, not made"))
 
 
-def summary(sources, brought, blocked, fired):
+def summary(sources, brought, blocked, fired, waited):
     counted = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
         (len(sources),) + (("", "s", "s") if len(sources) == 1 else ("s", "", "")))
     return joined([counted,
                    brought and said("the page brings %s",
                                     listing(brought, "what the page brings", separator="; ")),
-                   fired, not_made(blocked)])
+                   fired, waited, not_made(blocked)])
 
 
 def check_scripts(page, parsed, timeout, legacy):
@@ -149,15 +149,15 @@ def check_scripts(page, parsed, timeout, legacy):
         found = [{"syntax": None, "references": None} for _ in sources]
     lines += [script_verdict(*source[:4], result["syntax"])
               for source, result in zip(sources, found) if result["syntax"]]
-    run_lines, brought, blocked, fired = page_run.finish_runs(
+    run_lines, brought, blocked, fired, waited = page_run.finish_runs(
         runs, sources, [result["references"] for result in found], timeout, page.url)
     lines += run_lines + ([("WARN", not_run)] if not_run else [])
     if not lines:
         lines = [("PASS", summary(sources, brought, blocked,
-                                  fired and page_run.fired_said(fired, True)))]
+                                  fired and page_run.fired_said(fired, True), waited))]
     else:
         status, detail = lines[-1]
         lines[-1] = (status, joined([detail, fired and page_run.fired_said(fired, False),
-                                     not_made(blocked)]))
+                                     waited, not_made(blocked)]))
     # What the engine runs in the mode the page really gets is less again.
     return [(status, joined([detail, legacy and LEGACY_NOTE])) for status, detail in lines]
