@@ -8,14 +8,20 @@ Usage: pace_test.py SOURCE_DIR [unittest options]
 """
 import http.server
 import os
+import subprocess
 import sys
 import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 import check_portal_test as portal  # noqa: E402
+import sandbox_test  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "portal_check"))
+import page_run  # noqa: E402
 
+SCRIPT = PORT = None
 HEAD = portal.HEAD + "</head><body>\n"
 ROUTES = {}  # path: (seconds before the answer, None for never; body)
 NEVER = threading.Event()  # set when the test ends, to free the held answers
@@ -28,12 +34,13 @@ class Slow(http.server.BaseHTTPRequestHandler):
             NEVER.wait(60)
             return
         time.sleep(delay)
-        kind = "text/html; charset=utf-8" if body.startswith("<!") else "text/javascript"
-        self.send_response(200 if body is not None else 404)
-        self.send_header("Content-Type", kind)
-        self.send_header("Content-Length", str(len((body or "").encode())))
+        body = (body or "").encode()
+        self.send_response(200 if body else 404)
+        self.send_header("Content-Type", "text/html; charset=utf-8" if body.startswith(b"<!")
+                         else "text/javascript")
+        self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write((body or "").encode())
+        self.wfile.write(body)
 
     def log_message(self, *args):
         pass
@@ -52,38 +59,51 @@ GET = ("function get(path, done) {\n  var r = new XMLHttpRequest();\n"
 
 
 def setUpModule():
-    portal.setUpModule()  # its certificate, which check() trusts
+    global PORT
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Slow)
     server.daemon_threads = True
-    portal.PORTS["slow"] = server.server_address[1]
+    PORT = server.server_address[1]
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
 
 def tearDownModule():
     NEVER.set()
-    portal.KEYS_FOLDER.cleanup()
 
 
-def scripts_line(*options):
-    """The scripts lines, and the seconds the check took."""
+def scripts_lines(*options, path=None):
+    """The scripts lines [(status, line)], and the seconds the check took;
+    path: a folder of another node to run the page with."""
+    env = dict(os.environ, PATH=os.pathsep.join(filter(None, [path, os.environ["PATH"]])))
     started = time.monotonic()
-    _, lines = portal.check("127.0.0.1:%d" % portal.PORTS["slow"], *options)
-    return lines["scripts"], time.monotonic() - started
+    result = subprocess.run([SCRIPT, *options, "127.0.0.1:%d" % PORT], capture_output=True,
+                            text=True, timeout=120, env=env)
+    print(result.stdout + result.stderr)
+    return ([tuple(line.split(" ", 1)) for line in result.stdout.splitlines()
+             if line.split(" ")[1:2] == ["scripts:"]], time.monotonic() - started)
 
 
 class Pace(unittest.TestCase):
     def test_a_verdict_waits_for_the_answers_however_late(self):
         assign = "Object.assign({}, {news: text});"
-        cases = [  # the page's routes; the scripts lines; the check's options
+        # Under Node 18 the tenth of ten requests made as the page loads was answered after
+        # the run had gone on.
+        tenth = ("var n = 0;\nfor (var i = 0; i < 10; i++) get('/api/' + i, function () {\n"
+                 "  if (++n == 10) Object.assign({}, {});\n});\n")
+        cases = [  # the page's routes; the scripts lines; the check's options; its node
             *[(dict(page(GET + "get('/api/news', function (text) {\n  %s\n});\n" % assign),
                     **{"/api/news": (delay, "[]")}),
                [("FAIL", r"/app.js: as the page loads, at 8:10, Object.assign is not a function "
                          r"\(IE11 lacks Object.assign\)$")], ())
               for delay in (0.5, 2)],
+            (dict(page(GET + tenth), **{"/api/%d" % i: (0.2, "[]") for i in range(10)}),
+             [("FAIL", r"/app.js: as the page loads, at 9:25, Object.assign")], (),
+             sandbox_test.node_18),
+            # The second asked from the answer to the first, whose handler sets a timer.
             (dict(page(GET + "get('/api/a', function (a) {\n  get('/api/b', function (b) {\n"
-                             "    %s\n  });\n});\n" % assign.replace("text", "b")),
+                             "    setTimeout(function () { %s }, 500);\n  });\n});\n"
+                       % assign.replace("text", "b")),
                   **{"/api/a": (0.5, "a"), "/api/b": (0.5, "b")}),
-             [("FAIL", r"/app.js: as the page loads, at 9:12, Object.assign")], ()),
+             [("FAIL", r"/app.js: as the page loads, at 9:37, Object.assign")], ()),
             (dict(page(GET + "go.onclick = function () {\n  get('/api/news', function (text) {\n"
                              "    %s\n  });\n};\n" % assign, '<button id="go">Go</button>'),
                   **{"/api/news": (0.5, "[]")}),
@@ -96,11 +116,11 @@ class Pace(unittest.TestCase):
                        r"is not judged: http://127.0.0.1:\d+/api/poll \(asked as the page loads; "
                        r"waited [23]\.\d s\)$")], ("--timeout", "8")),
         ]
-        for routes, expected, options in cases:
-            with self.subTest(routes=sorted(routes.items())):
+        for routes, expected, options, *node in cases:
+            with self.subTest(routes=sorted(routes.items()), node=node):
                 ROUTES.clear()
                 ROUTES.update(routes)
-                lines, took = scripts_line(*options)
+                lines, took = scripts_lines(*options, path=node and node[0]())
                 self.assertEqual([status for status, _ in expected],
                                  [status for status, _ in lines])
                 for (_, says), (_, line) in zip(expected, lines):
@@ -108,7 +128,49 @@ class Pace(unittest.TestCase):
                 if options:
                     self.assertLess(took, float(options[1]) + 4)
 
+    def test_an_exception_goes_to_the_script_and_the_event_that_raised_it(self):
+        chart = ("function Chart() {\n  if (!window.Promise) throw {message: 'Canvas not "
+                 "supported'};\n}\n")
+        busy = ("for (var i = 0; i < 6; i++) document.body.appendChild(document.createElement("
+                "'i')).onclick = function () {\n  for (var t = Date.now(); Date.now() - t < 40;) {}"
+                "\n};\nsetTimeout(function () { Object.assign({}, {}); }, 1500);\n")
+        cases = [  # the page's routes; the scripts lines
+            # An object thrown from a timer, by the script that holds its literal message.
+            (dict(page("setTimeout(function () { new Chart(); }, 0);\n"),
+                  **{"/": (0, HEAD + '<script src="/chart.js"></script><script src="/app.js">'
+                                     '</script></body></html>\n'), "/chart.js": (0, chart)}),
+             [("FAIL", r"/chart.js: as the page loads, at 2:24, Canvas not supported \(raised "
+                       r"only without what IE11 lacks\)$")]),
+            # Work the load defers runs before the events: here it adds the handler.
+            (page("function step(n) {\n  for (var t = Date.now(); Date.now() - t < 30;) {}\n"
+                  "  if (n) setTimeout(function () { step(n - 1); }, 0);\n  else go.onclick = "
+                  "function () { Object.assign({}, {}); };\n}\nstep(6);\n",
+                  '<button id="go">Go</button>'),
+             [("FAIL", r"/app.js: on click of button#go, at 4:42, Object.assign is not")]),
+            # A timer set at load that runs while the events are fired is the load's.
+            (page(busy), [("FAIL", r"/app.js: as the page loads, at 4:33, Object.assign is not")]),
+        ]
+        for routes, expected in cases:
+            with self.subTest(routes=sorted(routes.items())):
+                ROUTES.clear()
+                ROUTES.update(routes)
+                lines, _ = scripts_lines()
+                self.assertEqual(len(expected), len(lines))
+                for (status, says), (line_status, line) in zip(expected, lines):
+                    self.assertEqual(status, line_status)
+                    self.assertRegex(line, says)
+
+    def test_an_exception_of_both_runs_is_no_verdict_whatever_event_each_was_in(self):
+        raised = {"event": "exception", "script": 0, "line": 3, "column": 4, "message": "no canvas",
+                  "lacks": []}
+        click = dict(raised, during={"type": "click", "selector": "body"})
+        sources = [("http://portal/app.js", "", 1, 0, "http://portal/app.js")]
+        for plain, stripped in [([click], [raised]), ([raised], [click])]:
+            with self.subTest(plain=plain):
+                self.assertEqual([], page_run.failures(plain, stripped, sources, "http://portal/"))
+
 
 if __name__ == "__main__":
-    portal.SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")
+    sandbox_test.SOURCE = os.path.abspath(sys.argv.pop(1))
+    SCRIPT = os.path.join(sandbox_test.SOURCE, "scripts", "check-portal.sh")
     unittest.main(verbosity=2)

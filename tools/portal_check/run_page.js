@@ -280,7 +280,8 @@ function placeOf(page, error, file, line, column) {
   // exception whose first frame is a built-in's (JSON.parse).
   let index = file && line ? scriptAt(page, file, line) : null;
   if (index !== null) return { index: index, where: within(page, index, line, column) };
-  for (const frame of framesOf(error)) {
+  const frames = framesOf(error);
+  for (const frame of frames) {
     index = scriptAt(page, frame.file, frame.line);
     if (index !== null) {
       return { index: index, where: within(page, index, frame.line, frame.column) };
@@ -288,7 +289,51 @@ function placeOf(page, error, file, line, column) {
   }
   index = file ? scriptAt(page, file, line) : null;
   if (index === null && page.current) index = page.current();
-  return { index: index, where: { line: null, column: null } };
+  const thrown = frames.length ? null : thrownAt(page, said(error), index);
+  return thrown || { index: index, where: { line: null, column: null } };
+}
+
+// A thrown value that is no Error has no stack, and a timer's or a
+// handler's is reported with no script at all: a script whose `throw`
+// gives that message as a literal (`throw 'no canvas'`, `throw {message:
+// 'no canvas'}`) threw it, the running one first. {index, where} or null.
+function thrownAt(page, message, running) {
+  let found = null;
+  page.scripts.forEach((script, index) => {
+    const place = literalThrows(page, index).find((thrown) => thrown.message === message);
+    if (place && (!found || index === running)) found = { index: index, where: place.where };
+  });
+  return found;
+}
+
+// Each `throw` of a literal message in a script, parsed once when first
+// asked: [{message, where}].
+function literalThrows(page, index) {
+  page.throws = page.throws || new Map();
+  if (page.throws.has(index)) return page.throws.get(index);
+  const found = [];
+  page.throws.set(index, found);
+  const text = (node) => node && node.type === 'Literal' && typeof node.value === 'string' ?
+    node.value : null;
+  try {
+    const tree = require('acorn').parse(page.scripts[index].text,
+      { ecmaVersion: 'latest', locations: true, allowHashBang: true });
+    require('acorn-walk').simple(tree, {
+      ThrowStatement(node) {
+        const thrown = node.argument;
+        const message = text(thrown) !== null ? text(thrown) : thrown.type !== 'ObjectExpression' ?
+          null : text((thrown.properties.find((property) => property.type === 'Property' &&
+            (property.key.name === 'message' || property.key.value === 'message')) || {}).value);
+        if (message !== null) {
+          found.push({ message: message,
+            where: { line: node.loc.start.line, column: node.loc.start.column } });
+        }
+      },
+    });
+  } catch (ignored) {
+    // a script that does not parse, or nests past the parser: no place known
+  }
+  return found;
 }
 
 // What IE11 lacks that a script has brought back since the last one ran.
