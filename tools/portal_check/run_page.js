@@ -56,6 +56,12 @@ const { watch, makeEvent, fireEvents } = require('./events.js');
 const TIME_SCALE = 10;
 // How often, in ms, a wait for the page looks whether it has gone quiet.
 const POLL = 10;
+// A timeout of a millisecond at most (as run, 10 ms as asked) is how scripts
+// defer work, jQuery's ready and promise callbacks among them: a wait lets
+// those that are due run. A longer one, an animation's tick or a carousel's,
+// gets the settle time and no more, or a page that animates would hold
+// every wait to its end.
+const DEFERS = 1;
 // The events of the other run's plan that this one fires at most: what its
 // planning fires at most (events.js), the page's own stdout lines aside.
 const PLANNED_MAX = 300;
@@ -595,7 +601,7 @@ function guardRequests(window, sameHost, requests) {
 // they start (their timers, promises and requests), and into nothing else.
 const during = new AsyncLocalStorage();
 
-// The page's timers, scaled; `timers` holds each timeout set with a function
+// The page's timers, scaled; `timers` holds each timeout that defers work
 // until it has run or is cleared, with when it is due.
 function scaleTimers(window, timers) {
   for (const name of ['setTimeout', 'setInterval']) {
@@ -603,7 +609,9 @@ function scaleTimers(window, timers) {
     window[name] = function (handler, delay) {
       const args = Array.prototype.slice.call(arguments);
       args[1] = (Number(delay) || 0) / TIME_SCALE;
-      if (name === 'setInterval' || typeof handler !== 'function') return timer.apply(window, args);
+      if (name === 'setInterval' || typeof handler !== 'function' || !(args[1] <= DEFERS)) {
+        return timer.apply(window, args);
+      }
       let id = null;
       args[0] = function () {
         timers.delete(id);
