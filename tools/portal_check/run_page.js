@@ -203,10 +203,9 @@ function run(input, proxy, planned) {
 // inline ones with their places, what IE11 lacks, what was taken out of
 // the window and what the scripts brought back.
 function pageOf(input, planned) {
-  const started = Date.now();
   // The other run may load later than this one, and then wait and fire: past
   // this, no more of its events are waited for.
-  planned.until = started + (2 * (input.wait || 0) + (input.budget || 0)) * 1000 + PLAN_SLACK;
+  planned.until = Date.now() + (2 * (input.wait || 0) + (input.budget || 0)) * 1000 + PLAN_SLACK;
   const external = new Map();
   input.scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
   // Only the run without them needs the data: whatever raises for want of
@@ -214,7 +213,6 @@ function pageOf(input, planned) {
   const lacked = input.strip ? lacks() : [];
   return {
     input: input,
-    started: started,
     scripts: input.scripts,
     planned: planned,
     external: external,
@@ -226,8 +224,8 @@ function pageOf(input, planned) {
     provided: new Set(),
     current: null,
     // What the page has started and not finished: its requests (each
-    // {url, during, waited}), its timers by id with when they are due, and
-    // when its last answer came.
+    // {url, during, sent, abandoned, done()}), the timeouts that defer work
+    // by id with when they are due, and when its last answer came.
     requests: new Map(),
     timers: new Map(),
     answered: 0,
@@ -428,14 +426,14 @@ async function afterLoad(page, window) {
 
 // The page's requests not yet answered, and not yet waited for in vain.
 function open(page) {
-  return Array.from(page.requests.values()).filter((request) => !request.waited);
+  return Array.from(page.requests.values()).filter((request) => !request.abandoned);
 }
 
 // Resolves once the settle time has passed since `from` and since the last
-// answer, no request of the page is in flight, and no timer of the page is
-// due; or at `until`, when what is still in flight is given up on. Timers
-// due later, as an interval's, are not waited for: the settle time is what
-// a timer gets after the load, whatever the page's pace.
+// answer, no request of the page is in flight, and no timeout that defers
+// work is due; or at `until`, when what is still in flight is abandoned: a
+// later wait does not wait for it again. Each answer gets the settle time
+// that the load gets, so its handler's timers run as a quick answer's would.
 async function quiet(page, from, settle, until) {
   for (;;) {
     const now = Date.now();
@@ -448,7 +446,7 @@ async function quiet(page, from, settle, until) {
     const due = Array.from(page.timers.values()).some((at) => at <= now);
     if (now >= Math.max(from, page.answered) + settle && !due && !open(page).length) return;
     if (now >= until) {
-      open(page).forEach((request) => { request.waited = true; });
+      open(page).forEach((request) => { request.abandoned = true; });
       return;
     }
     await new Promise((resolve) => setTimeout(resolve, POLL));
@@ -577,7 +575,7 @@ function guardRequests(window, sameHost, requests) {
       const result = send.apply(this, arguments);
       const made = asked.get(this);
       if (made && made.async) {
-        requests.set(xhr, { url: made.url, during: during.getStore() || null, waited: false,
+        requests.set(xhr, { url: made.url, during: during.getStore() || null, abandoned: false,
           sent: Date.now(), done: () => [0, 4].includes(readyState.call(xhr)) });
       }
       return result;
@@ -634,7 +632,7 @@ function scaleTimers(window, timers) {
 // The globals and static members that IE11 lacks and that no script
 // brought: a use of them where the load did not reach still fails in IE11.
 // A prototype member's owner cannot be told from a script's source, so
-// those are left out.
+// those are left out. Before them, the page's requests still unanswered.
 function finish(page) {
   const stripped = page.stripped;
   const now = Date.now();
