@@ -40,3 +40,9 @@ add_test(NAME portal_added_test
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/added_test.py
                  ${PROJECT_SOURCE_DIR})
 set_tests_properties(portal_added_test PROPERTIES TIMEOUT 240)
+
+# The page run at a remote portal's pace: answers that come late, or never.
+add_test(NAME portal_pace_test
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/portal/pace_test.py
+                 ${PROJECT_SOURCE_DIR})
+set_tests_properties(portal_pace_test PROPERTIES TIMEOUT 240)

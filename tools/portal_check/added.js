@@ -121,7 +121,7 @@ function ask(page, key, fields, element) {
   hold(page, 1);
   record.answer.then(() => hold(page, -1));
   const loading = element.ownerDocument.readyState !== 'complete';
-  const during = page.context.during;
+  const during = page.during();
   later(page, added.addedBy(), (by) => added.emit('want', Object.assign({ key: key, by: by,
     during: during, loading: loading }, fields)));
   return record;

@@ -2,9 +2,10 @@
 // The events a player causes, fired at what the page's scripts listen on,
 // after the page has loaded. The run with everything (run_page.js without
 // strip) finds the listeners and plans the events; the run without what
-// IE11 lacks is handed that plan and fires the same events in the same
-// order, so that an exception one run raises and the other does not comes
-// from the page's code, not from a different choice of events.
+// IE11 lacks is handed that plan, an event at a time as it is planned, and
+// fires the same events in the same order, so that an exception one run
+// raises and the other does not comes from the page's code, not from a
+// different choice of events.
 
 // Each type a player causes, by the kind of event IE11 pages make for it
 // with document.createEvent; jsdom has no pointer events, whose listeners
@@ -171,14 +172,18 @@ function listenersOf(own, window) {
   return found;
 }
 
-// Fires the events and returns the plan: in the planning run, what it
-// found and fired (each element and type once, within the budgets); in the
-// other, the plan it was given. `fire(node, type, selector)` dispatches
-// one and resolves when what it started has had a turn.
-async function fireEvents(own, window, plan, budgetSeconds, fire) {
+// Fires the events: in the planning run, those it finds (each element and
+// type once, within the budgets), each told to `announce` before it is
+// fired, and returns the plan; in the other, each that `plan.next()`
+// resolves to until it resolves to null, and returns {count, missed}.
+// `fire(node, type, selector)` dispatches one and resolves when what it
+// started has had a turn.
+async function fireEvents(own, window, plan, budgetSeconds, fire, announce) {
   if (plan) {
     let missed = 0;
-    for (const entry of plan.fire) {
+    let count = 0;
+    for (let entry = await plan.next(); entry; entry = await plan.next()) {
+      count += 1;
       const node = nodeAt(own, window, entry.target);
       if (!node || shortSelector(node, window) !== entry.selector) {
         missed += 1;
@@ -186,7 +191,7 @@ async function fireEvents(own, window, plan, budgetSeconds, fire) {
       }
       await fire(node, entry.type, entry.selector);
     }
-    return Object.assign({}, plan, { missed: missed });
+    return { count: count, missed: missed };
   }
   const queue = [];
   const seen = new Map();
@@ -212,6 +217,7 @@ async function fireEvents(own, window, plan, budgetSeconds, fire) {
     const target = targetOf(node);
     if (target < 0) continue;
     own.asked = [];
+    if (announce) announce({ target: target, type: type, selector: selector });
     await fire(node, type, selector);
     const document = window.document;
     const holders = node === document.body ? [window, document, document.documentElement, node] :

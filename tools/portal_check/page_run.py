@@ -3,6 +3,7 @@
 and what the difference says about each script."""
 import io
 import json
+import queue
 import re
 import subprocess
 import threading
@@ -23,6 +24,9 @@ NO_SANDBOX = ("the page's code was not run, and the scripts are judged by their 
 
 # The share of the time limit that firing the page's events may take.
 EVENTS_SHARE = 0.2
+# The share of the time limit that the run may wait for the page's requests
+# to be answered, after the load and again after the events.
+WAIT_SHARE = 0.25
 # What the check reads of each stream of a run: a real run writes some tens of
 # KiB of event lines, and page code may write without end on either.
 OUTPUT_LIMIT = 4 << 20
@@ -30,7 +34,10 @@ CHUNK = 1 << 16
 # Events judged of each run: a page that raises in a loop gives some
 # hundreds, and what comes after the first of these says nothing new.
 MAX_EVENTS = 10000
-PLAN = b'{"event":"plan"'
+# The plain run's lines that the other run follows: each planned event, and
+# the plan that ends them.
+PLAN = b'{"event":"plan'
+PLAN_END = b'{"event":"plan"'
 WANT = b'{"event":"want"'
 # What the plain run's end tells the other when it wrote no plan: fire nothing.
 NO_PLAN = b'{"event":"plan","fire":null}\n'
@@ -47,9 +54,10 @@ class Flooded(node.NodeError):
 class Run:
     """One node run of the page, its output collected by threads as it comes,
     up to OUTPUT_LIMIT on each stream. The plain run plans the page's events;
-    its plan line is handed to the other run, which waits for it (and fires
-    nothing when the plain run ends without one). Each run's stdin stays open
-    for the answers to the scripts its page adds (added.py)."""
+    each planned line, and the plan line that ends them, is handed to the
+    other run as it comes, which fires them (and fires nothing when the plain
+    run ends without a plan). Each run's stdin stays open for the answers to
+    the scripts its page adds (added.py)."""
 
     def __init__(self, started, added=None):
         self.process, self.payload = started
@@ -57,23 +65,24 @@ class Run:
         self.flooded = None  # the stream that went past the limit
         self.after = None  # the run the plan goes to
         self.added = added
-        self.lock = threading.Lock()
+        self.handed = queue.Queue()  # what goes on the run's stdin, in order; None ends it
         self.readers = [threading.Thread(target=self.read, daemon=True),
                         threading.Thread(target=self.read_errors, daemon=True)]
+        self.writer = threading.Thread(target=self.write, daemon=True)
 
     def begin(self):
-        for reader in self.readers:
-            reader.start()
+        for thread in self.readers + [self.writer]:
+            thread.start()
         self.hand(self.payload + b"\n")
 
     def read(self):
-        handed = wanted = 0  # where the next plan or want line may start
+        handed = wanted = 0  # where the next plan or want line may start; handed None past the plan
         while self.take(self.process.stdout, self.out, "standard output"):
-            if self.after:
-                handed = self.lines(PLAN, handed, self.after.hand)
+            if self.after and handed is not None:
+                handed = self.lines(PLAN, handed, self.hand_plan)
             if self.added:
                 wanted = self.lines(WANT, wanted, lambda line: self.added.want(line, self))
-        if self.after:
+        if self.after and handed is not None:
             self.after.hand(NO_PLAN)
 
     def read_errors(self):
@@ -95,7 +104,8 @@ class Run:
 
     def lines(self, prefix, start, then):
         """Calls then with each whole line from start on that begins with
-        prefix; where the next one may start."""
+        prefix; where the next one may start, or None once then has said
+        that no more are wanted."""
         while True:
             found = self.out.find(prefix, start)
             if found < 0:
@@ -104,25 +114,43 @@ class Run:
             if end < 0:
                 return found
             if found == 0 or self.out[found - 1] == ord("\n"):
-                then(bytes(self.out[found:end + 1]))
+                if then(bytes(self.out[found:end + 1])):
+                    return None
             start = end + 1
 
+    def hand_plan(self, line):
+        """Hands a planned or plan line to the other run; True once the plan
+        that ends them has come."""
+        self.after.hand(line)
+        return line.startswith(PLAN_END)
+
     def hand(self, line):
-        """Writes a line on the run's stdin, from whichever thread."""
-        with self.lock:
-            try:
-                if not self.process.stdin.closed:
-                    self.process.stdin.write(line)
-                    self.process.stdin.flush()
-            except OSError:
-                pass  # it ended already; finish() says why
+        """Hands a line to the run's stdin, from whichever thread, without
+        waiting for it to be written."""
+        self.handed.put(line)
 
     def close(self):
-        with self.lock:
+        self.handed.put(None)
+
+    def write(self):
+        """Writes what is handed to the run on its stdin, in order. On a
+        thread of its own: node reads its stdin only once it has started, and
+        the payload (the page and its scripts) fills the pipe long before
+        that, which would hold up the other run's start and the reader that
+        hands this run the plan."""
+        while True:
+            line = self.handed.get()
+            if line is None:
+                break
             try:
-                self.process.stdin.close()
-            except OSError:
-                pass
+                self.process.stdin.write(line)
+                self.process.stdin.flush()
+            except (OSError, ValueError):
+                break  # it ended already; finish() says why
+        try:
+            self.process.stdin.close()
+        except OSError:
+            pass
 
     def finish(self, timeout):
         """The run's output; node.NodeError as node.finish() raises it, or
@@ -175,6 +203,7 @@ def start_runs(page, sources, timeout):
     try:
         payload = {"url": page.url, "html": page.text(), "host": urlsplit(page.url).netloc,
                    "settle": SETTLE, "budget": timeout * EVENTS_SHARE,
+                   "wait": timeout * WAIT_SHARE,
                    "scripts": [{"url": url, "text": text, "line": line, "column": column}
                                for _, text, line, column, url in sources]}
         for strip in (False, True):
@@ -219,6 +248,17 @@ def _counts(value):
                                            for key, count in value.items())
 
 
+def _target(value):
+    return _index(value) or value in ("window", "document")
+
+
+def _unanswered(value):
+    return isinstance(value, list) and all(
+        isinstance(entry, dict) and isinstance(entry.get("url"), str) and
+        isinstance(entry.get("waited"), (int, float)) and _during(entry.get("during"))
+        for entry in value)
+
+
 def _fired(value):
     return isinstance(value, list) and all(
         isinstance(entry, dict) and isinstance(entry.get("type"), str) and
@@ -234,8 +274,11 @@ FIELDS = {"loaded": {"script": _index},
           "defined": {"script": _index, "names": _strings},
           "blocked": {"url": lambda value: isinstance(value, str)},
           "missing": {"names": _strings}, "kept": {"names": _strings},
+          "planned": {"target": _target, "type": lambda value: isinstance(value, str),
+                      "selector": lambda value: isinstance(value, str)},
           "plan": {"fire": _fired, "unfired": _index, "left": _strings, "kinds": _counts,
                    "elements": _index},
+          "unanswered": {"requests": _unanswered},
           "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
           "untrusted": {"reason": lambda value: isinstance(value, str)}}
 
@@ -251,7 +294,7 @@ def well_formed(event, count):
 
 # What a run writes once: still taken past MAX_EVENTS (its done line comes last),
 # and once only, whatever the page repeats.
-ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done"}
+ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered"}
 
 
 def events(output, count):
@@ -285,9 +328,10 @@ def events(output, count):
 
 def finish_runs(started, sources, references, timeout, page_url, examine):
     """Waits for both runs; (verdict lines, what the page brought, requests
-    not made, the plan of the page's events, the scripts the page added with
-    what examine() found of each), with a line of its own when a run could
-    not be completed. sources and references hold the page's own scripts."""
+    not made, the plan of the page's events, what the line says of requests
+    left unanswered or None, the scripts the page added with what examine()
+    found of each), with a line of its own when a run could not be
+    completed. sources and references hold the page's own scripts."""
     outputs, stopped = [], None
     deadline = time.monotonic() + timeout
     for run in started:
@@ -298,7 +342,7 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
             stopped = stopped or (error, len(outputs) - 1)
     refused = [address for proxy in getattr(started, "proxies", ()) for address in proxy.close()]
     if len(outputs) < 2:
-        return [], [], [], None, []
+        return [], [], [], None, None, []
     added = started.added.sources(sources)
     found = examine(added) if added else []
     sources = sources + added
@@ -322,7 +366,27 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"} |
                      set(refused))
     plans = [e for e in outputs[0] if e["event"] == "plan"]
-    return lines, brought, blocked, plans[0] if plans else None, list(zip(added, found))
+    return (lines, brought, blocked, plans[0] if plans else None, unanswered(outputs),
+            list(zip(added, found)))
+
+
+def unanswered(outputs):
+    """What the line says of the page's requests that either run still
+    waited for at its end (None when there were none): not a WARN, as a long
+    poll never answers, but what its answer would have run is not judged."""
+    waited = {}
+    for run in outputs:
+        for e in run:
+            for request in e["requests"] if e["event"] == "unanswered" else ():
+                made = during(request) or "as the page loads"
+                key = (request["url"], made)
+                waited[key] = max(waited.get(key, 0), request["waited"])
+    if not waited:
+        return None
+    return said("not answered when the run ended, so what the page does with the answer is not "
+                "judged: %s", listing([said("%s (asked %s; waited %.1f s)", url, made, seconds)
+                                       for (url, made), seconds in sorted(waited.items())],
+                                      "requests left unanswered"))
 
 
 def untrusted(outputs):
@@ -407,10 +471,12 @@ def failures(plain, stripped, sources, page_url):
     def raised(run):
         return [e for e in run if e["event"] == "exception"]
     key = lambda e: (e["script"], e["line"], e["column"], e["message"], during(e))
-    both = {key(e) for e in raised(plain)}
+    # Raised in both runs, it is jsdom's, whatever event each run was in.
+    same = lambda e: key(e)[:4]
+    both = {same(e) for e in raised(plain)}
     failed, seen, reported = {}, set(), []
     for e in raised(stripped):
-        if key(e) in seen or (key(e) in both and not e["lacks"]):
+        if key(e) in seen or (same(e) in both and not e["lacks"]):
             continue
         seen.add(key(e))
         reported.append(e)

@@ -8,13 +8,15 @@
 // loopback; the one way out is the check's proxy on a Unix socket (proxy.py),
 // which reaches the portal's origin alone.
 //
-// Input on stdin, a line: {url, html, host, strip, settle, budget, proxy,
+// Input on stdin, a line: {url, html, host, strip, settle, budget, wait, proxy,
 // scripts: [{url, text, line, column}]} with url null for an inline script,
 // line and column where its text starts; budget the seconds that firing the
-// page's events may take; proxy the proxy's socket. With strip, a second line
-// is the plan that the other run wrote (an invalid one, or none before stdin
-// ends: then no event is fired). Other lines on stdin answer the scripts the
-// page adds itself (added.js).
+// page's events may take; wait the seconds that each wait for the page's
+// requests may last; proxy the proxy's socket.
+// With strip, the lines after it are the other run's planned and plan lines as
+// that run writes them: each planned event is fired as it comes, and the plan
+// line (or the end of stdin) ends them. Other lines on stdin answer the
+// scripts the page adds itself (added.js).
 // Output lines, {event: ...}:
 //   loaded {script}                  a script has run (the next one runs when a run stops)
 //   exception {script, line, column, message, lacks, during}
@@ -27,13 +29,19 @@
 //   missing {names}                  globals and static members IE11 lacks that no script brought
 //   kept {names}                     what IE11 lacks that the run could not take out
 //                                    (constants such as Number.EPSILON)
+//   planned {target, type, selector}
+//                                    (without strip) the next event of the plan, written
+//                                    before it is fired, so that the other run can follow
 //   plan {fire: [{target, type, selector}], unfired, left}
 //                                    the events fired after the load, target an index
 //                                    into the page's elements, 'window' or 'document';
 //                                    unfired how many the budgets left, left the first
 //   fired {count, missed}            (with strip) events of the plan fired, and those
 //                                    whose element the page no longer has
-//   unplanned {}                     (with strip) no plan came: no event was fired
+//   unplanned {}                     (with strip) the plan did not come to its end
+//   unanswered {requests: [{url, waited, during}]}
+//                                    requests of the page still unanswered when the run
+//                                    ended, the seconds since each was sent, during as above
 //   want {key, url, text, size, by, during, loading}
 //                                    a script the page added, asked of the check (added.js)
 //   untrusted {reason}               a connection to the portal whose certificate the
@@ -42,6 +50,7 @@
 // Positions are within the script: lines from 1, columns from 0.
 const net = require('net');
 const tls = require('tls');
+const { AsyncLocalStorage } = require('async_hooks');
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
 const { watch, makeEvent, fireEvents } = require('./events.js');
@@ -50,6 +59,20 @@ const added = require('./added.js');
 // Timers run this many times faster than asked, so that the second after
 // the load event passes in a tenth of one.
 const TIME_SCALE = 10;
+// How often, in ms, a wait for the page looks whether it has gone quiet.
+const POLL = 10;
+// A timeout of a millisecond at most (as run, 10 ms as asked) is how scripts
+// defer work, jQuery's ready and promise callbacks among them: a wait lets
+// those that are due run. A longer one, an animation's tick or a carousel's,
+// gets the settle time and no more, or a page that animates would hold
+// every wait to its end.
+const DEFERS = 1;
+// The events of the other run's plan that this one fires at most: what its
+// planning fires at most (events.js), the page's own stdout lines aside.
+const PLANNED_MAX = 300;
+// How far, in ms, the other run may lag behind this one, beyond its waits
+// and its budget.
+const PLAN_SLACK = 2000;
 
 function emit(event, fields) {
   process.stdout.write(JSON.stringify(Object.assign({ event: event }, fields)) + '\n');
@@ -228,6 +251,9 @@ function run(input, proxy, planned) {
 // inline ones with their places, what IE11 lacks, what was taken out of
 // the window and what the scripts brought back.
 function pageOf(input, planned) {
+  // The other run may load later than this one, and then wait and fire: past
+  // this, no more of its events are waited for.
+  planned.until = Date.now() + (2 * (input.wait || 0) + (input.budget || 0)) * 1000 + PLAN_SLACK;
   const external = new Map();
   input.scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
   // Only the run without them needs the data: whatever raises for want of
@@ -245,7 +271,13 @@ function pageOf(input, planned) {
     own: null,
     provided: new Set(),
     current: null,
-    context: context,
+    // What the page has started and not finished: its requests (each
+    // {url, during, sent, abandoned, done()}), the timeouts that defer work
+    // by id with when they are due, and when its last answer came.
+    requests: new Map(),
+    timers: new Map(),
+    answered: 0,
+    during: () => during.getStore() || null,
     added: null,
   };
 }
@@ -316,9 +348,9 @@ function report(page, error, file, line, column) {
   const message = said(error);
   const names = lackedIn(message, page.stripped.removed.map((thing) => thing.name),
     page.lackedNames);
-  const during = context.during;
+  const event = during.getStore();
   added.later(page, index, (script) => emit('exception', Object.assign({ script: script,
-    message: message, lacks: names }, where, during ? { during: during } : {})));
+    message: message, lacks: names }, where, event ? { during: event } : {})));
 }
 
 // {index, where}: the script and the place in it, or only the script.
@@ -327,7 +359,8 @@ function placeOf(page, error, file, line, column) {
   // exception whose first frame is a built-in's (JSON.parse).
   let index = file && line ? scriptAt(page, file, line) : null;
   if (index !== null) return { index: index, where: within(page, index, line, column) };
-  for (const frame of framesOf(error)) {
+  const frames = framesOf(error);
+  for (const frame of frames) {
     index = scriptAt(page, frame.file, frame.line);
     if (index !== null) {
       return { index: index, where: within(page, index, frame.line, frame.column) };
@@ -335,7 +368,51 @@ function placeOf(page, error, file, line, column) {
   }
   index = file ? scriptAt(page, file, line) : null;
   if (index === null && page.current) index = page.current();
-  return { index: index, where: { line: null, column: null } };
+  const thrown = frames.length ? null : thrownAt(page, said(error), index);
+  return thrown || { index: index, where: { line: null, column: null } };
+}
+
+// A thrown value that is no Error has no stack, and a timer's or a
+// handler's is reported with no script at all: a script whose `throw`
+// gives that message as a literal (`throw 'no canvas'`, `throw {message:
+// 'no canvas'}`) threw it, the running one first. {index, where} or null.
+function thrownAt(page, message, running) {
+  let found = null;
+  page.scripts.forEach((script, index) => {
+    const place = literalThrows(page, index).find((thrown) => thrown.message === message);
+    if (place && (!found || index === running)) found = { index: index, where: place.where };
+  });
+  return found;
+}
+
+// Each `throw` of a literal message in a script, parsed once when first
+// asked: [{message, where}].
+function literalThrows(page, index) {
+  page.throws = page.throws || new Map();
+  if (page.throws.has(index)) return page.throws.get(index);
+  const found = [];
+  page.throws.set(index, found);
+  const text = (node) => node && node.type === 'Literal' && typeof node.value === 'string' ?
+    node.value : null;
+  try {
+    const tree = require('acorn').parse(page.scripts[index].text,
+      { ecmaVersion: 'latest', locations: true, allowHashBang: true });
+    require('acorn-walk').simple(tree, {
+      ThrowStatement(node) {
+        const thrown = node.argument;
+        const message = text(thrown) !== null ? text(thrown) : thrown.type !== 'ObjectExpression' ?
+          null : text((thrown.properties.find((property) => property.type === 'Property' &&
+            (property.key.name === 'message' || property.key.value === 'message')) || {}).value);
+        if (message !== null) {
+          found.push({ message: message,
+            where: { line: node.loc.start.line, column: node.loc.start.column } });
+        }
+      },
+    });
+  } catch (ignored) {
+    // a script that does not parse, or nests past the parser: no place known
+  }
+  return found;
 }
 
 // What IE11 lacks that a script has brought back since the last one ran.
@@ -392,7 +469,7 @@ function loadPage(page, proxy) {
 function prepare(page, window) {
   // Before anything is taken out: what these use of the window's own
   // (IE11 lacks document.currentScript).
-  guardRequests(window, (into, url) => sameHost(page, into, url));
+  guardRequests(window, (into, url) => sameHost(page, into, url), page.requests);
   const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
   if (page.input.strip) stripForIE11(page, window);
   window.addEventListener('error', (event) => {
@@ -405,13 +482,55 @@ function prepare(page, window) {
     return index === undefined ? null : index;
   };
   page.own = watch(window, !page.input.strip);
-  scaleTimers(window);
+  scaleTimers(window, page.timers);
   followScripts(page, window);
   window.addEventListener('load', () => {
-    const settle = page.input.settle * 1000 / TIME_SCALE;
-    setTimeout(() => fireAfterLoad(page, window, settle).then(() => added.settled(page))
-      .then(() => finish(page.stripped)), settle);
+    afterLoad(page, window).then(() => added.settled(page)).then(() => finish(page));
   });
+}
+
+// After the load, and again after the events, the run waits for the page
+// to go quiet, so that what it judges does not hang on how fast the portal
+// answers: both runs reach the same points before the first event.
+async function afterLoad(page, window) {
+  const input = page.input;
+  const settle = input.settle * 1000 / TIME_SCALE;
+  const wait = (input.wait || 0) * 1000;
+  await quiet(page, Date.now(), settle, Date.now() + wait);
+  const fired = await fireAfterLoad(page, window);
+  if (fired || open(page).length) await quiet(page, Date.now(), settle, Date.now() + wait);
+}
+
+// The page's requests not yet answered, and not yet waited for in vain.
+function open(page) {
+  return Array.from(page.requests.values()).filter((request) => !request.abandoned);
+}
+
+// Resolves once the settle time has passed since `from` and since the last
+// answer, no request of the page is in flight, and no timeout that defers
+// work is due; or at `until`, when what is still in flight is abandoned: a
+// later wait does not wait for it again. Each answer gets the settle time
+// that the load gets, so its handler's timers run as a quick answer's would.
+async function quiet(page, from, settle, until) {
+  for (;;) {
+    const now = Date.now();
+    for (const [request, state] of page.requests) {
+      if (state.done()) {
+        page.requests.delete(request);
+        page.answered = now;
+      }
+    }
+    // A script the page added and the check has not answered for yet is
+    // a request in flight too.
+    if (page.added && page.added.held > 0) page.answered = now;
+    const due = Array.from(page.timers.values()).some((at) => at <= now);
+    if (now >= Math.max(from, page.answered) + settle && !due && !open(page).length) return;
+    if (now >= until) {
+      open(page).forEach((request) => { request.abandoned = true; });
+      return;
+    }
+    await new Promise((resolve) => setTimeout(resolve, POLL));
+  }
 }
 
 function stripForIE11(page, window) {
@@ -448,40 +567,39 @@ function definedBy(window, known, index) {
   if (names.length) emit('defined', { script: index, names: names.slice(0, MAX_DEFINED) });
 }
 
-// The page's events, after the load and its timers: what a handler then
-// raises, or a timer it sets, carries the event; the handlers' timers get
-// a settle time of their own.
-async function fireAfterLoad(page, window, settle) {
-  const strip = page.input.strip;
-  added.hold(page, strip ? 1 : 0);
-  const plan = strip ? await page.planned : null;
-  added.hold(page, strip ? -1 : 0);
-  if (strip && !plan) {
-    emit('unplanned', {});
-    return;
+// The page's events, after the load, its timers and its answers: what a
+// handler then raises, or the work it starts, carries the event. The run
+// that plans writes each event as it fires it, and the other run fires it
+// as it comes, so that the two runs go side by side. How many were fired.
+async function fireAfterLoad(page, window) {
+  const fire = (node, type, selector) => fireOne(page, window, node, type, selector);
+  if (!page.input.strip) {
+    const done = await fireEvents(page.own, window, null, page.input.budget || 0, fire,
+      (entry) => emit('planned', entry));
+    emit('plan', done);
+    return done.fire.length;
   }
-  const done = await fireEvents(page.own, window, plan, page.input.budget || 0,
-    (node, type, selector) => fireOne(page, window, node, type, selector));
-  if (strip) emit('fired', { count: done.fire.length - done.missed, missed: done.missed });
-  else emit('plan', done);
-  if (done.fire.length) await new Promise((resolve) => setTimeout(resolve, settle));
+  const done = await fireEvents(page.own, window, page.planned, 0, fire);
+  emit('fired', { count: done.count - done.missed, missed: done.missed });
+  if (!page.planned.ended) emit('unplanned', {});
+  return done.count;
 }
 
 // One event at one node; resolves once what it started has had a turn.
+// Only what the handlers raise, and what they start, is said to be during
+// the event: work that the load started and that runs meanwhile is not.
 function fireOne(page, window, node, type, selector) {
-  context.during = { type: type, selector: selector };
   const event = makeEvent(page.own, window, type);
   if (event) {
-    try {
-      page.own.dispatch.call(node, event);
-    } catch (error) {
-      report(page, error, null, 0, 0);
-    }
+    during.run({ type: type, selector: selector }, () => {
+      try {
+        page.own.dispatch.call(node, event);
+      } catch (error) {
+        report(page, error, null, 0, 0);
+      }
+    });
   }
-  return new Promise((resolve) => setImmediate(() => {
-    context.during = null;
-    resolve();
-  }));
+  return new Promise((resolve) => setImmediate(resolve));
 }
 
 // What the page's code raises from a timer or a promise reaches Node
@@ -519,13 +637,25 @@ function framesOf(error) {
 
 // Requests through XMLHttpRequest, and so through fetch polyfills, reach
 // the portal's own host only; any other is told, and fails as a network
-// error would.
-function guardRequests(window, sameHost) {
+// error would. Each one made goes into `requests` until it is answered:
+// done, or unsent again by abort(), as the window's own readyState says,
+// whatever the page does to its events.
+function guardRequests(window, sameHost, requests) {
   const request = window.XMLHttpRequest.prototype;
   const open = request.open;
   const send = request.send;
+  const readyState = Object.getOwnPropertyDescriptor(request, 'readyState').get;
   const refused = new WeakSet();
-  request.open = function (method, url) {
+  const asked = new WeakMap();
+  request.open = function (method, url, async) {
+    let address = String(url);
+    try {
+      address = new URL(address, window.document.URL).href;
+    } catch (ignored) {
+      // open() itself says what is wrong with it
+    }
+    // A synchronous request is answered before send() returns.
+    asked.set(this, { url: address, async: arguments.length < 3 || Boolean(async) });
     if (sameHost(window, String(url))) {
       refused.delete(this);
     } else {
@@ -535,8 +665,16 @@ function guardRequests(window, sameHost) {
     return open.apply(this, arguments);
   };
   request.send = function () {
-    if (!refused.has(this)) return send.apply(this, arguments);
     const xhr = this;
+    if (!refused.has(this)) {
+      const result = send.apply(this, arguments);
+      const made = asked.get(this);
+      if (made && made.async) {
+        requests.set(xhr, { url: made.url, during: during.getStore() || null, abandoned: false,
+          sent: Date.now(), done: () => [0, 4].includes(readyState.call(xhr)) });
+      }
+      return result;
+    }
     window.setTimeout(() => xhr.dispatchEvent(new Progress('error')), 0);
     return undefined;
   };
@@ -552,27 +690,36 @@ function guardRequests(window, sameHost) {
   window.WebSocket.prototype = Socket.prototype;
 }
 
-// The event whose handler is running, if any: a timer that a handler
-// sets runs as part of that event.
-const context = { during: null };
+// The event whose handlers are running, if any: Node carries it into what
+// they start (their timers, promises and requests), and into nothing else.
+const during = new AsyncLocalStorage();
 
-function scaleTimers(window) {
+// The page's timers, scaled; `timers` holds each timeout that defers work
+// until it has run or is cleared, with when it is due.
+function scaleTimers(window, timers) {
   for (const name of ['setTimeout', 'setInterval']) {
     const timer = window[name];
     window[name] = function (handler, delay) {
       const args = Array.prototype.slice.call(arguments);
       args[1] = (Number(delay) || 0) / TIME_SCALE;
-      const during = context.during;
-      if (during && typeof handler === 'function') {
-        // Left set when the handler throws, for the report of it.
-        args[0] = function () {
-          context.during = during;
-          const result = handler.apply(this, arguments);
-          context.during = null;
-          return result;
-        };
+      if (name === 'setInterval' || typeof handler !== 'function' || !(args[1] <= DEFERS)) {
+        return timer.apply(window, args);
       }
-      return timer.apply(window, args);
+      let id = null;
+      args[0] = function () {
+        timers.delete(id);
+        return handler.apply(this, arguments);
+      };
+      id = timer.apply(window, args);
+      timers.set(id, Date.now() + args[1]);
+      return id;
+    };
+  }
+  for (const name of ['clearTimeout', 'clearInterval']) {
+    const clear = window[name];
+    window[name] = function (id) {
+      timers.delete(Number(id));
+      return clear.apply(window, arguments);
     };
   }
 }
@@ -580,8 +727,14 @@ function scaleTimers(window) {
 // The globals and static members that IE11 lacks and that no script
 // brought: a use of them where the load did not reach still fails in IE11.
 // A prototype member's owner cannot be told from a script's source, so
-// those are left out.
-function finish(stripped) {
+// those are left out. Before them, the page's requests still unanswered.
+function finish(page) {
+  const stripped = page.stripped;
+  const now = Date.now();
+  const unanswered = Array.from(page.requests.values(), (request) => Object.assign(
+    { url: request.url, waited: (now - request.sent) / 1000 },
+    request.during ? { during: request.during } : {}));
+  if (unanswered.length) emit('unanswered', { requests: unanswered });
   const missing = stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
     !thing.present()).map((thing) => thing.name);
   if (missing.length) emit('missing', { names: missing });
@@ -615,39 +768,98 @@ function readAuthorities(url) {
   if (/^https:/i.test(url)) tls.createSecureContext();
 }
 
-// The payload is the first line on stdin; then, with strip, the plan, and
-// the check's answers for the scripts the page adds, in any order. Page code
-// reaches none of this: it is read as data, and an answer is for a script
-// the run asked for or nothing.
+// The runs of this process: one, once the payload has come.
+const pages = [];
+
+// The other run's plan as it comes: next() resolves to its next event, or
+// to null at its end, at the end of stdin, after PLANNED_MAX events or past
+// `until`; ended tells whether its plan line came.
+const planned = {
+  entries: [],
+  taken: 0,
+  closed: false,
+  ended: false,
+  until: 0,
+  wake: () => {},
+  push(entry) {
+    if (this.closed) return;
+    this.entries.push(entry);
+    this.wake();
+  },
+  close(ended) {
+    this.ended = this.ended || (ended && !this.closed);
+    this.closed = true;
+    this.wake();
+  },
+  async next() {
+    while (!this.entries.length && !this.closed && Date.now() < this.until) {
+      await new Promise((resolve) => {
+        this.wake = resolve;
+        setTimeout(resolve, this.until - Date.now());
+      });
+    }
+    if (!this.entries.length || this.taken >= PLANNED_MAX) return null;
+    this.taken += 1;
+    return this.entries.shift();
+  },
+};
+
+function hearPlanned(entry) {
+  const target = entry.target;
+  if ((Number.isInteger(target) && target >= 0) || target === 'window' || target === 'document') {
+    if (typeof entry.type === 'string' && typeof entry.selector === 'string') {
+      planned.push({ target: target, type: entry.type, selector: entry.selector });
+    }
+  }
+}
+
+// What comes on stdin after the payload, by its event: page code can write
+// on the other run's stdout, so each line is only data.
+const HEARD = {
+  planned: hearPlanned,
+  // The check's own line when the other run ended without a plan.
+  plan: (message) => planned.close(Array.isArray(message.fire)),
+  script: (message) => { if (pages.length) added.answered(pages[0], message); },
+};
+
+function heard(line) {
+  let message = null;
+  try {
+    message = JSON.parse(line);
+  } catch (ignored) {
+    return;
+  }
+  if (message && typeof message === 'object' && Object.prototype.hasOwnProperty.call(HEARD,
+    message.event)) {
+    HEARD[message.event](message);
+  }
+}
+
+// The payload is the first line on stdin; the lines after it are heard:
+// with strip, the other run's plan as it comes, and the check's answers for
+// the scripts the page adds, in any order. Page code reaches none of this:
+// it is read as data, and an answer is for a script the run asked for or
+// nothing.
 let text = '';
 let started = false;
-let ended = false;
-let handOver = null;
-const pages = [];
-const planned = new Promise((resolve) => { handOver = resolve; });
-const take = () => {
-  for (let at = text.indexOf('\n'); at >= 0 || (ended && text); at = text.indexOf('\n')) {
+const take = (ended) => {
+  let at = text.indexOf('\n');
+  while (at >= 0 || (ended && text)) {
     const line = at >= 0 ? text.slice(0, at) : text;
     text = at >= 0 ? text.slice(at + 1) : '';
-    if (!started) {
+    if (started) {
+      heard(line);
+    } else {
       started = true;
       const input = JSON.parse(line);
       readAuthorities(input.url);
       if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
       else run(input, undefined, planned);
-      continue;
     }
-    let said = null;
-    try {
-      said = JSON.parse(line);
-    } catch (ignored) {
-      said = null;
-    }
-    if (said && said.event === 'plan') handOver(Array.isArray(said.fire) ? said : null);
-    else if (said && said.event === 'script' && pages.length) added.answered(pages[0], said);
+    at = text.indexOf('\n');
   }
   if (ended) {
-    handOver(null);
+    planned.close(false);
     if (pages.length) added.unanswered(pages[0]);
   }
 };
@@ -655,9 +867,6 @@ tellUntrusted();
 process.stdin.setEncoding('utf8');
 process.stdin.on('data', (chunk) => {
   text += chunk;
-  take();
+  take(false);
 });
-process.stdin.on('end', () => {
-  ended = true;
-  take();
-});
+process.stdin.on('end', () => take(true));

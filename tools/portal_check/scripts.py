@@ -124,13 +124,13 @@ def not_made(blocked):
                 listing(blocked, "requests to other hosts, not made"))
 
 
-def summary(sources, brought, blocked, fired):
+def summary(sources, brought, blocked, fired, waited):
     counted = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
         (len(sources),) + (("", "s", "s") if len(sources) == 1 else ("s", "", "")))
     return joined([counted,
                    brought and said("the page brings %s",
                                     listing(brought, "what the page brings", separator="; ")),
-                   fired, not_made(blocked)])
+                   fired, waited, not_made(blocked)])
 
 
 def check_scripts(page, parsed, timeout, legacy):
@@ -158,7 +158,7 @@ def check_scripts(page, parsed, timeout, legacy):
             lines.append(("FAIL", str(error)))
             return [{"syntax": None, "references": None} for _ in added]
 
-    run_lines, brought, blocked, fired, added = page_run.finish_runs(
+    run_lines, brought, blocked, fired, waited, added = page_run.finish_runs(
         runs, sources, [result["references"] for result in found], timeout, page.url,
         examined)
     lines += [script_verdict(*source[:4], result["syntax"])
@@ -166,10 +166,10 @@ def check_scripts(page, parsed, timeout, legacy):
     lines += run_lines + ([("WARN", not_run)] if not_run else [])
     if not lines:
         lines = [("PASS", summary(sources + [source for source, _ in added], brought, blocked,
-                                  fired and page_run.fired_said(fired)))]
+                                  fired and page_run.fired_said(fired), waited))]
     else:
         status, detail = lines[-1]
-        lines[-1] = (status, joined([detail, not_made(blocked)]))
+        lines[-1] = (status, joined([detail, waited, not_made(blocked)]))
     # Notes on the check as a whole, each said once: the check's verdict is
     # its lines', and what the notes say is no fault of its own (the
     # document-mode check fails the mode).
