@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import check_portal_test as portal
@@ -18,11 +19,11 @@ SHADOW = ("function shadow(el) {\n  if (!document.documentElement.attachShadow) 
           "document.getElementById('go').onclick = function () { shadow(this); };\n")
 
 
-def judged(program, payload):
+def judged(program, payload, **env):
     source = os.path.join(os.path.dirname(portal.SCRIPT), "..")
     result = subprocess.run(["node", os.path.join(source, "tools", "portal_check", program)],
                             input=json.dumps(payload), capture_output=True, text=True,
-                            check=True, env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))
+                            check=True, env=dict(os.environ, NODE_PATH="/usr/share/nodejs", **env))
     return json.loads(result.stdout)
 
 
@@ -71,6 +72,25 @@ class Judging(unittest.TestCase):
         for (rules, dropped), found in zip(cases, judged("stylesheets.js", [r for r, _ in cases])):
             with self.subTest(rules=rules):
                 self.assertEqual(dropped, [kind["name"] for kind in found["found"]])
+
+    def test_the_facts_kept_of_bcd_judge_as_bcd_itself(self):
+        sys.path.insert(0, os.path.join(os.path.dirname(portal.SCRIPT), "..", "tools",
+                                        "portal_check"))
+        import node
+        scripts = [SHADOW, "if (!window.Promise) throw 1;\nnew Promise(f); Array.from(s);"]
+        sheets = [".a { display: grid; gap: 1em; color: rgb(0 0 0 / 50%); }\n"
+                  ".b:focus-within { position: sticky; inset: 0; }"]
+        with tempfile.TemporaryDirectory() as home:
+            os.environ["XDG_CACHE_HOME"] = home
+            try:
+                kept = node.keep_facts()
+            finally:
+                del os.environ["XDG_CACHE_HOME"]
+            self.assertEqual(["css.json", "lacks.json"], sorted(os.listdir(kept)))
+            for program, payload in (("syntax.js", scripts), ("stylesheets.js", sheets)):
+                with self.subTest(program=program):
+                    self.assertEqual(judged(program, payload),
+                                     judged(program, payload, PORTAL_CHECK_FACTS=kept))
 
     def test_pages_that_leave_early_where_ie11_lacks_something_pass(self):
         cache = os.path.join(os.path.dirname(portal.SCRIPT), "..", "build", "bootstrap-cache")

@@ -5,7 +5,29 @@
 // support is false, later than 11, removed by 11, or only under a prefix or
 // another name. The data keeps IE's entries although it no longer tracks
 // the browser, and its IE verdicts are final.
-const bcd = require('@mdn/browser-compat-data');
+const fs = require('fs');
+const path = require('path');
+
+// bcd is 12 MB of JSON, and reading it is most of a short program's time:
+// where the check has kept what the programs take of it (node.py), they
+// read that instead, and bcd itself only where it has not.
+let bcdData = null;
+function bcd() {
+  if (!bcdData) bcdData = require('@mdn/browser-compat-data');
+  return bcdData;
+}
+
+// A file of the facts kept by the check (PORTAL_CHECK_FACTS names their
+// folder), or null where there is none or it cannot be read.
+function kept(name) {
+  const folder = process.env.PORTAL_CHECK_FACTS;
+  if (!folder) return null;
+  try {
+    return JSON.parse(fs.readFileSync(path.join(folder, name), 'utf8'));
+  } catch (ignored) {
+    return null;
+  }
+}
 
 // A version of bcd's ("11", "≤11", true) that IE 11 has reached. An
 // unknown one (null) is not taken as missing: the check names only what is
@@ -45,9 +67,15 @@ function isProperty(name) {
 // global whose member (static or on its prototype) it is. A member whose
 // owner IE11 lacks altogether goes with its owner. name === owner is the
 // constructor of an interface IE11 has but cannot build with new.
+let lacked = null;
 function lacks() {
+  if (!lacked) lacked = kept('lacks.json') || lacksInBcd();
+  return lacked;
+}
+
+function lacksInBcd() {
   const found = [];
-  const tree = [bcd.javascript.builtins, bcd.api];
+  const tree = [bcd().javascript.builtins, bcd().api];
   for (const branch of tree) {
     for (const owner of Object.keys(branch)) {
       if (!isProperty(owner)) continue;
@@ -63,4 +91,16 @@ function lacks() {
   return found;
 }
 
-module.exports = { lacks: lacks, statementHolds: statementHolds };
+// bcd's CSS entries, as the stylesheets check reads them.
+function css() {
+  return kept('css.json') || bcd().css;
+}
+
+module.exports = { lacks: lacks, css: css, statementHolds: statementHolds };
+
+// Run as a program (node.py), it writes the facts into the folder it is
+// given, to be kept.
+if (require.main === module) {
+  fs.writeFileSync(path.join(process.argv[2], 'lacks.json'), JSON.stringify(lacksInBcd()));
+  fs.writeFileSync(path.join(process.argv[2], 'css.json'), JSON.stringify(bcd().css));
+}

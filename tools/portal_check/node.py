@@ -19,6 +19,7 @@ made, page code does not run at all.
 """
 import atexit
 import glob
+import hashlib
 import importlib.util
 import json
 import math
@@ -31,6 +32,8 @@ import ssl
 import stat
 import subprocess
 import tempfile
+import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Debian keeps the node modules here; its own node finds them without being
@@ -111,6 +114,77 @@ def environment():
 
 
 _cache = {}
+_facts_lock = threading.Lock()
+# Where the facts the programs take of browser-compat-data are kept between
+# checks (ie11.js says why), a folder for each version of bcd and of the
+# programs that read it.
+FACTS_FOLDER = "varnholt-portal-check"
+
+
+def facts():
+    """The folder of the facts ie11.js keeps of bcd, made on the first check
+    after bcd or the check's programs change; None where it cannot be made,
+    and the programs then read bcd itself."""
+    with _facts_lock:
+        if "facts" not in _cache:
+            _cache["facts"] = keep_facts()
+        return _cache["facts"]
+
+
+def facts_key():
+    """What the kept facts depend on: bcd's data as installed, and the
+    programs that take them from it."""
+    digest = hashlib.sha256()
+    for name in ("ie11.js", "stylesheets.js"):
+        with open(os.path.join(HERE, name), "rb") as program:
+            digest.update(program.read())
+    for folder in modules():
+        data = os.path.join(folder, "@mdn", "browser-compat-data", "data.json")
+        if os.path.exists(data):
+            found = os.stat(data)
+            digest.update(("%s %d %d" % (data, found.st_size, found.st_mtime_ns)).encode())
+            return digest.hexdigest()[:16]
+    return None
+
+
+def keep_facts():
+    try:
+        key = facts_key()
+        home = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+        root = os.path.join(home, FACTS_FOLDER)
+        if key is None or not os.path.isabs(root):
+            return None
+        kept = os.path.join(root, key)
+        if os.path.exists(os.path.join(kept, "css.json")):
+            return kept
+        os.makedirs(root, exist_ok=True)
+        for old in glob.glob(os.path.join(root, "*")) + glob.glob(os.path.join(root, ".making-*")):
+            # The facts of another bcd, or what a check that was killed was making.
+            if not old.startswith(os.path.join(root, ".making-")) or \
+                    time.time() - os.stat(old).st_mtime > 600:
+                shutil.rmtree(old, ignore_errors=True)
+        making = tempfile.mkdtemp(prefix=".making-", dir=root)
+        try:
+            subprocess.run([node(), os.path.join(HERE, "ie11.js"), making], env=environment(),
+                           check=True, capture_output=True, timeout=120)
+            os.rename(making, kept)
+        except OSError:
+            pass  # another check kept them first
+        finally:
+            shutil.rmtree(making, ignore_errors=True)
+        return kept if os.path.exists(os.path.join(kept, "css.json")) else None
+    except (OSError, subprocess.SubprocessError, NodeError):
+        return None
+
+
+def kept_lacks():
+    """What IE11 lacks, as ie11.js keeps it, for a page run, which reads no
+    file of the host's; None where it is not kept."""
+    try:
+        with open(os.path.join(facts(), "lacks.json")) as kept:
+            return json.load(kept)
+    except (OSError, TypeError, ValueError):
+        return None
 
 
 def permission_flag():
@@ -531,9 +605,12 @@ def start(program, payload, sandbox=None, timeout=None):
     is limited to a little more."""
     flags = ["--max-old-space-size=%d" % HEAP_MB, "--no-warnings"]
     if sandbox is None:
+        env = environment()
+        if facts():
+            env["PORTAL_CHECK_FACTS"] = facts()
         process = subprocess.Popen([node(), *flags, os.path.join(HERE, program)],
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, env=environment())
+                                   stderr=subprocess.PIPE, env=env)
         return process, json.dumps(payload).encode()
     check_sandbox()
     held = permission_flag()

@@ -8,11 +8,12 @@
 // loopback; the one way out is the check's proxy on a Unix socket (proxy.py),
 // which reaches the portal's origin alone.
 //
-// Input on stdin, a line: {url, html, host, strip, settle, budget, wait, proxy,
+// Input on stdin, a line: {url, html, host, strip, lacked, settle, budget, wait, proxy,
 // scripts: [{url, text, line, column}]} with url null for an inline script,
 // line and column where its text starts; budget the seconds that firing the
 // page's events may take; wait the seconds that each wait for the page's
-// requests may last; proxy the proxy's socket.
+// requests may last; proxy the proxy's socket; lacked, with strip, what IE11
+// lacks as ie11.js keeps it (else it is read from bcd here).
 // With strip, the lines after it are the other run's planned and plan lines as
 // that run writes them: each planned event is fired as it comes, and the plan
 // line (or the end of stdin) ends them. Other lines on stdin answer the
@@ -258,7 +259,7 @@ function pageOf(input, planned) {
   input.scripts.forEach((script, index) => { if (script.url) external.set(script.url, index); });
   // Only the run without them needs the data: whatever raises for want of
   // them in the other run raises in this one too.
-  const lacked = input.strip ? lacks() : [];
+  const lacked = !input.strip ? [] : Array.isArray(input.lacked) ? input.lacked : lacks();
   return {
     input: input,
     scripts: input.scripts,

@@ -13,12 +13,12 @@
 // declaration it cannot read and keeps the rule's other declaration of the
 // same property, and it drops a whole rule over one selector it cannot read.
 const csstree = require('css-tree');
-const bcd = require('@mdn/browser-compat-data');
-const { statementHolds } = require('./ie11.js');
+const { css, statementHolds } = require('./ie11.js');
 
-const PROPERTIES = bcd.css.properties;
-const SELECTORS = bcd.css.selectors;
-const MEDIA = bcd.css['at-rules'].media;
+const BCD_CSS = css();
+const PROPERTIES = BCD_CSS.properties;
+const SELECTORS = BCD_CSS.selectors;
+const MEDIA = BCD_CSS['at-rules'].media;
 
 // -webkit-, -moz-, -o-, ...: written for other engines, which IE11 is meant
 // to skip. -ms- is IE's own.
@@ -108,7 +108,7 @@ function functionsIn(entry, found) {
 }
 
 // var() and env() are filed with custom properties, the rest with the types.
-const FUNCTIONS = functionsIn({ types: bcd.css.types,
+const FUNCTIONS = functionsIn({ types: BCD_CSS.types,
   custom: PROPERTIES['custom-property'] }, new Map());
 const PROPERTY_FUNCTIONS = new Map();
 
