@@ -551,7 +551,7 @@ function followScripts(page, window) {
     if (index === null || index === undefined) return;
     added.later(page, index, (script) => emit('loaded', { script: script }));
     broughtBy(page, index);
-    if (known) definedBy(window, known, index);
+    if (known) definedBy(page, window, known, index);
   }, true);
 }
 
@@ -562,10 +562,12 @@ const MAX_DEFINED = 500;
 // In the run with everything, the globals a script defined: what another
 // script raises for want of one of them, without what IE11 lacks, follows
 // from this one's failure there.
-function definedBy(window, known, index) {
+function definedBy(page, window, known, index) {
   const names = Object.getOwnPropertyNames(window).filter((name) => !known.has(name));
   names.forEach((name) => known.add(name));
-  if (names.length) emit('defined', { script: index, names: names.slice(0, MAX_DEFINED) });
+  // An added script's index may still be to come from the check.
+  if (names.length) added.later(page, index, (script) => emit('defined', { script: script,
+    names: names.slice(0, MAX_DEFINED) }));
 }
 
 // The page's events, after the load, its timers and its answers: what a
