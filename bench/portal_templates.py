@@ -53,14 +53,14 @@ TEMPLATES = {
 }
 
 
-def package(spec):
-    """The unpacked folder of spec (name@version), packed and unpacked once."""
-    name, version = spec.rsplit("@", 1)
+def package(pinned):
+    """The unpacked folder of pinned (name@version), packed and unpacked once."""
+    name, version = pinned.rsplit("@", 1)
     folder = os.path.join(CACHE, "%s-%s" % (name, version))
     if not os.path.exists(os.path.join(folder, "package", "package.json")):
         os.makedirs(folder, exist_ok=True)
         try:
-            subprocess.run(["npm", "pack", "--silent", spec], cwd=CACHE, check=True,
+            subprocess.run(["npm", "pack", "--silent", pinned], cwd=CACHE, check=True,
                            capture_output=True, timeout=600)
             subprocess.run(["tar", "xzf", "%s-%s.tgz" % (name, version), "-C", folder],
                            cwd=CACHE, check=True, capture_output=True)
@@ -68,7 +68,7 @@ def package(spec):
             shutil.rmtree(folder, True)
             said = getattr(error, "stderr", b"") or b""
             sys.exit("%s cannot be fetched with npm pack: %s %s" % (
-                spec, error, said.decode(errors="replace").strip()[-500:]))
+                pinned, error, said.decode(errors="replace").strip()[-500:]))
     return os.path.join(folder, "package")
 
 
@@ -190,8 +190,8 @@ def main():
     print("%d rounds, load average at the start %s" % (
         arguments.rounds, " ".join(open("/proc/loadavg").read().split()[:3])))
     medians = {name: [] for name in checks}
-    for name, (spec, start) in chosen.items():
-        folder = package(spec)
+    for name, (pinned, start) in chosen.items():
+        folder = package(pinned)
         count, size = scripts_of(folder, start)
         server = serve(folder, start)
         times, cpu, said = ({check: [] for check in checks} for _ in range(3))
@@ -206,7 +206,7 @@ def main():
                                    + result.stderr.splitlines()[-3:])
         server.shutdown()
         server.server_close()
-        print("\n%s (%s, %s): %d scripts, %.0f KB" % (name, spec, start, count, size / 1024))
+        print("\n%s (%s, %s): %d scripts, %.0f KB" % (name, pinned, start, count, size / 1024))
         for check, seen in times.items():
             medians[check].append(statistics.median(seen))
             print("  %s: median %.2f s (%.2f-%.2f), processor time %.2f s, %s" % (
