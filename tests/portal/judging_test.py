@@ -92,6 +92,29 @@ class Judging(unittest.TestCase):
                     self.assertEqual(judged(program, payload),
                                      judged(program, payload, PORTAL_CHECK_FACTS=kept))
 
+    def test_the_quicker_cascade_gives_the_styles_jsdom_gives(self):
+        # Every element's computed style, with the page run's cascade and with jsdom's own.
+        styles = ("const [quick, cascade] = process.argv.slice(1);\n"
+                  "if (quick && !require(cascade).quickerCascade()) throw new Error('not in');\n"
+                  "const { window } = new (require('jsdom').JSDOM)(%s, {pretendToBeVisual: true});"
+                  "\nconsole.log(JSON.stringify(Array.from(window.document.querySelectorAll('*'),"
+                  " (e) => [e.localName, window.getComputedStyle(e).cssText])));\n" % json.dumps(
+                      "<style>:is(div, p) span, div[x='a b'] > i { visibility: hidden }\n"
+                      ".c, #i b { color: red } DIV > U { display: block } li:first-child, "
+                      "svg|a, ul ~ *, p\\ { display: none }</style><article><section><h1>T</h1>"
+                      "</section></article><table><tr><td>c</td></tr></table><input type=hidden>"
+                      "<p hidden>h</p><div x='a b'><i>i</i><span>s</span></div><p class=c><span>x"
+                      "</span></p><div id=i><b>b</b><u>u</u></div><ul><li>a<ul><li>b</li></ul>"
+                      "</li></ul><svg><foreignObject><div>f</div></foreignObject></svg><b>after"
+                      "</b>"))
+        cascade = os.path.join(os.path.dirname(portal.SCRIPT), "..", "tools", "portal_check",
+                               "cascade.js")
+        found = [subprocess.run(["node", "-e", styles, quick, cascade], capture_output=True,
+                                text=True, check=True, env=dict(os.environ,
+                                NODE_PATH="/usr/share/nodejs")).stdout for quick in ("", "1")]
+        self.assertIn('["h1","display: block; font-size: 1.17em;', found[0])
+        self.assertEqual(found[0], found[1])
+
     def test_pages_that_leave_early_where_ie11_lacks_something_pass(self):
         cache = os.path.join(os.path.dirname(portal.SCRIPT), "..", "build", "bootstrap-cache")
         if not os.path.exists(os.path.join(cache, BUNDLE)):

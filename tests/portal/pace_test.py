@@ -150,6 +150,16 @@ class Pace(unittest.TestCase):
                   "function () { Object.assign({}, {}); };\n}\nstep(6);\n",
                   '<button id="go">Go</button>'),
              [("FAIL", r"/app.js: on click of button#go, at 4:42, Object.assign is not")]),
+            # A frame's callback is the page's; one cancelled never runs; frames come a
+            # tenth of a second apart (at sixty a second, Array.from would be called).
+            (page("var id = requestAnimationFrame(function () { Object.assign({}, {}); });\n"
+                  "cancelAnimationFrame(id);\nvar n = 0, t = Date.now();\n(function frame() {\n"
+                  "  if (Date.now() - t < 150) requestAnimationFrame(frame, ++n);\n"
+                  "  else n > 3 ? Array.from([]) : [1].find(Boolean);\n})();\n(function hold() {"
+                  "\n  if (Date.now() - t < 400) setTimeout(hold, 0);\n})();\n"),
+             [("FAIL", r"/app.js: as the page loads, at 6:37, \[1\]\.find is not a function"),
+              ("WARN", r"/app.js: uses what IE11 lacks, untested, .*: Object\.assign "
+                       r"\(1, at 1:46\), Array\.from \(1, at 6:16\)$")]),
             # A timer set at load that runs while the events are fired is the load's.
             (page(busy), [("FAIL", r"/app.js: as the page loads, at 4:33, Object.assign is not")]),
         ]

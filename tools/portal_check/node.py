@@ -597,13 +597,19 @@ def check_sandbox():
         raise SandboxError(_cache["sandbox"])
 
 
+# The stylesheets check walks each rule once: V8's optimizing compiler
+# spends more processor time on its code than it saves (0.45 s against 0.27 s
+# on a 385 KB template's sheets), and the check's programs share two cores.
+PROGRAM_FLAGS = {"stylesheets.js": ["--no-opt"]}
+
+
 def start(program, payload, sandbox=None, timeout=None):
     """Starts a program of this folder on payload; finish() collects it.
     sandbox: None for a program that only parses, else the host folders
     (a tuple, maybe empty) that the sandboxed run sees besides its own;
     timeout: the seconds a sandboxed run is given, and its processor time
     is limited to a little more."""
-    flags = ["--max-old-space-size=%d" % HEAP_MB, "--no-warnings"]
+    flags = ["--max-old-space-size=%d" % HEAP_MB, "--no-warnings"] + PROGRAM_FLAGS.get(program, [])
     if sandbox is None:
         env = environment()
         if facts():

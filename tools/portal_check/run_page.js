@@ -52,6 +52,8 @@
 const net = require('net');
 const tls = require('tls');
 const { AsyncLocalStorage } = require('async_hooks');
+// Before jsdom: its style rules take the matching function as they load.
+require('./cascade.js').quickerCascade();
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
 const { watch, makeEvent, fireEvents } = require('./events.js');
@@ -60,6 +62,12 @@ const added = require('./added.js');
 // Timers run this many times faster than asked, so that the second after
 // the load event passes in a tenth of one.
 const TIME_SCALE = 10;
+// The page's animation frames come at most this often, in ms, where a
+// browser gives sixty a second: an animation takes its time by the clock,
+// not by its frames, and ends where it would, in fewer steps. A whole
+// template animates a menu or a chart with each event fired, and each of
+// its frames reads styles.
+const FRAME = 100;
 // How often, in ms, a wait for the page looks whether it has gone quiet.
 const POLL = 10;
 // A timeout of a millisecond at most (as run, 10 ms as asked) is how scripts
@@ -379,7 +387,12 @@ function placeOf(page, error, file, line, column) {
 // 'no canvas'}`) threw it, the running one first. {index, where} or null.
 function thrownAt(page, message, running) {
   let found = null;
+  // Only a script whose text holds the message's longest run of letters,
+  // digits and spaces can give it as a literal (minifiers escape none of
+  // these): the others are not parsed for it.
+  const plain = (message.match(/[\w ]+/g) || ['']).reduce((a, b) => (b.length > a.length ? b : a));
   page.scripts.forEach((script, index) => {
+    if (typeof script.text !== 'string' || !script.text.includes(plain)) return;
     const place = literalThrows(page, index).find((thrown) => thrown.message === message);
     if (place && (!found || index === running)) found = { index: index, where: place.where };
   });
@@ -484,6 +497,7 @@ function prepare(page, window) {
   };
   page.own = watch(window, !page.input.strip);
   scaleTimers(window, page.timers);
+  spaceFrames(window);
   followScripts(page, window);
   window.addEventListener('load', () => {
     afterLoad(page, window).then(() => added.settled(page)).then(() => finish(page));
@@ -725,6 +739,42 @@ function scaleTimers(window, timers) {
       return clear.apply(window, arguments);
     };
   }
+}
+
+// Animation frames FRAME ms apart: each callback is handed to jsdom's own
+// requestAnimationFrame at the next such tick, so that jsdom still runs it,
+// gives it its time and reports what it raises, as it would have.
+function spaceFrames(window) {
+  const request = window.requestAnimationFrame;
+  const cancel = window.cancelAnimationFrame;
+  if (typeof request !== 'function' || typeof cancel !== 'function') return;
+  const waiting = new Map();
+  const handed = new Map();
+  let next = 1;
+  let tick = null;
+  const hand = () => {
+    tick = null;
+    for (const [id, callback] of waiting) {
+      handed.set(id, request.call(window, (time) => {
+        handed.delete(id);
+        return callback.call(window, time);
+      }));
+    }
+    waiting.clear();
+  };
+  window.requestAnimationFrame = function requestAnimationFrame(callback) {
+    if (typeof callback !== 'function') return request.call(window, callback);
+    const id = next++;
+    waiting.set(id, callback);
+    if (!tick) tick = setTimeout(hand, FRAME);
+    return id;
+  };
+  window.cancelAnimationFrame = function cancelAnimationFrame(id) {
+    const key = Number(id);
+    if (waiting.delete(key)) return;
+    if (handed.has(key)) cancel.call(window, handed.get(key));
+    handed.delete(key);
+  };
 }
 
 // The globals and static members that IE11 lacks and that no script
