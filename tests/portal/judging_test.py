@@ -48,6 +48,14 @@ class Judging(unittest.TestCase):
                                  [name for name, *_ in said["references"]["used"]
                                   if name.startswith(("Promise", "ShadowRoot"))])
 
+    def test_a_use_is_placed_by_the_line_ends_of_ecmascript(self):
+        found = judged("syntax.js", ["a();\r\nb();\u2028 Promise.all();\r  fetch(x);\u2029\n"
+                                     "  new Proxy({}, {});", "let a;\r\n fetch(b);"])
+        used = [said["references"]["used"] for said in found]
+        self.assertEqual([[["Promise", 3, 1], ["Proxy", 6, 6], ["fetch", 4, 2]], [["fetch", 2, 1]]],
+                         [[[name, line, column] for name, _, line, column in names
+                           if name in ("Promise", "Proxy", "fetch")] for names in used])
+
     def test_a_trailing_comma_in_arguments_or_parameters_is_named_where_it_is(self):
         cases = [("f(a, b,\n);", [[1, 1, 6]]), ("new X((a), /* , */);", [[1, 1, 9]]),
                  ("function g(a,) {}\nvar o = {m: function (x,) {}};", [[2, 1, 12]]),

@@ -235,8 +235,8 @@ function guarded(chain) {
 // {used: [[name, count, line, column]], tested: [name]} of the script whose
 // syntax tree is `tree`: the globals and static members it uses where IE11
 // would throw without them, unguarded (lines from 1, columns from 0, the
-// first use), and those it tests for.
-function referencesOf(tree) {
+// first use, where place(node) says it starts), and those it tests for.
+function referencesOf(tree, place) {
   const used = new Map();
   const tested = new Set();
   const note = (name, node, chain, bare) => {
@@ -250,7 +250,8 @@ function referencesOf(tree) {
       seen.count += 1;
       return;
     }
-    used.set(name, { count: 1, line: node.loc.start.line, column: node.loc.start.column });
+    const start = place(node);
+    used.set(name, { count: 1, line: start.line, column: start.column });
   };
   for (const global of findGlobals(tree)) {
     for (const node of global.nodes) {
