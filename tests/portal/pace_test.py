@@ -111,13 +111,15 @@ class Pace(unittest.TestCase):
                              "    %s\n  });\n};\n" % assign, '<button id="go">Go</button>'),
                   **{"/api/news": (0.5, "[]")}),
              [("FAIL", r"/app.js: on click of button#go, at 9:12, Object.assign is not")], ()),
-            # A long poll is no WARN of its own, but said, and its handler is untested.
+            # A long poll is no WARN of its own, but said on a line of its own, and its
+            # handler is untested.
             (dict(page(GET + "get('/api/poll', function (text) {\n  %s\n});\n" % assign),
                   **{"/api/poll": (None, "")}),
-             [("WARN", r"/app.js: uses what IE11 lacks, untested, .*: Object.assign \(1, at 8:3\); "
-                       r"not answered when the run ended, so what the page does with the answer "
-                       r"is not judged: http://127.0.0.1:\d+/api/poll \(asked as the page loads; "
-                       r"waited [23]\.\d s\)$")], ("--timeout", "8")),
+             [("WARN", r"/app.js: uses what IE11 lacks, untested, .*: Object.assign \(1, "
+                       r"at 8:3\)$"),
+              ("WARN", r"scripts: not answered when the run ended, so what the page does with the "
+                       r"answer is not judged: http://127.0.0.1:\d+/api/poll \(asked as the page "
+                       r"loads; waited [23]\.\d s\)$")], ("--timeout", "8")),
         ]
         for routes, expected, options, *node in cases:
             with self.subTest(routes=sorted(routes.items()), node=node):

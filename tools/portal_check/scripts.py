@@ -164,17 +164,18 @@ def check_scripts(page, parsed, timeout, legacy):
     lines += [script_verdict(*source[:4], result["syntax"])
               for source, result in added if result["syntax"]]
     lines += run_lines + ([("WARN", not_run)] if not_run else [])
+    notes = []
     if not lines:
         lines = [("PASS", summary(sources + [source for source, _ in added], brought, blocked,
                                   fired and page_run.fired_said(fired), waited))]
     else:
-        status, detail = lines[-1]
-        lines[-1] = (status, joined([detail, waited, not_made(blocked)]))
+        # Of the page, not of the script whose line comes last.
+        notes = [note for note in (waited, not_made(blocked)) if note]
     # Notes on the check as a whole, each said once: the check's verdict is
     # its lines', and what the notes say is no fault of its own (the
     # document-mode check fails the mode).
     noted = "PASS" if all(status == "PASS" for status, _ in lines) else "WARN"
     unfired = fired and page_run.unfired_said(fired)
+    notes = ([unfired] if unfired else []) + notes
     # What the engine runs in the mode the page really gets is less again.
-    return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + \
-        ([(noted, unfired)] if unfired else [])
+    return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + [(noted, note) for note in notes]
