@@ -53,17 +53,19 @@ TEMPLATES = {
 }
 
 
-def package(pinned):
-    """The unpacked folder of pinned (name@version), packed and unpacked once."""
+def package(pinned, cache=CACHE):
+    """The unpacked folder of pinned (name@version), packed and unpacked once
+    into cache."""
+    os.makedirs(cache, exist_ok=True)
     name, version = pinned.rsplit("@", 1)
-    folder = os.path.join(CACHE, "%s-%s" % (name, version))
+    folder = os.path.join(cache, "%s-%s" % (name, version))
     if not os.path.exists(os.path.join(folder, "package", "package.json")):
         os.makedirs(folder, exist_ok=True)
         try:
-            subprocess.run(["npm", "pack", "--silent", pinned], cwd=CACHE, check=True,
+            subprocess.run(["npm", "pack", "--silent", pinned], cwd=cache, check=True,
                            capture_output=True, timeout=600)
             subprocess.run(["tar", "xzf", "%s-%s.tgz" % (name, version), "-C", folder],
-                           cwd=CACHE, check=True, capture_output=True)
+                           cwd=cache, check=True, capture_output=True)
         except (OSError, subprocess.SubprocessError) as error:
             shutil.rmtree(folder, True)
             said = getattr(error, "stderr", b"") or b""
@@ -201,19 +203,22 @@ def checkout_at(commit):
     return os.path.join(before, "scripts", "check-portal.sh")
 
 
-def main():
-    options = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def bench(doc, pages, start):
+    """A bench's whole run, doc its usage: each chosen page of pages (name:
+    what) served as start(what) serves it, giving (the server, what the
+    figures name it by), and the check timed against it, in turn with the
+    check at --commit if given."""
+    options = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     options.add_argument("--rounds", type=int, default=3)
     options.add_argument("--only", action="append", default=[],
                          help="only the pages whose name holds this")
     options.add_argument("--commit", help="also time the check as it was at this commit")
     arguments = options.parse_args()
     sys.stdout.reconfigure(line_buffering=True)  # each page's figures as they come
-    chosen = {name: what for name, what in TEMPLATES.items()
+    chosen = {name: what for name, what in pages.items()
               if not arguments.only or any(part in name for part in arguments.only)}
     if not chosen:
-        sys.exit("no page named so; the pages: %s" % ", ".join(TEMPLATES))
-    os.makedirs(CACHE, exist_ok=True)
+        sys.exit("no page named so; the pages: %s" % ", ".join(pages))
     checks = {"today": os.path.join(SOURCE, "scripts", "check-portal.sh")}
     if arguments.commit:
         checks[arguments.commit] = checkout_at(arguments.commit)
@@ -222,10 +227,8 @@ def main():
         arguments.rounds, " ".join(open("/proc/loadavg").read().split()[:3]),
         processor_time.counts))
     medians = {name: [] for name in checks}
-    for name, (pinned, start) in chosen.items():
-        folder = package(pinned)
-        count, size = scripts_of(folder, start)
-        server = serve(folder, start)
+    for name, what in chosen.items():
+        server, named = start(what)
         times, cpu, said = ({check: [] for check in checks} for _ in range(3))
         for _ in range(arguments.rounds):
             for check, script in checks.items():
@@ -239,7 +242,7 @@ def main():
                                    + result.stderr.splitlines()[-3:])
         server.shutdown()
         server.server_close()
-        print("\n%s (%s, %s): %d scripts, %.0f KB" % (name, pinned, start, count, size / 1024))
+        print("\n%s %s" % (name, named))
         for check, seen in times.items():
             medians[check].append(statistics.median(seen))
             print("  %s: median %.2f s (%.2f-%.2f), processor time %.2f s, %s" % (
@@ -254,5 +257,14 @@ def main():
     print("load average at the end %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
 
 
+def template(what):
+    """The template's page served, and what the figures name it by."""
+    pinned, start = what
+    folder = package(pinned)
+    count, size = scripts_of(folder, start)
+    return serve(folder, start), "(%s, %s): %d scripts, %.0f KB" % (pinned, start, count,
+                                                                     size / 1024)
+
+
 if __name__ == "__main__":
-    main()
+    bench(__doc__, TEMPLATES, template)
