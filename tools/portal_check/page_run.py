@@ -12,7 +12,7 @@ from urllib.parse import urlsplit
 
 import node
 from added import Added
-from lines import listing, said, shortened
+from lines import joined, listing, said, shortened
 from page import in_page
 from proxy import OriginProxy
 
@@ -470,6 +470,17 @@ def during(e):
     return said("on %s of %s", e["during"]["type"], e["during"]["selector"])
 
 
+def during_all(raised):
+    """Which events' handlers raised one exception alike, as the line says:
+    "on click of a#more, a.next and on change of select", in the order
+    first raised."""
+    by_type = {}
+    for e in raised:
+        by_type.setdefault(e["during"]["type"], {})[e["during"]["selector"]] = None
+    return joined([said("on %s of %s", kind, listing(list(selectors), "elements"))
+                   for kind, selectors in by_type.items()], " and ")
+
+
 def failures(plain, stripped, sources, page_url):
     """A FAIL line for each script that raised, as the page loaded or as its
     events were fired without what IE11 lacks, an exception that the run
@@ -493,7 +504,16 @@ def failures(plain, stripped, sources, page_url):
         if e["event"] == "defined":
             for name in e["names"]:
                 definers.setdefault(name, e["script"])
+    # What handlers raise alike (one delegated handler, many elements) is
+    # one fault, said once with the events.
+    alike = {}
     for e in reported:
+        if e.get("during"):
+            alike.setdefault(same(e), []).append(e)
+    for e in reported:
+        events = alike.get(same(e)) if e.get("during") else None
+        if events and events[0] is not e:
+            continue
         first = failed_first(e, reported, definers)
         why = (said("IE11 lacks %s", listing(e["lacks"], "what IE11 lacks", separator=" or ",
                                              more=" or %d more")) if e["lacks"] else
@@ -501,7 +521,7 @@ def failures(plain, stripped, sources, page_url):
                if first is not None else "raised only without what IE11 lacks")
         script = e["script"]
         where = place(sources[script], e) if script is not None else ""
-        failed.setdefault((script, during(e) or ""), []).append(
+        failed.setdefault((script, during_all(events) if events else ""), []).append(
             said("%s%s (%s)", where, one_line(e["message"]), why))
     lines = []
     for (script, event), exceptions in sorted(failed.items(),
