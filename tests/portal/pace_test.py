@@ -22,6 +22,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "portal_check"))
 import page_run  # noqa: E402
 
 SCRIPT = PORT = None
+with open("/usr/share/javascript/jquery/jquery.min.js") as jquery:
+    JQUERY = jquery.read()
 HEAD = portal.HEAD + "</head><body>\n"
 ROUTES = {}  # path: (seconds before the answer, None for never; body)
 NEVER = threading.Event()  # set when the test ends, to free the held answers
@@ -162,6 +164,14 @@ class Pace(unittest.TestCase):
              [("FAIL", r"/app.js: as the page loads, at 6:37, \[1\]\.find is not a function"),
               ("WARN", r"/app.js: uses what IE11 lacks, untested, .*: Object\.assign "
                        r"\(1, at 1:46\), Array\.from \(1, at 6:16\)$")]),
+            # One delegated handler raising alike at its elements: one line, each told apart.
+            (dict(page("$('nav').on('click', 'a', function () {\n  Array.from([]);\n});\n",
+                       '<nav><a id="more">More</a><a>Other</a><a>Last</a></nav>'),
+                  **{"/": (0, HEAD + '<nav><a id="more">More</a><a>Other</a><a>Last</a></nav>'
+                                     '<script src="/jquery.js"></script><script src="/app.js">'
+                                     '</script></body></html>\n'), "/jquery.js": (0, JQUERY)}),
+             [("FAIL", r"/app.js: on click of a#more, the 2nd a, the 3rd a, at 2:9, Array\.from "
+                       r"is not a function")]),
             # A timer set at load that runs while the events are fired is the load's.
             (page(busy), [("FAIL", r"/app.js: as the page loads, at 4:33, Object.assign is not")]),
         ]

@@ -288,4 +288,4 @@ function nameApart(own, window, node) {
   return alike.length === 1 || at < 0 ? short : 'the ' + ordinal(at + 1) + ' ' + short;
 }
 
-module.exports = { watch, makeEvent, fireEvents };
+module.exports = { watch, makeEvent, fireEvents, nameApart };

@@ -21,7 +21,8 @@
 // Output lines, {event: ...}:
 //   loaded {script}                  a script has run (the next one runs when a run stops)
 //   exception {script, line, column, message, lacks, during}
-//                                    during {type, selector} when raised by an event fired
+//                                    during {type, selector} when raised by an event fired,
+//                                    selector the element told apart ("the 2nd a")
 //                                    script null for the page, line and column null
 //                                    where only the script is known
 //   provided {script, names}         what IE11 lacks and the script brought
@@ -56,7 +57,7 @@ const { AsyncLocalStorage } = require('async_hooks');
 require('./cascade.js').quickerCascade();
 const { JSDOM, VirtualConsole, ResourceLoader } = require('jsdom');
 const { lacks } = require('./ie11.js');
-const { watch, makeEvent, fireEvents } = require('./events.js');
+const { watch, makeEvent, fireEvents, nameApart } = require('./events.js');
 const added = require('./added.js');
 
 // Timers run this many times faster than asked, so that the second after
@@ -608,7 +609,7 @@ async function fireAfterLoad(page, window) {
 function fireOne(page, window, node, type, selector) {
   const event = makeEvent(page.own, window, type);
   if (event) {
-    during.run({ type: type, selector: selector }, () => {
+    during.run(eventNamed(page, window, node, type, selector), () => {
       try {
         page.own.dispatch.call(node, event);
       } catch (error) {
@@ -617,6 +618,25 @@ function fireOne(page, window, node, type, selector) {
     });
   }
   return new Promise((resolve) => setImmediate(resolve));
+}
+
+// The event as the lines name it, its element told apart from those alike
+// ("the 2nd a"), as the note on unfired events names them: worked out only
+// when what the event started is written out, which reads `selector`.
+function eventNamed(page, window, node, type, selector) {
+  let named = null;
+  return Object.defineProperty({ type: type }, 'selector', {
+    enumerable: true,
+    get: () => {
+      if (named !== null) return named;
+      try {
+        named = String(nameApart(page.own, window, node) || selector);
+      } catch (ignored) {
+        named = selector; // an element whose getters the page made throw
+      }
+      return named;
+    },
+  });
 }
 
 // What the page's code raises from a timer or a promise reaches Node
