@@ -84,4 +84,4 @@ function quickerCascade() {
   return true;
 }
 
-module.exports = { quickerCascade: quickerCascade, namesMatched: namesMatched };
+module.exports = { quickerCascade: quickerCascade };
