@@ -70,6 +70,10 @@ class Added(unittest.TestCase):
                   ".min.js\"><\\/script>');</script>\n<script>new Promise(function (r) { r(); })"
                   ".then(function () {});</script>")
         by_page = HOST + r"/\?mini=2&gameid=220 \(inline script\)"
+        # The second write's two scripts run in its order, and land after the writer still
+        # when the inline one of the first ran within it.
+        twice = ("<script>document.write('<script>var n;<\\/script>'); document.write('<script "
+                 "src=\"/a.js\"><\\/script><script src=\"/news.js\"><\\/script>');</script>")
         cases = [  # routes; the scripts lines, in order; paths that must be asked once
             ({"/app.js": (200, JS, APPEND), "/news.js": (200, JS, USES)},
              [("FAIL", r"/news.js \(added by %s as the page loads\): arrow function \(1, at 1:9\)$"
@@ -87,14 +91,23 @@ class Added(unittest.TestCase):
              [("PASS", r"4 scripts .*; the page brings Promise from %s/lib/es6-promise.auto.min.js "
                        r"\(added by %s as the page loads\)$" % (HOST, by_page))],
              ["/lib/es6-promise.auto.min.js"]),
-            # An inline one, as jQuery's globalEval inserts and removes it at once.
-            ({"/app.js": (200, JS, "var s = document.createElement('script');\ns.text = "
-                                   "'var f = (x) => x; Object.assign({}, {});';\ndocument.head."
-                                   "appendChild(s).parentNode.removeChild(s);\n")},
+            ({"/": page('<script src="/app.js"></script>' + twice),
+              "/a.js": (200, JS, "var lib = {go: function () {}};\n"),
+              "/news.js": (200, JS, "lib.go();\n" + USES)},
+             [("FAIL", r"/news.js \(added by %s as the page loads\): arrow function \(1, at 2:9\)$"
+               % by_page),
+              ("FAIL", r"/news.js \(added by %s as the page loads\): as the page loads, at 3:8, "
+                       r"Object.assign is not a function" % by_page)], ["/a.js", "/news.js"]),
+            # An inline one, as jQuery's globalEval inserts and removes it at once: judged
+            # whole, past its first lines.
+            ({"/app.js": (200, JS, "var s = document.createElement('script');\ns.text = Array(21)"
+                                   ".join('var n = 1;\\n') + 'var f = (x) => x; Object.assign({}, "
+                                   "{});';\ndocument.head.appendChild(s).parentNode.removeChild(s);"
+                                   "\n")},
              [("FAIL", r"gameid=220 \(inline script added by %s as the page loads\): arrow "
-                       r"function \(1, at 1:9\)$" % APP),
+                       r"function \(1, at 21:9\)$" % APP),
               ("FAIL", r"gameid=220 \(inline script added by %s as the page loads\): as the page "
-                       r"loads, at 1:26, Object.assign is not a function" % APP)]),
+                       r"loads, at 21:26, Object.assign is not a function" % APP)]),
             # One that cannot be fetched fires its error event.
             ({"/app.js": (200, JS, APPEND.replace("news", "gone") +
                           "s.onerror = function () { Object.assign({}, {}); };\n")},

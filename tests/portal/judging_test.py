@@ -34,7 +34,8 @@ class Judging(unittest.TestCase):
         guarded = [SHADOW, "function f() { if (!window.Promise) throw 1; new Promise(g); }",
                    "for (;;) { if (typeof Promise === 'undefined') break; Promise.all(); }",
                    "for (;;) { if (!a || !window.Promise) { a = 1; continue; } new Promise(); }",
-                   "switch (a) { case 1: if (a && !navigator.serviceWorker) break; Promise(); }"]
+                   "switch (a) { case 1: if (a && !navigator.serviceWorker) break; Promise(); }",
+                   "function f() { if (window.Promise) { a(); } else { return; } new Promise(a); }"]
         unguarded = ["function f() { new Promise(g); if (!window.Promise) return; }",
                      "for (;;) { if (!window.Promise) break; }\nnew Promise(a);",
                      "function f() { if (!document.title) return; new Promise(a); }",

@@ -39,8 +39,8 @@ HELD = {"/creds.js": (200, {}, 'var SECRET = "%s";\n' % SECRET),
 ROUTES = {}
 # The servers that stand for what the machine keeps to itself.
 SERVICES = ("loop", "twin", "meta")
-# Answers a name in the check's own process by the order it is asked, and
-# notes each time it is asked.
+# Answers a name in the check's own process by the order it is asked (an
+# answer's addresses joined by +), and notes each time it is asked.
 SITECUSTOMIZE = '''import os, socket
 _getaddrinfo, _asked = socket.getaddrinfo, []
 def getaddrinfo(host, *args, **kwargs):
@@ -50,7 +50,7 @@ def getaddrinfo(host, *args, **kwargs):
             log.write(host + "\\n")
         answers = os.environ["REBIND_ANSWERS"].split(",")
         host = answers[min(len(_asked), len(answers)) - 1]
-    return _getaddrinfo(host, *args, **kwargs)
+    return [info for one in host.split("+") for info in _getaddrinfo(one, *args, **kwargs)]
 socket.getaddrinfo = getaddrinfo
 '''
 
@@ -143,15 +143,18 @@ class Network(unittest.TestCase):
                  "http://localhost:{loop}/x.js"]
         metadata = "http://%s:{meta}/latest/meta-data/creds.js" % METADATA
         own = "http://%s:{public}/app.js" % PUBLIC
+        shared = "http://100.64.0.10:{loop}/x.js"  # carrier-grade NAT: a network's own
         # portal, its routes, the lines that must say so, the services that are asked, and
         # the rebinding name's answers in order
         cases = [
-            ("public", {"/": page("".join(map(script, named + [metadata, own]))),
+            ("public", {"/": page("".join(map(script, named + [metadata, shared, own]))),
                         "/app.js": (200, {}, "let a = 1;\n")},
              [("FAIL", "scripts", re.escape(url.format(**PORTS)) + " " + refused)
               for url in named] +
              [("FAIL", "scripts", "creds.js is not fetched: a public portal's page names a "
                                   "link-local address \\(.*credentials"),
+              ("FAIL", "scripts", re.escape(shared.format(**PORTS)) + " is not fetched: a "
+                                  "public portal's page names a private address"),
               ("WARN", "scripts", r"/app.js: let/const \(1, at 1:1\)")], set(), ""),
             ("private", {"/": page(script(creds))},
              [("FAIL", "scripts", "is not fetched: a private portal's page names a loopback "
@@ -174,6 +177,10 @@ class Network(unittest.TestCase):
              [("FAIL", "scripts", r"rebind.test:\d+/creds.js cannot be fetched: "
                                   r"rebind.test:\d+ refused the connection")],
              set(), PUBLIC + ",127.0.0.1"),
+            # Every address a name gives is held to the portal's space, not just the first.
+            ("public", {"/": page(script("http://rebind.test:{loop}/creds.js"))},
+             [("FAIL", "scripts", r"rebind.test:\d+/creds.js " + refused)], set(),
+             PUBLIC + "+127.0.0.1"),
             # The portal's own name turns to loopback after its page came: the page's own
             # requests still go to where the page came from.
             ("rebind", {"/": page(script("/creds.js"))},
