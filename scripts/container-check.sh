@@ -49,7 +49,7 @@ build_image() {
     say "scripts/setup.sh --portal-check in the new root"
     mount -t proc proc "$rootfs/proc"
     trap 'umount "$rootfs/proc" 2>/dev/null || true' EXIT
-    DEBIAN_FRONTEND=noninteractive chroot "$rootfs" /bin/bash /tmp/setup.sh --portal-check
+    DEBIAN_FRONTEND=noninteractive chroot "$rootfs" /bin/bash /tmp/setup.sh --portal-check >&2
     if [ -n "$(chroot "$rootfs" /bin/bash /tmp/setup.sh --portal-check)" ]; then
       say "a second scripts/setup.sh --portal-check still installed packages"
       exit 1
@@ -86,7 +86,8 @@ EOF
 }
 
 free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
 }
 
 install_tools
