@@ -33,6 +33,7 @@ install_tools() {
   done
   [ ${#missing[@]} -eq 0 ] && return
   say "installing ${missing[*]}"
+  apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install "${apt_options[@]}" "${missing[@]}" >/dev/null
 }
 
@@ -65,8 +66,8 @@ build_image() {
 }
 
 # A portal whose script adds one that adds another holding an arrow function,
-# and whose page calls Object.assign as it loads: what IE11 fails on twice,
-# once seen only by running the page.
+# and whose page calls Object.assign as it loads: two faults on IE11 that only
+# a run of the page finds (without one, the added scripts are not even fetched).
 make_portal() {
   local site=$1
   mkdir -p "$site/stats"
