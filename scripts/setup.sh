@@ -7,8 +7,21 @@
 # filter, and reads their stylesheets with css-tree, with what IE11 lacks
 # taken from MDN's compatibility data; its sandbox test fetches Node 18 with
 # npm).
-# Runs apt only for what is missing.
+#
+#   scripts/setup.sh [--portal-check]
+#
+# --portal-check installs only what scripts/check-portal.sh needs (a portal's
+# deployment pipeline on a bare Debian 12 image): no i386 architecture, Wine,
+# MinGW or npm. Runs apt only for what is missing.
 set -euo pipefail
+
+# The portal check: python3 runs it, node with Debian's modules judges and runs
+# the page, bwrap, python3-seccomp and util-linux's prlimit and setpriv make
+# the page runs' sandbox, and ca-certificates lets it trust an https portal.
+portal_packages=(
+  python3 nodejs node-acorn node-jsdom node-mdn-browser-compat-data node-css-tree
+  bubblewrap python3-seccomp util-linux ca-certificates
+)
 
 packages=(
   cmake make ninja-build git python3
@@ -19,15 +32,21 @@ packages=(
   googletest icoutils attr
   clang clang-format cppcheck libclang-rt-14-dev
   openssl osslsigncode
-  nodejs node-acorn node-jsdom node-mdn-browser-compat-data node-css-tree
-  bubblewrap python3-seccomp util-linux
+  "${portal_packages[@]}"
 )
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+portal_only=
+case "${1:-}" in
+  "") ;;
+  --portal-check) portal_only=1; packages=("${portal_packages[@]}") ;;
+  *) echo "usage: scripts/setup.sh [--portal-check]" >&2; exit 2 ;;
+esac
+
+if [ -z "$portal_only" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
   need_update=1
 fi
@@ -42,7 +61,7 @@ done
 
 # The sandbox test fetches Node 18 with npm; a node from elsewhere (NodeSource's)
 # brings an npm of its own, and Debian's would clash with it.
-command -v npm >/dev/null || missing+=(npm)
+[ -n "$portal_only" ] || command -v npm >/dev/null || missing+=(npm)
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0

@@ -461,6 +461,20 @@ class CheckPortal(unittest.TestCase):
                                  [(c["status"], timeless("%s: %s" % (c["name"], c["detail"])))
                                   for c in verdicts["checks"]])
 
+    def test_fail_on_warn_lets_only_a_portal_that_passes_through(self):
+        warned = {"/stats/varnholt.html": (404, {}, "")}
+        cases = [({}, ["--fail-on", "warn"], 0), (warned, [], 0),
+                 (warned, ["--fail-on", "warn"], 1), (warned, ["--json", "--fail-on", "warn"], 1)]
+        for routes, options, exit_code in cases:
+            with self.subTest(routes=routes, options=options):
+                ROUTES.clear()
+                ROUTES.update(GOOD, **routes)
+                code, said = check("127.0.0.1:%d" % PORTS["http"], *options)
+                self.assertEqual(exit_code, code)
+                if "--json" in options:
+                    self.assertEqual(("WARN", "warn", code),
+                                     (said["verdict"], said["fail_on"], said["exit_code"]))
+
     def test_what_the_page_says_reaches_the_terminal_short_and_escaped(self):
         raw = "\x1b]0;owned\x07\x9b31m\u202e"
         shown = "\\x1b]0;owned\\x07\\x9b31m\\u202e"

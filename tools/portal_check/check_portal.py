@@ -2,14 +2,15 @@
 """Loads the portal's pages the way the launcher's browser control on Windows
 loads them, and says what would leave the player with a blank or broken page.
 
-Usage: check_portal.py [--https] [--timeout SECONDS] [--json] HOST
+Usage: check_portal.py [--https] [--timeout SECONDS] [--json] [--fail-on fail|warn] HOST
 
 HOST is what LAUNCHER_PORTAL_HOST holds: a host with an optional port. Prints
 one line per check, "PASS|WARN|FAIL NAME: detail" (scripts: one for each
 script that fails; stylesheets: one for each that loses layout or colour on
-IE11), or with --json the same as one JSON object, and exits
-with 1 when any check fails. The checks of the page's code run under node,
-by the programs beside this file (node.py says how).
+IE11), or with --json the same as one JSON object, and exits with 1 when
+any check fails (with --fail-on warn, when any line is not PASS: a gate that
+refuses a page whose code was not run). The checks of the page's code run
+under node, by the programs beside this file (node.py says how).
 """
 import argparse
 import json
@@ -309,6 +310,9 @@ def main():
                          help="seconds each address may take (default 15)")
     options.add_argument("--json", action="store_true",
                          help="print the verdicts as one JSON object instead of lines")
+    options.add_argument("--fail-on", choices=("fail", "warn"), default="fail",
+                         help="the least status that makes the check exit with 1: fail "
+                         "(the default), or warn, for a gate that lets only PASS through")
     options.add_argument("host", metavar="HOST", help="LAUNCHER_PORTAL_HOST: host[:port]")
     args = options.parse_args()
     try:
@@ -320,11 +324,12 @@ def main():
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
     node.remove_stale()
     checks = run(args.host, args.https, args.timeout)
-    failed = any(status == "FAIL" for _, status, _ in checks)
+    statuses = {status for _, status, _ in checks}
+    worst = next(status for status in ("FAIL", "WARN", "PASS") if status in statuses)
+    refused = worst != "PASS" if args.fail_on == "warn" else worst == "FAIL"
     if args.json:
-        worst = "FAIL" if failed else "WARN" if any(c[1] == "WARN" for c in checks) else "PASS"
         json.dump({"host": args.host, "scheme": "https" if args.https else "http",
-                   "verdict": worst,
+                   "verdict": worst, "fail_on": args.fail_on, "exit_code": int(refused),
                    "checks": [{"name": name, "status": status, "detail": detail,
                                "lists": getattr(detail, "lists", [])}
                               for name, status, detail in checks]}, sys.stdout, indent=2)
@@ -332,7 +337,7 @@ def main():
     else:
         for name, status, detail in checks:
             print(shown("%s %s: %s" % (status, name, detail), sys.stdout.encoding))
-    return 1 if failed else 0
+    return 1 if refused else 0
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ from proxy import OriginProxy
 # Seconds after the load event that timers still count for.
 SETTLE = 1.0
 NO_SANDBOX = ("the page's code was not run, and the scripts are judged by their syntax alone: "
-              "its sandbox cannot be made, as %s")
+              "its sandbox cannot be made, as %s; --fail-on warn makes this a failure")
 
 
 # The share of the time limit that firing the page's events may take: 1.5 s
