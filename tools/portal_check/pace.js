@@ -21,7 +21,6 @@ const POLL = 10;
 // every wait to its end.
 const DEFERS = 1;
 
-
 // The page's requests not yet answered, and not yet waited for in vain.
 function open(page) {
   return Array.from(page.requests.values()).filter((request) => !request.abandoned);
