@@ -56,7 +56,8 @@
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const { AsyncLocalStorage } = require('async_hooks');
-// Before jsdom: its style rules take the matching function as they load.
+// Before jsdom, and so before the programs below that load it: its style
+// rules take the matching function as they load.
 require('./cascade.js').quickerCascade();
 const { JSDOM, VirtualConsole } = require('jsdom');
 const { lacks } = require('./ie11.js');
