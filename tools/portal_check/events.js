@@ -179,39 +179,37 @@ function listenersOf(own, window) {
 // `fire(node, type, selector)` dispatches one and resolves when what it
 // started has had a turn.
 async function fireEvents(own, window, plan, budgetSeconds, fire, announce) {
-  if (plan) {
-    let missed = 0;
-    let count = 0;
-    for (let entry = await plan.next(); entry; entry = await plan.next()) {
-      count += 1;
-      const node = nodeAt(own, window, entry.target);
-      if (!node || shortSelector(node, window) !== entry.selector) {
-        missed += 1;
-        continue;
-      }
-      await fire(node, entry.type, entry.selector);
+  if (plan) return firePlanned(own, window, plan, fire);
+  return planEvents(own, window, budgetSeconds, fire, announce);
+}
+
+// The other run's: each event of the plan at the element it names, unless
+// the page no longer has that element there.
+async function firePlanned(own, window, plan, fire) {
+  let missed = 0;
+  let count = 0;
+  for (let entry = await plan.next(); entry; entry = await plan.next()) {
+    count += 1;
+    const node = nodeAt(own, window, entry.target);
+    if (!node || shortSelector(node, window) !== entry.selector) {
+      missed += 1;
+      continue;
     }
-    return { count: count, missed: missed };
+    await fire(node, entry.type, entry.selector);
   }
-  const queue = [];
-  const seen = new Map();
-  const enqueue = (node, type) => {
-    const types = seen.get(node) || new Set();
-    seen.set(node, types);
-    if (types.has(type)) return;
-    types.add(type);
-    queue.push([node, type]);
-  };
-  for (const [node, type] of listenersOf(own, window)) enqueue(node, type);
+  return { count: count, missed: missed };
+}
+
+// The planning run's: what the page listens on, and then the elements its
+// delegating handlers ask about, each element and type once.
+async function planEvents(own, window, budgetSeconds, fire, announce) {
+  const queue = queueOf(own, window);
   const targetOf = indexer(own, window);
-  // A selector asked under a node for a type is followed once: the same
-  // delegating handler asks it again at every element it stands for.
-  const followed = new Map();
   const fired = [];
   const until = Date.now() + budgetSeconds * 1000;
   let at = 0;
-  for (; at < queue.length && fired.length < MAX_EVENTS && Date.now() < until; at += 1) {
-    const [node, type] = queue[at];
+  for (; at < queue.items.length && fired.length < MAX_EVENTS && Date.now() < until; at += 1) {
+    const [node, type] = queue.items[at];
     if (!node.isConnected) continue;
     const selector = shortSelector(node, window);
     const target = targetOf(node);
@@ -219,27 +217,54 @@ async function fireEvents(own, window, plan, budgetSeconds, fire, announce) {
     own.asked = [];
     if (announce) announce({ target: target, type: type, selector: selector });
     await fire(node, type, selector);
-    const document = window.document;
-    const holders = node === document.body ? [window, document, document.documentElement, node] :
-      [node];
-    const asked = own.asked.concat(...holders.map((holder) =>
-      jquerySelectors(window, holder, type)));
-    own.asked = null;
+    const asked = askedAt(own, window, node, type);
     fired.push({ target: target, type: type, selector: selector });
-    // A delegating handler asked about the target's ancestors too; only
-    // what lies under the node it listens on can reach it.
-    const container = node === document.body ? document : node;
-    const done = followed.get(container) || new Set();
-    followed.set(container, done);
-    for (const asking of asked) {
-      if (done.has(type + ' ' + asking)) continue;
-      done.add(type + ' ' + asking);
-      for (const element of taken(own, window, container, asking)) {
-        if (element !== node) enqueue(element, type);
-      }
+    follow(own, window, queue, node, type, asked);
+  }
+  return Object.assign({ fire: fired }, leftOver(own, window, queue.items.slice(at)));
+}
+
+// The events to fire, [node, type] each, and adds one that is not there yet.
+function queueOf(own, window) {
+  // A selector asked under a node for a type is followed once: the same
+  // delegating handler asks it again at every element it stands for.
+  const queue = { items: [], seen: new Map(), followed: new Map() };
+  queue.add = (node, type) => {
+    const types = queue.seen.get(node) || new Set();
+    queue.seen.set(node, types);
+    if (types.has(type)) return;
+    types.add(type);
+    queue.items.push([node, type]);
+  };
+  for (const [node, type] of listenersOf(own, window)) queue.add(node, type);
+  return queue;
+}
+
+// The selectors that the handlers of an event just fired asked about.
+function askedAt(own, window, node, type) {
+  const document = window.document;
+  const holders = node === document.body ? [window, document, document.documentElement, node] :
+    [node];
+  const asked = own.asked.concat(...holders.map((holder) =>
+    jquerySelectors(window, holder, type)));
+  own.asked = null;
+  return asked;
+}
+
+// A delegating handler asked about the target's ancestors too; only what
+// lies under the node it listens on can reach it.
+function follow(own, window, queue, node, type, asked) {
+  const document = window.document;
+  const container = node === document.body ? document : node;
+  const done = queue.followed.get(container) || new Set();
+  queue.followed.set(container, done);
+  for (const asking of asked) {
+    if (done.has(type + ' ' + asking)) continue;
+    done.add(type + ' ' + asking);
+    for (const element of taken(own, window, container, asking)) {
+      if (element !== node) queue.add(element, type);
     }
   }
-  return Object.assign({ fire: fired }, leftOver(own, window, queue.slice(at)));
 }
 
 // How many of each type the budgets left unfired, and the elements they
