@@ -232,6 +232,18 @@ function guarded(chain) {
   return false;
 }
 
+// Adds to `tested` what the script tests for with `in`: 'Promise' in window,
+// 'Symbol' in g (g being the global object under another name), 'assign' in
+// Object.
+function testedByIn(tree, tested) {
+  walk.full(tree, (node) => {
+    if (node.type !== 'BinaryExpression' || node.operator !== 'in') return;
+    if (node.left.type !== 'Literal' || typeof node.left.value !== 'string') return;
+    tested.add(node.left.value);
+    if (node.right.type === 'Identifier') tested.add(node.right.name + '.' + node.left.value);
+  });
+}
+
 // {used: [[name, count, line, column]], tested: [name]} of the script whose
 // syntax tree is `tree`: the globals and static members it uses where IE11
 // would throw without them, unguarded (lines from 1, columns from 0, the
@@ -272,14 +284,7 @@ function referencesOf(tree, place) {
       }
     }
   }
-  walk.full(tree, (node) => {
-    // 'Promise' in window, 'Symbol' in g (g being the global object under
-    // another name), 'assign' in Object
-    if (node.type !== 'BinaryExpression' || node.operator !== 'in') return;
-    if (node.left.type !== 'Literal' || typeof node.left.value !== 'string') return;
-    tested.add(node.left.value);
-    if (node.right.type === 'Identifier') tested.add(node.right.name + '.' + node.left.value);
-  });
+  testedByIn(tree, tested);
   return {
     used: Array.from(used, ([name, place]) => [name, place.count, place.line, place.column]),
     tested: Array.from(tested),

@@ -52,57 +52,75 @@ function trailingComma(source, list, to) {
   return null;
 }
 
+// What a node of these types always is past ECMAScript 5.
+const ALWAYS = {
+  AwaitExpression: ['async function or await'],
+  ClassDeclaration: ['class'],
+  ClassExpression: ['class'],
+  StaticBlock: ['class static block'],
+  TemplateLiteral: ['template literal'],
+  ArrayPattern: ['destructuring'],
+  SpreadElement: ['spread or rest'],
+  RestElement: ['spread or rest'],
+  ChainExpression: ['optional chaining'],
+  MetaProperty: ['new.target or import.meta'],
+  ImportExpression: ['dynamic import()'],
+  ImportDeclaration: ['import or export'],
+  ExportNamedDeclaration: ['import or export'],
+  ExportDefaultDeclaration: ['import or export'],
+  ExportAllDeclaration: ['import or export'],
+};
+
+// What a function (in `parent`) is past ECMAScript 5.
+function functionNames(node, parent, source) {
+  // A method's function starts at its parameters; its async and * come
+  // before its key, which may follow static.
+  const method = parent && parent.value === node &&
+    (parent.type === 'MethodDefinition' || parent.method);
+  const from = method ? parent.start : node.start;
+  const to = method ? parent.key.start : node.body.start;
+  const names = node.type === 'ArrowFunctionExpression' ? ['arrow function'] : [];
+  if (node.generator) names.push(['generator', tokenAt(source, from, to, '*')]);
+  if (node.async) names.push(['async function or await', tokenAt(source, from, to, 'async')]);
+  const comma = trailingComma(source, node.params, node.body.start);
+  return names.concat(node.params.filter((param) => param.type === 'AssignmentPattern')
+    .map((param) => ['default parameter', param.loc.start]))
+    .concat(comma ? [[TRAILING_COMMA, comma]] : []);
+}
+
+function literalNames(node) {
+  if (node.bigint !== undefined) return ['BigInt literal'];
+  if (node.regex) return /[uysd]/.test(node.regex.flags) ? ['regular expression flag'] : [];
+  if (typeof node.value !== 'number') return [];
+  return (/^0[bo]/i.test(node.raw) ? ['binary or octal literal'] : [])
+    .concat(node.raw.includes('_') ? ['numeric separator'] : []);
+}
+
 // The names of what `node` (in `parent`) is past ECMAScript 5, if anything;
 // [name, {line, column}] where the construct is elsewhere than the node's start.
 function namesOf(node, parent, source) {
+  if (Object.prototype.hasOwnProperty.call(ALWAYS, node.type)) return ALWAYS[node.type];
   switch (node.type) {
     case 'ArrowFunctionExpression':
     case 'FunctionDeclaration':
-    case 'FunctionExpression': {
-      // A method's function starts at its parameters; its async and * come
-      // before its key, which may follow static.
-      const method = parent && parent.value === node &&
-        (parent.type === 'MethodDefinition' || parent.method);
-      const from = method ? parent.start : node.start;
-      const to = method ? parent.key.start : node.body.start;
-      const names = node.type === 'ArrowFunctionExpression' ? ['arrow function'] : [];
-      if (node.generator) names.push(['generator', tokenAt(source, from, to, '*')]);
-      if (node.async) names.push(['async function or await', tokenAt(source, from, to, 'async')]);
-      const comma = trailingComma(source, node.params, node.body.start);
-      return names.concat(node.params.filter((param) => param.type === 'AssignmentPattern')
-        .map((param) => ['default parameter', param.loc.start]))
-        .concat(comma ? [[TRAILING_COMMA, comma]] : []);
-    }
+    case 'FunctionExpression':
+      return functionNames(node, parent, source);
     case 'CallExpression':
     case 'NewExpression': {
       const comma = trailingComma(source, node.arguments, node.end);
       return comma ? [[TRAILING_COMMA, comma]] : [];
     }
-    case 'AwaitExpression':
-      return ['async function or await'];
     case 'VariableDeclaration':
       return node.kind === 'var' ? [] : [LET_CONST];
-    case 'ClassDeclaration':
-    case 'ClassExpression':
-      return ['class'];
     case 'PropertyDefinition':
     case 'MethodDefinition':
       return (node.key.type === 'PrivateIdentifier' ? ['private class member'] :
         node.type === 'PropertyDefinition' ? ['class field'] : [])
         .concat(node.computed ? ['computed property'] : []);
-    case 'StaticBlock':
-      return ['class static block'];
-    case 'TemplateLiteral':
-      return ['template literal'];
     case 'ObjectPattern':
       // The walk goes into a rest element here, but does not stop at it.
       return ['destructuring'].concat(node.properties.filter((part) => part.type === 'RestElement')
         .map((rest) => ['spread or rest', rest.loc.start]));
-    case 'ArrayPattern':
-      return ['destructuring'];
-    case 'SpreadElement':
-    case 'RestElement':
-      return ['spread or rest'];
     case 'ForOfStatement':
       return node.await ? ['for...of', 'async function or await'] : ['for...of'];
     case 'Property':
@@ -115,25 +133,10 @@ function namesOf(node, parent, source) {
         ['&&=', '||=', '??='].includes(node.operator) ? ['logical assignment'] : [];
     case 'LogicalExpression':
       return node.operator === '??' ? ['nullish coalescing'] : [];
-    case 'ChainExpression':
-      return ['optional chaining'];
     case 'CatchClause':
       return node.param ? [] : ['catch without a binding'];
-    case 'MetaProperty':
-      return ['new.target or import.meta'];
-    case 'ImportExpression':
-      return ['dynamic import()'];
-    case 'ImportDeclaration':
-    case 'ExportNamedDeclaration':
-    case 'ExportDefaultDeclaration':
-    case 'ExportAllDeclaration':
-      return ['import or export'];
     case 'Literal':
-      if (node.bigint !== undefined) return ['BigInt literal'];
-      if (node.regex) return /[uysd]/.test(node.regex.flags) ? ['regular expression flag'] : [];
-      if (typeof node.value !== 'number') return [];
-      return (/^0[bo]/i.test(node.raw) ? ['binary or octal literal'] : [])
-        .concat(node.raw.includes('_') ? ['numeric separator'] : []);
+      return literalNames(node);
     default:
       return [];
   }
