@@ -7,13 +7,16 @@
 # filter, and reads their stylesheets with css-tree, with what IE11 lacks
 # taken from MDN's compatibility data; its sandbox test fetches Node 18 with
 # npm).
-# Runs apt only for what is missing.
+# Runs apt only for what is missing. Wine's own fonts (fonts-wine, only
+# recommended by libwine, and recommends are not installed) give its dialogs
+# MS Sans Serif's metrics, as on Windows; without them Wine draws dialogs in a
+# substitute font whose wider glyphs make every dialog wider.
 set -euo pipefail
 
 packages=(
   cmake make ninja-build git python3
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
-  wine wine32:i386
+  wine wine32:i386 fonts-wine
   xvfb xauth xdotool x11-utils imagemagick
   libgl1:i386 libgl1-mesa-dri:i386 libglx-mesa0:i386
   googletest icoutils attr
