@@ -8,9 +8,9 @@
 # taken from MDN's compatibility data; its sandbox test fetches Node 18 with
 # npm).
 # Runs apt only for what is missing. Wine's own fonts (fonts-wine, only
-# recommended by libwine, and recommends are not installed) give its dialogs
-# MS Sans Serif's metrics, as on Windows; without them Wine draws dialogs in a
-# substitute font whose wider glyphs make every dialog wider.
+# recommended by libwine, and recommends are not installed) give the test bed's
+# dialogs MS Sans Serif's metrics, as on Windows (scripts/with-wine.sh links
+# them into its prefix); without them Wine draws dialogs in a wider substitute.
 set -euo pipefail
 
 packages=(
