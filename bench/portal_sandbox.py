@@ -212,7 +212,9 @@ def bounds(rounds):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--bounds"]:
+    if sys.argv[1:2] in (["-h"], ["--help"]):
+        print(__doc__.strip())
+    elif sys.argv[1:2] == ["--bounds"]:
         bounds(int(sys.argv[2]) if len(sys.argv) > 2 else 3)
     else:
         main()

@@ -9,7 +9,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 rounds=5
-if [ "${1:-}" = "--rounds" ]; then rounds=$2; shift 2; fi
+case "${1:-}" in
+  -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+  --rounds) rounds=$2; shift 2 ;;
+esac
 [ $# -gt 0 ] || { echo "usage: $0 [--rounds N] FOLDER..." >&2; exit 2; }
 exec python3 - "$root/scripts/check-portal.sh" "$rounds" "$@" <<'PY'
 import functools, http.server, statistics, subprocess, sys, threading, time

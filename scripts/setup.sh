@@ -13,6 +13,10 @@
 # --portal-check installs only what scripts/check-portal.sh needs (a portal's
 # deployment pipeline on a bare Debian 12 image): no i386 architecture, Wine,
 # MinGW or npm. Runs apt only for what is missing.
+# Wine's own fonts (fonts-wine, only
+# recommended by libwine, and recommends are not installed) give the test bed's
+# dialogs MS Sans Serif's metrics, as on Windows (scripts/with-wine.sh links
+# them into its prefix); without them Wine draws dialogs in a wider substitute.
 set -euo pipefail
 
 # The portal check: python3 runs it, node with Debian's modules judges and runs
@@ -26,7 +30,7 @@ portal_packages=(
 packages=(
   cmake make ninja-build git python3
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
-  wine wine32:i386
+  wine wine32:i386 fonts-wine
   xvfb xauth xdotool x11-utils imagemagick
   libgl1:i386 libgl1-mesa-dri:i386 libglx-mesa0:i386
   googletest icoutils attr

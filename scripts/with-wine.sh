@@ -54,6 +54,16 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 wineserver -p
 
+# Wine's own fonts (fonts-wine), so that dialogs get MS Sans Serif's metrics as
+# on Windows. Debian's Wine 8 looks for its bitmap fonts, MS Sans Serif among
+# them, only in the prefix's Fonts folder, not where the package puts them, and
+# draws dialogs in a wider substitute without them; linked on every run, so
+# that a prefix made before the package was installed gets them too.
+wine_fonts=/usr/share/wine/fonts
+if [ -d "$wine_fonts" ]; then
+  ln -sf "$wine_fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
+
 # The prefix's settings for unattended runs, applied on every run so that a
 # moved build folder stays right: no crash dialog (a crash fails the test
 # instead of hanging it), windows placed by the program alone, and the shell's

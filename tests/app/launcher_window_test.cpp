@@ -123,6 +123,27 @@ TEST(LauncherWindow, OpensCentredWithItsCaptionAndInitialisesOleAndTheBrowserOnc
     OleUninitialize();
 }
 
+// The template's size is in dialog units of its MS Sans Serif 8: at 96 DPI
+// the window is 652 x 386 pixels with its border (650 x 384 inside), on
+// Windows as in the test bed with Wine's own fonts. A substitute font (Wine
+// without fonts-wine draws DejaVu Sans) makes it some 110 pixels wider: the
+// tests would then see another window than the players do.
+TEST(LauncherWindow, HasTheSizeThatMsSansSerifGivesItsTemplate) {
+    static RECT rect;
+    static int dpi;
+    RunLauncher([](HWND w) {
+        GetWindowRect(w, &rect);
+        HDC dc = GetDC(w);
+        dpi = GetDeviceCaps(dc, LOGPIXELSY);
+        ReleaseDC(w, dc);
+        Click(w, IDC_CLOSE);
+    });
+    ASSERT_EQ(96, dpi);
+    EXPECT_NEAR(652, rect.right - rect.left, 20)
+        << "is the dialog font MS Sans Serif (fonts-wine)?";
+    EXPECT_NEAR(386, rect.bottom - rect.top, 20);
+}
+
 struct ChildInfo {
     int id;
     char className[32];
