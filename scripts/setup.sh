@@ -13,10 +13,11 @@
 # --portal-check installs only what scripts/check-portal.sh needs (a portal's
 # deployment pipeline on a bare Debian 12 image): no i386 architecture, Wine,
 # MinGW or npm. Runs apt only for what is missing.
-# Wine's own fonts (fonts-wine, only
-# recommended by libwine, and recommends are not installed) give the test bed's
-# dialogs MS Sans Serif's metrics, as on Windows (scripts/with-wine.sh links
-# them into its prefix); without them Wine draws dialogs in a wider substitute.
+#
+# Wine's own fonts (fonts-wine, only recommended by libwine, and recommends are
+# not installed) give the test bed's dialogs MS Sans Serif's metrics, as on
+# Windows (scripts/with-wine.sh links them into its prefix); without them Wine
+# draws dialogs in a wider substitute.
 set -euo pipefail
 
 # The portal check: python3 runs it, node with Debian's modules judges and runs
