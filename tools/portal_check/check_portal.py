@@ -10,6 +10,9 @@ script that fails; stylesheets: one for each that loses layout or colour on
 IE11), or with --json the same as one JSON object, and exits
 with 1 when any check fails. The checks of the page's code run under node,
 by the programs beside this file (node.py says how).
+
+This file runs the checks in order and prints their lines; the checks
+themselves live in the modules beside it.
 """
 import argparse
 import json

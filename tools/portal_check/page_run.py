@@ -12,7 +12,8 @@ from added import Added
 from proxy import OriginProxy
 from run_events import events
 from run_process import Flooded, Run
-from run_verdicts import brought, failures, stopped_line, unanswered, unreached, untrusted
+from run_verdicts import (brought, failures, fired_said, stopped_line, unanswered, unfired_said,
+                          unreached, untrusted)
 
 # Seconds after the load event that timers still count for.
 SETTLE = 1.0
@@ -41,14 +42,16 @@ class Runs(list):
 
 class Outcome:
     """What both runs give the scripts check: verdict lines, what the page
-    brought, requests not made, the plan of the page's events (None when
-    there was none), what the line says of requests left unanswered (None
-    when there were none), and the scripts the page added, each (source,
-    what the check found of it)."""
+    brought, requests not made, and the scripts the page added, each (source,
+    what the check found of it); and what the check's lines say, or None, of
+    the events fired and those left unfired, and of requests left
+    unanswered."""
 
     def __init__(self, lines=(), brought=(), blocked=(), plan=None, waited=None, added=()):
         self.lines, self.brought, self.blocked = list(lines), list(brought), list(blocked)
-        self.plan, self.waited, self.added = plan, waited, list(added)
+        self.fired = plan and fired_said(plan)
+        self.unfired = plan and unfired_said(plan)
+        self.waited, self.added = waited, list(added)
 
 
 def payload_of(page, sources, timeout):

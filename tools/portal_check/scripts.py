@@ -7,7 +7,6 @@ import page_run
 from fetching import fetch_scripts
 from lines import joined, listing, said
 from page import in_page
-from run_verdicts import fired_said, unfired_said
 
 # The script types the engine runs, by the type attribute or as "text/" and
 # the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
@@ -131,8 +130,8 @@ def with_notes(lines, sources, outcome, legacy):
     notes = []
     if not lines:
         lines = [("PASS", summary(sources + [source for source, _ in outcome.added],
-                                  outcome.brought, outcome.blocked,
-                                  outcome.plan and fired_said(outcome.plan), outcome.waited))]
+                                  outcome.brought, outcome.blocked, outcome.fired,
+                                  outcome.waited))]
     else:
         # Of the page, not of the script whose line comes last.
         notes = [note for note in (outcome.waited, not_made(outcome.blocked)) if note]
@@ -140,7 +139,6 @@ def with_notes(lines, sources, outcome, legacy):
     # its lines', and what the notes say is no fault of its own (the
     # document-mode check fails the mode).
     noted = "PASS" if all(status == "PASS" for status, _ in lines) else "WARN"
-    unfired = outcome.plan and unfired_said(outcome.plan)
-    notes = ([unfired] if unfired else []) + notes
+    notes = ([outcome.unfired] if outcome.unfired else []) + notes
     # What the engine runs in the mode the page really gets is less again.
     return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + [(noted, note) for note in notes]
