@@ -19,7 +19,7 @@ sys.path.insert(0, HERE)
 import check_portal_test as portal  # noqa: E402
 import sandbox_test  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "portal_check"))
-import page_run  # noqa: E402
+import run_verdicts  # noqa: E402
 
 SCRIPT = PORT = None
 with open("/usr/share/javascript/jquery/jquery.min.js") as jquery:
@@ -192,14 +192,15 @@ class Pace(unittest.TestCase):
         sources = [("http://portal/app.js", "", 1, 0, "http://portal/app.js")]
         for plain, stripped in [([click], [raised]), ([raised], [click])]:
             with self.subTest(plain=plain):
-                self.assertEqual([], page_run.failures(plain, stripped, sources, "http://portal/"))
+                self.assertEqual([], run_verdicts.failures(plain, stripped, sources,
+                                                           "http://portal/"))
         # Raised alike by the handlers of several events, it is one line that names them.
         alike = [dict(raised, lacks=["Array.from"], during={"type": kind, "selector": selector})
                  for kind, selector in [("click", "a#more"), ("click", "a"), ("click", "a"),
                                         ("change", "select")]]
         self.assertEqual([("FAIL", "http://portal/app.js: on click of a#more, a and on change of "
                                    "select, at 3:5, no canvas (IE11 lacks Array.from)")],
-                         page_run.failures([], alike, sources, "http://portal/"))
+                         run_verdicts.failures([], alike, sources, "http://portal/"))
 
 
 if __name__ == "__main__":

@@ -1,12 +1,11 @@
-"""The scripts the page adds itself (added.js asks for them): fetched by the
-check, once for both runs, under the same rules as the page's own, and
-given an index after those."""
+"""The scripts the page adds itself (added.js asks for them): each want
+answered once for both runs, fetched by fetching.py under the same rules as
+the page's own, given an index after those, and named with what added it."""
 import json
 import threading
 
-import scripts
+from fetching import fetch_added
 from lines import listing, said
-from web import NoAddress, resolve
 
 # Scripts a page may add in a check: a tag manager and its tags, a bundle's
 # chunks and widgets come to some tens; a page that adds more is looping, and
@@ -89,14 +88,7 @@ class Added:
                 self.answer(entry)
 
     def fetch(self, entry):
-        # The run sends the address as jsdom resolved it; one forged by page
-        # code may be anything.
-        try:
-            url = resolve(self.page.url, entry["want"]["url"])
-        except NoAddress as error:
-            url, problem = None, said("%s cannot be fetched: %s", entry["want"]["url"], str(error))
-        if url is not None:
-            text, problem = scripts.fetch_script(url, self.timeout, self.page)
+        text, problem = fetch_added(self.page, entry["want"]["url"], self.timeout)
         with self.lock:
             if problem:
                 entry["error"] = problem

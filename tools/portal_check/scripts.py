@@ -1,12 +1,12 @@
-"""The scripts check: every script the engine runs, fetched and judged."""
+"""The scripts check: every script the engine runs, as fetching.py fetches
+it, judged by its syntax (syntax.js) and by the page's runs (page_run.py)."""
 import json
-from urllib.parse import urlsplit
 
 import node
 import page_run
+from fetching import fetch_scripts
 from lines import joined, listing, said
 from page import in_page
-from web import NETWORK_ERRORS, NoAddress, base_of, fetch, not_fetched, resolve, why
 
 # The script types the engine runs, by the type attribute or as "text/" and
 # the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
@@ -28,55 +28,6 @@ MODULE_ONLY = ("every script of the page is type=\"module\", and IE11 runs none 
                "an ECMAScript 5 build beside it in a <script nomodule>")
 LEGACY_NOTE = ("the page's scripts are judged as edge mode would run them; the page renders in "
                "IE7 mode, which runs less (JScript 5.7: no ECMAScript 5, no let or const)")
-
-
-def examine_scripts(sources):
-    """For each source, {syntax, references}: syntax None when it is
-    ECMAScript 5, else what IE11 meets in it past ECMAScript 5, and the
-    globals it uses and tests for (syntax.js says how)."""
-    return json.loads(node.run("syntax.js", sources, timeout=300))
-
-
-def fetch_script(url, timeout, portal):
-    """(text, None) for a script the engine would run from url, or (None, the
-    line that says why it cannot be fetched); portal is the start page's
-    answer, whose address bounds where the page's scripts may come from."""
-    try:
-        script = fetch(url, "*/*", timeout, portal)
-    except NoAddress as error:
-        return None, said("%s cannot be fetched: %s", url, str(error))
-    except NETWORK_ERRORS as error:
-        return None, said("%s %s: %s", url, not_fetched(error),
-                          why(error, urlsplit(url).netloc, timeout))
-    if script.status != 200:
-        return None, said("%s cannot be fetched: %d %s", url, script.status, script.reason)
-    return script.text(), None
-
-
-def fetch_scripts(page, parsed, timeout):
-    """([(address, source, line, column, url)], [problem]): the scripts the
-    engine runs, inline ones (url None) with where they start in the page, and
-    those that cannot be fetched."""
-    sources, problems = [], []
-    base = base_of(page.url, parsed.base)
-    for kind, src, text, line, column in parsed.scripts:
-        if kind not in SCRIPT_TYPES:
-            continue
-        if src is None:
-            sources.append((said("%s (inline script)", page.url), text, line or 1, column, None))
-            continue
-        url = src.strip()
-        try:
-            url = resolve(base, url)
-        except NoAddress as error:
-            problems.append(said("%s cannot be fetched: %s", url, str(error)))
-            continue
-        text, problem = fetch_script(url, timeout, page)
-        if problem:
-            problems.append(problem)
-        else:
-            sources.append((url, text, 1, 0, url))
-    return sources, problems
 
 
 def unparsed(text, error, line, column):
@@ -133,49 +84,61 @@ def summary(sources, brought, blocked, fired, waited):
                    fired, waited, not_made(blocked)])
 
 
+def examined(sources, lines):
+    """For each source, {syntax, references}: syntax None when it is
+    ECMAScript 5, else what IE11 meets in it past ECMAScript 5, and the
+    globals it uses and tests for (syntax.js says how). Where syntax.js
+    cannot say, a FAIL line on lines that says why, and nothing found."""
+    if not sources:
+        return []
+    try:
+        return json.loads(node.run("syntax.js", [source[1] for source in sources], timeout=300))
+    except (node.NodeError, ValueError) as error:
+        lines.append(("FAIL", str(error)))
+        return [{"syntax": None, "references": None} for _ in sources]
+
+
+def syntax_lines(judged):
+    """The lines for the scripts that are not plain ECMAScript 5, of
+    (source, what syntax.js found of it)."""
+    return [script_verdict(*source[:4], result["syntax"])
+            for source, result in judged if result["syntax"]]
+
+
 def check_scripts(page, parsed, timeout, legacy):
     """One line per script that IE11 cannot run as it stands (WARN for let and
     const alone), one per script whose run shows what IE11 lacks (WARN where
     the load does not reach it), or one PASS line."""
-    sources, problems = fetch_scripts(page, parsed, timeout)
+    engine_runs = [script for script in parsed.scripts if script[0] in SCRIPT_TYPES]
+    sources, problems = fetch_scripts(page, parsed.base, engine_runs, timeout)
     lines = [("FAIL", problem) for problem in problems]
     if module_only(parsed):
         lines.append(("FAIL", MODULE_ONLY))
     runs, not_run = page_run.start_runs(page, sources, timeout)
-    try:
-        found = examine_scripts([source[1] for source in sources]) if sources else []
-    except (node.NodeError, ValueError) as error:
-        lines.append(("FAIL", str(error)))
-        found = [{"syntax": None, "references": None} for _ in sources]
-    lines += [script_verdict(*source[:4], result["syntax"])
-              for source, result in zip(sources, found) if result["syntax"]]
+    found = examined(sources, lines)
+    lines += syntax_lines(zip(sources, found))
+    outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
+                                   timeout, page.url, lambda added: examined(added, lines))
+    lines += syntax_lines(outcome.added)
+    lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
+    return with_notes(lines, sources, outcome, legacy)
 
-    def examined(added):
-        """What syntax.js finds of the scripts the page added."""
-        try:
-            return examine_scripts([source[1] for source in added])
-        except (node.NodeError, ValueError) as error:
-            lines.append(("FAIL", str(error)))
-            return [{"syntax": None, "references": None} for _ in added]
 
-    run_lines, brought, blocked, fired, waited, added = page_run.finish_runs(
-        runs, sources, [result["references"] for result in found], timeout, page.url,
-        examined)
-    lines += [script_verdict(*source[:4], result["syntax"])
-              for source, result in added if result["syntax"]]
-    lines += run_lines + ([("WARN", not_run)] if not_run else [])
+def with_notes(lines, sources, outcome, legacy):
+    """The check's lines, or its PASS line when it has none, with the notes
+    on the check as a whole."""
     notes = []
     if not lines:
-        lines = [("PASS", summary(sources + [source for source, _ in added], brought, blocked,
-                                  fired and page_run.fired_said(fired), waited))]
+        lines = [("PASS", summary(sources + [source for source, _ in outcome.added],
+                                  outcome.brought, outcome.blocked, outcome.fired,
+                                  outcome.waited))]
     else:
         # Of the page, not of the script whose line comes last.
-        notes = [note for note in (waited, not_made(blocked)) if note]
+        notes = [note for note in (outcome.waited, not_made(outcome.blocked)) if note]
     # Notes on the check as a whole, each said once: the check's verdict is
     # its lines', and what the notes say is no fault of its own (the
     # document-mode check fails the mode).
     noted = "PASS" if all(status == "PASS" for status, _ in lines) else "WARN"
-    unfired = fired and page_run.unfired_said(fired)
-    notes = ([unfired] if unfired else []) + notes
+    notes = ([outcome.unfired] if outcome.unfired else []) + notes
     # What the engine runs in the mode the page really gets is less again.
     return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + [(noted, note) for note in notes]

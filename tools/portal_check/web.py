@@ -1,5 +1,6 @@
-"""Fetching as the launcher's browser control does: its request headers,
-its redirects, and what a player's network would say when nothing comes."""
+"""One fetch as the launcher's browser control makes it: its request headers,
+its redirects, each hop held to the addresses the portal's page may reach
+(reach.py), and what a player's network would say when nothing comes."""
 import http.client
 import socket
 import ssl
