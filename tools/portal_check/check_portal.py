@@ -22,6 +22,7 @@ import threading
 import time
 from urllib.parse import urlsplit
 
+import box
 import node
 from lines import MOST_LINE, listing, said, shortened
 from page import parse_page
@@ -318,7 +319,7 @@ def main():
         valid = False
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
-    node.remove_stale()
+    box.remove_stale()
     checks = run(args.host, args.https, args.timeout)
     failed = any(status == "FAIL" for _, status, _ in checks)
     if args.json:

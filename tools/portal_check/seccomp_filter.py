@@ -3,7 +3,7 @@
 loads (bwrap --seccomp): every system call is allowed except those a page
 run never needs, which fail with EPERM, as Flatpak's filter has them.
 
-Run by node.py with whichever python3 imports Debian's python3-seccomp
+Run by box.py with whichever python3 imports Debian's python3-seccomp
 (`/usr/bin/python3` where the first in PATH does not see it).
 """
 import errno
