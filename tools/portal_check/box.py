@@ -4,23 +4,24 @@ reach, the one bundle of authorities the runs trust, the seccomp filter
 (seccomp_filter.py), the limits and the user each box starts under, and
 which box this machine can make.
 
-The box is bubblewrap's (bubblewrap.py): namespaces of its own, seen from
-outside. Whichever box runs the page, it is made before the page's code
-runs, or the page's code does not run at all.
+The box is bubblewrap's (bubblewrap.py), namespaces of its own; where
+bubblewrap cannot make it, the box made of what the kernel grants any
+process, Landlock's (landlock.py). Whichever box runs the page, it is made
+before the page's code runs, or the page's code does not run at all.
 """
 import atexit
 import glob
 import importlib.util
 import os
-import re
 import resource
 import shutil
-import ssl
 import stat
 import subprocess
 import tempfile
 
+import authorities
 import bubblewrap
+import landlock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The address space: V8 reserves about 1 GiB at start (Node 20; 0.6 GiB for
@@ -46,13 +47,11 @@ CHECK_PREFIX = "portal-check-"
 # reads, npm's and NodeSource's with their OpenSSL built in as well as
 # Debian's.
 BUNDLE = "authorities.pem"
-CERTIFICATE = re.compile(rb"-----BEGIN (?:TRUSTED )?CERTIFICATE-----.+?"
-                         rb"-----END (?:TRUSTED )?CERTIFICATE-----", re.S)
-# The names OpenSSL looks certificates up by in a folder (c_rehash's).
-HASHED = re.compile(r"[0-9a-f]{8}\.[0-9]+")
 # Where a copy of what the box's user cannot reach is kept, under the
 # check's folder.
 REACH = "reach"
+# Each kind of box, the first this machine can make taken.
+KINDS = [bubblewrap, landlock]
 # The Debian package of each tool every box starts with.
 MISSING = {"prlimit": "util-linux", "setpriv": "util-linux"}
 
@@ -161,7 +160,7 @@ def programs():
     if "programs" not in _cache:
         folder = _cache["programs"] = os.path.join(check_folder(), "programs")
         os.mkdir(folder, 0o755)
-        for program in glob.glob(os.path.join(HERE, "*.js")):
+        for program in glob.glob(os.path.join(HERE, "*.js")) + [landlock.__file__]:
             shutil.copy(program, folder)
         os.chmod(folder, 0o755)
     return _cache["programs"]
@@ -256,29 +255,6 @@ def place(source, copy):
     os.chmod(copy, 0o755 if executable else 0o644)
 
 
-def trusted():
-    """The certificates that the check's own fetches trust (Python's default
-    context: OpenSSL's file and folders, or SSL_CERT_FILE and SSL_CERT_DIR
-    where they are set), each once, in PEM."""
-    paths = ssl.get_default_verify_paths()
-    files = [paths.cafile] if paths.cafile else []
-    # OpenSSL takes several folders, as PATH does; Python tells only one.
-    for folder in os.environ.get(paths.openssl_capath_env, paths.openssl_capath).split(":"):
-        try:
-            files += [os.path.join(folder, name) for name in sorted(os.listdir(folder))
-                      if HASHED.fullmatch(name)]
-        except OSError:
-            continue
-    found = {}
-    for name in files:
-        try:
-            with open(name, "rb") as certificates:
-                found.update(dict.fromkeys(CERTIFICATE.findall(certificates.read())))
-        except OSError:
-            continue
-    return list(found)
-
-
 def trust():
     """This check's folder of one bundle of the authorities it trusts,
     written once per check: the page runs trust these, and no others."""
@@ -286,8 +262,12 @@ def trust():
         folder = os.path.join(check_folder(), "trust")
         os.mkdir(folder, 0o755)
         with open(os.path.join(folder, BUNDLE), "wb") as bundle:
-            bundle.write(b"\n".join(trusted() + [b""]))
-        os.chmod(os.path.join(folder, BUNDLE), 0o644)
+            bundle.write(b"\n".join(authorities.trusted() + [b""]))
+        # OpenSSL's settings for node where /etc is out of its reach: none.
+        with open(os.path.join(folder, "openssl.cnf"), "w"):
+            pass
+        for name in (BUNDLE, "openssl.cnf"):
+            os.chmod(os.path.join(folder, name), 0o644)
         os.chmod(folder, 0o755)
         _cache["trust"] = folder
     return _cache["trust"]
@@ -351,37 +331,56 @@ def reached(paths):
 
 
 def chosen():
-    """The kind of box this check runs pages in, once check() has made one."""
-    return bubblewrap
+    """The kind of box this check runs pages in: the first that check() made."""
+    return _cache.get("kind", bubblewrap)
+
+
+def used():
+    """The name of the box that runs the page's code; None where none does."""
+    return chosen().NAME if _cache.get("box") == "" else None
 
 
 def seen(path):
     """Where node in the box sees a host path that the box gives it."""
-    return chosen().seen(path, programs(), trust())
+    return chosen().seen(path, within_reach(path), programs(), trust())
 
 
 def check(reads):
-    """Makes the box once per check around true, with all it gives node to
-    read (reads: host paths); raises SandboxError, with the box's own
-    message, where it cannot."""
+    """Makes a box once per check around true, with all it gives node to
+    read (reads: host paths), the first kind this machine can make; raises
+    SandboxError, with each box's own message, where none can be made."""
     if "box" not in _cache:
-        _cache["box"] = None
-        try:
-            fd = filter_pipe()
-            try:
-                probe = subprocess.run(command(["/usr/bin/true"], {}, reads, fd),
-                                       capture_output=True, text=True, pass_fds=(fd,),
-                                       stdin=subprocess.DEVNULL, timeout=30)
-            finally:
-                os.close(fd)
-            if probe.returncode != 0:
-                said = (probe.stderr.strip().splitlines() or
-                        ["exit code %d" % probe.returncode])[-1]
-                raise SandboxError(str(chosen().refused(said)))
-        except (SandboxError, OSError, subprocess.SubprocessError) as error:
-            _cache["box"] = str(error)
+        said = []
+        for kind in KINDS:
+            _cache["kind"] = kind
+            why = probe(reads)
+            if not why:
+                break
+            if why not in said:  # what keeps both alike (a closed TMPDIR) is said once
+                said.append(why)
+        else:
+            _cache["kind"] = KINDS[0]
+        _cache["box"] = ("; nor the %s box, as " % landlock.NAME).join(said) if why else ""
     if _cache["box"]:
         raise SandboxError(_cache["box"])
+
+
+def probe(reads):
+    """Why the chosen kind of box cannot be made here; None where it can."""
+    try:
+        fd = filter_pipe()
+        try:
+            made = subprocess.run(command(["/usr/bin/true"], {}, reads, fd),
+                                  capture_output=True, text=True, pass_fds=(fd,),
+                                  stdin=subprocess.DEVNULL, timeout=30)
+        finally:
+            os.close(fd)
+    except (SandboxError, OSError, subprocess.SubprocessError) as error:
+        return str(error)
+    if made.returncode == 0:
+        return None
+    said = (made.stderr.strip().splitlines() or ["exit code %d" % made.returncode])[-1]
+    return str(chosen().refused(said))
 
 
 def command(line, env, reads, fd, seconds=None):

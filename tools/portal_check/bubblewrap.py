@@ -20,9 +20,10 @@ class Refused(Exception):
     """What bubblewrap cannot make here; box.py raises it as its own."""
 
 
-def seen(path, programs, trust):
-    """Where node in the box sees path: the programs and the bundle where
-    they are bound, anything else at its own path."""
+def seen(path, copy, programs, trust):
+    """Where node in the box sees path (copy: where the box takes it from):
+    the programs and the bundle where they are bound, anything else at its
+    own path."""
     return {programs: PROGRAMS, trust: TRUST}.get(path, path)
 
 
@@ -41,7 +42,7 @@ def command(line, env, sources, fd, programs, trust):
            "--size", str(TMP_BYTES), "--tmpfs", "/tmp"]
     for source, path in sources:
         if not path.startswith("/usr/"):
-            box += ["--ro-bind", source, seen(path, programs, trust)]
+            box += ["--ro-bind", source, seen(path, source, programs, trust)]
     box.append("--clearenv")
     for name, value in env.items():
         box += ["--setenv", name, value]

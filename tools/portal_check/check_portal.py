@@ -23,7 +23,6 @@ import time
 from urllib.parse import urlsplit
 
 import box
-import node
 from lines import MOST_LINE, listing, said, shortened
 from page import parse_page
 from scripts import check_scripts
@@ -325,7 +324,7 @@ def main():
     if args.json:
         worst = "FAIL" if failed else "WARN" if any(c[1] == "WARN" for c in checks) else "PASS"
         json.dump({"host": args.host, "scheme": "https" if args.https else "http",
-                   "verdict": worst,
+                   "verdict": worst, "box": box.used(),
                    "checks": [{"name": name, "status": status, "detail": detail,
                                "lists": getattr(detail, "lists", [])}
                               for name, status, detail in checks]}, sys.stdout, indent=2)
