@@ -24,6 +24,7 @@ import time
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools", "portal_check"))
+import box  # noqa: E402
 import node  # noqa: E402
 from proxy import OriginProxy  # noqa: E402
 
@@ -79,8 +80,8 @@ def bare(sandboxed, command):
     """One start of command to its end, plainly or in the sandbox."""
     started = time.monotonic()
     if sandboxed:
-        fd = node.filter_pipe()
-        subprocess.run(node.sandboxed(command, fd), pass_fds=(fd,), check=True,
+        fd = box.filter_pipe()
+        subprocess.run(box.command(command, {}, node.reads(), fd), pass_fds=(fd,), check=True,
                        stdin=subprocess.DEVNULL, env={"PATH": os.environ["PATH"]})
         os.close(fd)
     else:
@@ -125,9 +126,8 @@ def main():
             checks[name].append(time.monotonic() - started)
     ms = lambda values: "%.0f ms (%.0f-%.0f)" % (statistics.median(values) * 1000,
                                                 min(values) * 1000, max(values) * 1000)
-    print("node %s, %d rounds, load average %s" % (node.version(), rounds,
-                                                   " ".join(open("/proc/loadavg").read()
-                                                            .split()[:3])))
+    print("node %s, %d rounds, load average %s, the %s box" % (
+        node.version(), rounds, " ".join(open("/proc/loadavg").read().split()[:3]), box.used()))
     for (command, sandboxed), times in starts.items():
         print("%s, %s: %s" % (os.path.basename(command),
                               "sandboxed" if sandboxed else "plain", ms(times)))

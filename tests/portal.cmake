@@ -17,7 +17,7 @@ set_tests_properties(portal_check_test PROPERTIES TIMEOUT 420)
 # The sandbox that the portal's page code runs in, seen from the host: what
 # other loopback hosts, the portal and the host saw (Node 18 is fetched once
 # with npm into build/node-cache).
-portal_test(sandbox 300)
+portal_test(sandbox 420)
 
 # What the check fetches for a public portal's page that names the deploying
 # machine's loopback or metadata address (as root, in a network namespace of

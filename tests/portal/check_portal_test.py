@@ -189,7 +189,7 @@ class CheckPortal(unittest.TestCase):
               ("WARN", "scripts", r"\(inline script\): let/const \(2, first at 7:67\): IE11 runs "
                                   "let and const, but Windows 7 without IE11 does not run them$")]),
             ("http", {"/": (200, HTML, page("<script>var since = 3;</script>", ""))},
-             [("PASS", "scripts", "scripts: 1 script parses as ECMAScript 5 and loads with what IE11 lacks taken out$")]),
+             [("PASS", "scripts", "scripts: 1 script parses as ECMAScript 5 and loads with what IE11 lacks taken out, in the bubblewrap box$")]),
             # Every script the engine runs is checked; each one that fails has its line.
             ("http", {"/": (200, HTML, page("<p>", '<script language="JavaScript1.2" src="/old.js">'
                                                    '</script><script type="text/x-javascript">'

@@ -34,6 +34,11 @@ ROUTES = {"/": PAGE, "/stats/varnholt.html": "<p>Statistics</p>"}
 TOLD = {}  # what page code told the portal: {name: [value]}
 SEEN = []  # what reached anything standing for another host
 PORTS = {}
+WRAP = []  # what the check runs under
+# A process of the box's user outside the box, with the secret in its
+# environment and on its command line; the name of an abstract socket.
+VICTIM = []
+ABSTRACT = "portal-abstract-%d" % os.getpid()
 LOCK = threading.Lock()
 NODE_18 = "18.20.4"
 
@@ -136,9 +141,9 @@ def authority(folder, name):
     return at("-ca.pem"), context
 
 
-def listen(address, kind):
-    server = socket.socket(type=kind)
-    server.bind((address, 0))
+def listen(address, kind, family=socket.AF_INET):
+    server = socket.socket(family, kind)
+    server.bind((address, 0) if family == socket.AF_INET else address)
 
     def receive():
         if kind == socket.SOCK_DGRAM:
@@ -148,10 +153,10 @@ def listen(address, kind):
         while True:
             client = server.accept()[0]
             client.settimeout(2)
-            SEEN.append(("tcp %s" % address, client.recv(4096)))
+            SEEN.append(("stream %r" % address, client.recv(4096)))
             client.close()
     threading.Thread(target=receive, daemon=True).start()
-    return server.getsockname()[1]
+    return server.getsockname()[1] if family == socket.AF_INET else None
 
 
 def processes():
@@ -185,6 +190,29 @@ def watch(pid, peaks, done):
 Checked = collections.namedtuple("Checked", "code lines left nodes pid memory threads")
 
 
+# The check as Docker's default seccomp profile runs it ("userns"): no user
+# namespace may be made (unshare, clone with CLONE_NEWUSER; clone3, whose
+# flags a filter cannot see, is ENOSYS); or as a kernel without Landlock
+# ("landlock").
+REFUSING = ("import errno, os, sys, seccomp\n"
+            "rules = seccomp.SyscallFilter(seccomp.ALLOW)\n"
+            "if sys.argv[1] == 'userns':\n"
+            "    rules.add_rule(seccomp.ERRNO(errno.EPERM), 'unshare')\n"
+            "    rules.add_rule(seccomp.ERRNO(errno.EPERM), 'clone', "
+            "seccomp.Arg(0, seccomp.MASKED_EQ, 0x10000000, 0x10000000))\n"
+            "    rules.add_rule(seccomp.ERRNO(errno.ENOSYS), 'clone3')\n"
+            "else:\n"
+            "    rules.add_rule(seccomp.ERRNO(errno.ENOSYS), 'landlock_create_ruleset')\n"
+            "rules.load()\nos.execvp(sys.argv[2], sys.argv[2:])\n")
+CONTAINED = ["/usr/bin/python3", "-c", REFUSING, "userns"]
+NO_LANDLOCK = ["/usr/bin/python3", "-c", REFUSING, "landlock"]
+# A default Podman container's /proc, a part of it mounted over: no /proc of
+# its own may be mounted in a user namespace then.
+MASKED_PROC = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+               "mount --bind /proc/sys /proc/sys && mount -o remount,bind,ro /proc/sys && "
+               "exec \"$@\"", "-"]
+
+
 def check(*options, path=None, env=None, kill_after=None, linger=3, port="portal",
           script=None):
     """Runs the check; its exit code, {check: [(status, line)]}, processes of
@@ -196,7 +224,7 @@ def check(*options, path=None, env=None, kill_after=None, linger=3, port="portal
     environment = dict(os.environ, PORTAL_DEPLOY_KEY=SECRET, **(env or {}))
     if path:
         environment["PATH"] = path + os.pathsep + environment["PATH"]
-    process = subprocess.Popen([script or SCRIPT, *options, "127.0.0.1:%d" % PORTS[port]],
+    process = subprocess.Popen([*WRAP, script or SCRIPT, *options, "127.0.0.1:%d" % PORTS[port]],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                env=environment)
     peaks, done = {"memory": 0, "threads": 0}, threading.Event()
@@ -288,7 +316,17 @@ ESCAPE = (
     "need('net').connect(%(port)d, '127.0.0.1').on('error', function () {}).end(said);\n"
     "need('http').get('http://127.0.0.3:%(http)d/node?' + encodeURIComponent(said))"
     ".on('error', function () {});\n"
-    "need('dgram').createSocket('udp4').send(said, %(udp)d, '127.0.0.4', function () {});\n"
+    "need('dgram').createSocket('udp4').on('error', function () {})"
+    ".send(said, %(udp)d, '127.0.0.4', function () {});\n"
+    "need('net').connect({path: '\\0%(abstract)s'}).on('error', function () {}).end(said);\n"
+    "attempt('init', function () { return fs.readFileSync('/proc/1/cmdline') + "
+    "fs.readFileSync('/proc/1/environ'); });\n"
+    "attempt('parent', function () { return fs.readFileSync('/proc/' + node.ppid + '/environ'); "
+    "});\n"
+    "attempt('victim', function () { return fs.readFileSync('/proc/%(victim)d/cmdline'); });\n"
+    "attempt('victimenv', function () { return fs.readFileSync('/proc/%(victim)d/environ'); "
+    "});\n"
+    "attempt('signal', function () { return node.kill(%(victim)d, 'SIGKILL'); });\n"
     "var frame = document.createElement('iframe'); document.body.appendChild(frame);\n"
     "var past = new frame.contentWindow.XMLHttpRequest();\n"
     "past.open('GET', 'http://127.0.0.3:%(http)d/frame'); past.send();\n"
@@ -299,25 +337,33 @@ ESCAPE = (
     " away.send();\n"
     "node.stdout.write('{\"event\": \"blocked\", \"url\": {}}\\n{\"event\": \"loaded\", "
     "\"script\": 9}\\n');\n"  # lines of the run's own form, but not the run's
-    "tell('kill', node.kill(node.ppid, 'SIGKILL'));\n")
+    "attempt('kill', function () { return node.kill(node.ppid, 'SIGKILL'); });\n")
 
 
-class Sandbox(unittest.TestCase):
+class Boxed:
+    """What either box holds: the check run as it is (bubblewrap's box), or as
+    in a default container, where the Landlock box runs the page."""
+    WRAP = ()  # what the check runs under
+    # Past the permission model, Node 18's spawn, its write to /tmp past the
+    # box's size and to /dev: what the box alone says of each.
+    BOXED = ["refused:EPERM", "refused:ENOSPC", "refused:EROFS"]
+
     def setUp(self):
         TOLD.clear()
         del SEEN[:]
+        WRAP[:] = self.WRAP
 
     def test_page_code_reaches_nothing_but_the_portal(self):
         """Under each node: the secret and NODE_OPTIONS stay out of node, nothing
         reaches another host or port (the portal's own host on another port
         neither), files of the host are out of reach, no file or process
         appears, the check outlives a kill of the run's parent and prints every
-        line, and what was kept from other hosts is listed."""
-        # A process, /tmp past its size, /dev: Node 18 has no permission model, and
-        # there the box alone refuses them (the seccomp filter, the tmpfs, the mount).
-        boxed = ["refused:EPERM", "refused:ENOSPC", "refused:EROFS"]
+        line, and what was kept from other hosts is listed; a process of the
+        box's user outside it is neither read in /proc nor signalled, nor is
+        the host's first process read, and no abstract socket is reached."""
+        # Node 18 has no permission model: there the box alone refuses these.
         nodes = [("this machine's node", None, ["refused:ERR_ACCESS_DENIED"] * 3),
-                 ("node " + NODE_18, node_18(), boxed)]
+                 ("node " + NODE_18, node_18(), self.BOXED)]
         for name, path, refusals in nodes:
             with self.subTest(node=name):
                 self.setUp()
@@ -326,7 +372,8 @@ class Sandbox(unittest.TestCase):
                 with open(os.path.join(folder, "preload.js"), "w") as preload:
                     preload.write("require('fs').writeFileSync(%r + '/loaded', '');\n" % folder)
                 ROUTES["/app.js"] = REACH + ESCAPE % dict(
-                    home=os.path.expanduser("~"), source=SOURCE, folder=folder, **PORTS)
+                    home=os.path.expanduser("~"), source=SOURCE, folder=folder,
+                    victim=VICTIM[0].pid, abstract=ABSTRACT, **PORTS)
                 options = {"NODE_OPTIONS": "--require %s/preload.js" % folder}
                 code, lines, left, nodes, *_ = check("--timeout", "5", path=path, env=options)
                 time.sleep(0.5)  # for anything still on its way to a listener
@@ -335,8 +382,8 @@ class Sandbox(unittest.TestCase):
                 told = " ".join(sum(TOLD.values(), []))
                 self.assertNotIn(SECRET, told)
                 for said in TOLD["env"]:  # bwrap's own PWD besides what node needs
-                    self.assertLessEqual(set(json.loads(said)),
-                                         {"NODE_PATH", "PWD", "SSL_CERT_FILE", "SSL_CERT_DIR"})
+                    self.assertLessEqual(set(json.loads(said)), {
+                        "NODE_PATH", "PWD", "SSL_CERT_FILE", "SSL_CERT_DIR", "OPENSSL_CONF"})
                 nobody = 65534 if os.geteuid() == 0 else os.getuid()
                 self.assertEqual({str(nobody)}, set(TOLD["uid"]))
                 ours = resource.getrlimit(resource.RLIMIT_NPROC)[0]
@@ -346,7 +393,8 @@ class Sandbox(unittest.TestCase):
                     self.assertLess(int(limit), ours if ours >= 0 else 1 << 62)
                 self.assertEqual([{said} for said in refusals],
                                  [set(TOLD[what]) for what in ("spawn", "tmp", "dev")])
-                for what in ("passwd", "home", "checkout", "write"):
+                for what in ("passwd", "home", "checkout", "write", "victim", "victimenv",
+                             "signal"):
                     self.assertEqual({"refused"}, {said.split(":")[0] for said in TOLD[what]},
                                      what)
                 # Only the sandbox's own processes, and its own cgroup root.
@@ -356,22 +404,14 @@ class Sandbox(unittest.TestCase):
                     self.assertTrue(said.startswith("refused:") or all(
                         line.endswith(":/") for line in said[5:].split()), said)
                 self.assertTrue(TOLD["kill"])  # and went on after it
+                self.assertIsNone(VICTIM[0].poll())
+                for said in TOLD["init"]:  # the host's, or bwrap's own first process
+                    self.assertTrue(said.startswith("refused:") or "bwrap" in said, said)
                 self.assertIn("not made: http://127.0.0.1:%d/away, http://127.0.0.3:%d/frame, "
                               "http://localhost:%d/away, ws://127.0.0.2:%d/socket"
                               % (PORTS["port"], PORTS["http"], PORTS["portal"], PORTS["tcp"]),
                               lines["scripts"][-1][1])
                 shutil.rmtree(folder)
-
-    def test_the_portals_answer_at_load_drives_the_verdict(self):
-        ROUTES["/app.js"] = ("var r = new XMLHttpRequest(); r.open('GET', '/api/news');\n"
-                             "r.onload = function () { if (JSON.parse(r.responseText).fresh) "
-                             "new Promise(function () {}); };\nr.send();\n")
-        for fresh, says in ((True, "FAIL.*Promise is not defined"),
-                            (False, "WARN.*untested, where neither the load nor the events")):
-            with self.subTest(fresh=fresh):
-                ROUTES["/api/news"] = '{"fresh": %s}' % str(fresh).lower()
-                lines = check().lines
-                self.assertRegex(" ".join(lines["scripts"][0]), says)
 
     def test_an_https_portal_with_its_own_authority(self):
         """The page's request to its https origin is answered where the check
@@ -484,6 +524,19 @@ class Sandbox(unittest.TestCase):
                     got = [int(said.split()[0]) for said in TOLD["memory"]]
                     self.assertTrue(got and max(got) < 40, TOLD["memory"])
 
+class Sandbox(Boxed, unittest.TestCase):
+
+    def test_the_portals_answer_at_load_drives_the_verdict(self):
+        ROUTES["/app.js"] = ("var r = new XMLHttpRequest(); r.open('GET', '/api/news');\n"
+                             "r.onload = function () { if (JSON.parse(r.responseText).fresh) "
+                             "new Promise(function () {}); };\nr.send();\n")
+        for fresh, says in ((True, "FAIL.*Promise is not defined"),
+                            (False, "WARN.*untested, where neither the load nor the events")):
+            with self.subTest(fresh=fresh):
+                ROUTES["/api/news"] = '{"fresh": %s}' % str(fresh).lower()
+                lines = check().lines
+                self.assertRegex(" ".join(lines["scripts"][0]), says)
+
     def test_a_page_that_floods_its_output_is_judged_on_what_came_first(self):
         """200 MB of event lines on node's stdout or on its stderr: the
         check's memory stays well under 256 MiB (judging all it reads would
@@ -556,26 +609,27 @@ class Sandbox(unittest.TestCase):
 
     def test_without_its_sandbox_the_page_code_does_not_run(self):
         """No bwrap on PATH, user namespaces refused (the check itself run
-        where no more may be made), or, as root, a TMPDIR that nobody may
-        pass through: a WARN with the cause and its fix, the syntax verdicts
-        stand, and the page's code never runs."""
+        where no more may be made), each with no Landlock either, or, as root,
+        a TMPDIR that nobody may pass through: a WARN with the cause and its
+        fix, the syntax verdicts stand, and the page's code never runs."""
         tools = tempfile.mkdtemp(prefix="portal-tools-")  # what PATH holds, but bwrap
         for tool in ("bash", "dirname", "python3", "node", "prlimit", "setpriv"):
             os.symlink(shutil.which(tool), os.path.join(tools, tool))
         closed = tempfile.mkdtemp(prefix="portal-closed-")
         program = os.path.join(SOURCE, "tools", "portal_check", "check_portal.py")
         host = "127.0.0.1:%d" % PORTS["portal"]
-        cases = [([SCRIPT, host], dict(os.environ, PATH=tools),
-                  r"bwrap is not installed \(apt-get install bubblewrap\)"),
+        cases = [(NO_LANDLOCK + [SCRIPT, host], dict(os.environ, PATH=tools),
+                  r"bwrap is not installed \(apt-get install bubblewrap\); nor the Landlock "
+                  r"box, as this kernel has no Landlock"),
                  (["bwrap", "--dev-bind", "/", "/", "--unshare-user", "--uid", "1000",
-                   "--disable-userns", "/usr/bin/python3", program, host], None,
+                   "--disable-userns", *NO_LANDLOCK, "/usr/bin/python3", program, host], None,
                   r"no more user namespaces may be made here \(bwrap: Creating new namespace "
                   r"failed.*\); run the check outside the sandbox or container it runs in")]
         if os.geteuid() == 0:
             cases.append(([SCRIPT, host], dict(os.environ, TMPDIR=closed),
                           r"nobody, the user the page's code runs as, cannot pass through %s "
-                          r"\(mode 0700\) to .*; set TMPDIR to a folder that all may pass "
-                          r"through" % closed))
+                          r"\(mode 0700\) to [^;]*; set TMPDIR to a folder that all may pass "
+                          r"through, as /tmp\n" % closed))
         ROUTES["/app.js"] = REACH + "tell('ran', 1);\nvar f = () => 1;\n"
         for command, env, why in cases:
             with self.subTest(why=why):
@@ -588,6 +642,22 @@ class Sandbox(unittest.TestCase):
                                                 r"its sandbox cannot be made, as " + why)
         shutil.rmtree(tools)
         shutil.rmtree(closed)
+
+    def test_where_bubblewrap_makes_no_box_the_landlock_box_runs_the_page(self):
+        """As a default Podman container has /proc, bubblewrap cannot mount
+        its own: the Landlock box runs the page, and the scripts line and
+        --json say which box ran it."""
+        ROUTES["/app.js"] = REACH + "tell('ran', 1);\n"
+        for wrap, box in (([], "bubblewrap"), (MASKED_PROC, "Landlock")):
+            with self.subTest(box=box):
+                self.setUp()
+                result = subprocess.run(wrap + [SCRIPT, "--json", "127.0.0.1:%d" % PORTS["portal"]],
+                                        capture_output=True, text=True, timeout=60)
+                said = json.loads(result.stdout)
+                scripts = [c["detail"] for c in said["checks"] if c["name"] == "scripts"]
+                self.assertEqual((box, {"1"}, ["1 script parses as ECMAScript 5 and loads with "
+                                               "what IE11 lacks taken out, in the %s box" % box]),
+                                 (said["box"], set(TOLD.get("ran", [])), scripts), result.stderr)
 
     def test_the_seccomp_filter_refuses_ptrace_and_mount(self):
         """Applied to root in a user and mount namespace of its own, which may
@@ -617,6 +687,54 @@ class Sandbox(unittest.TestCase):
                 self.assertEqual(expected, " ".join(result.stdout.decode().split()), result.stderr)
 
 
+class LandlockBox(Boxed, unittest.TestCase):
+    """The same where the check runs as Docker's default seccomp profile has it:
+    no user namespace may be made, so bubblewrap makes no box."""
+    WRAP = CONTAINED
+    # Nothing but node's own files may be read or written, beneath /tmp neither.
+    BOXED = ["refused:EPERM", "refused:EACCES", "refused:EACCES"]
+
+    def test_landlock_alone_refuses_tcp_and_the_filter_alone_udp(self):
+        """node in the box as landlock.py makes it, under a seccomp filter that
+        refuses nothing: Landlock refuses a TCP connection to another loopback
+        host; under the box's own filter, a UDP socket is refused too."""
+        folder = tempfile.mkdtemp(prefix="portal-landlock-")
+        conf = os.path.join(folder, "openssl.cnf")
+        open(conf, "w").close()
+        binary = os.path.realpath(shutil.which("node"))
+        rules = json.dumps({"read": [folder, os.path.dirname(binary)], "fd": 3,
+                            "env": {"OPENSSL_CONF": conf}})
+        program = ("var dgram = require('dgram'), left = 2, told = function (e) {\n"
+                   "  console.log(this + ' ' + (e ? e.code : 'done'));\n"
+                   "  if (!--left) process.exit(0); };\n"
+                   "require('net').connect(%d, '127.0.0.2', told.bind('tcp'))"
+                   ".on('error', told.bind('tcp'));\n"
+                   "try { dgram.createSocket('udp4').on('error', told.bind('udp'))"
+                   ".send('x', 9, '127.0.0.4', told.bind('udp')); } "
+                   "catch (e) { told.call('udp', e); }\n" % PORTS["tcp"])
+        here = os.path.join(SOURCE, "tools", "portal_check")
+        filters = {"nothing refused": "import seccomp, sys\n"
+                   "seccomp.SyscallFilter(seccomp.ALLOW).export_bpf(sys.stdout)\n",
+                   "the box's": open(os.path.join(here, "seccomp_filter.py")).read()}
+        for name, expected in (("nothing refused", "tcp EACCES udp done"),
+                               ("the box's", "tcp EACCES udp EACCES")):
+            with self.subTest(filter=name):
+                self.setUp()
+                bpf = subprocess.run(["/usr/bin/python3", "-c", filters[name]],
+                                     capture_output=True, check=True).stdout
+                with tempfile.TemporaryFile() as code:
+                    code.write(bpf)
+                    code.seek(0)
+                    result = subprocess.run(
+                        ["/usr/bin/python3", os.path.join(here, "landlock.py"), rules, binary,
+                         "-e", program], capture_output=True, text=True, timeout=30,
+                        pass_fds=(3,), preexec_fn=lambda: os.dup2(code.fileno(), 3))
+                self.assertEqual(expected, " ".join(sorted(result.stdout.split("\n"))).strip(),
+                                 result.stderr)
+                self.assertEqual([], SEEN)
+        shutil.rmtree(folder)
+
+
 def setUpModule():
     # As on a machine that keeps core files: a page run must leave none.
     resource.setrlimit(resource.RLIMIT_CORE, (resource.getrlimit(resource.RLIMIT_CORE)[1],) * 2)
@@ -624,6 +742,17 @@ def setUpModule():
                  tcp=listen("127.0.0.2", socket.SOCK_STREAM),
                  port=listen("127.0.0.1", socket.SOCK_STREAM),
                  udp=listen("127.0.0.4", socket.SOCK_DGRAM))
+    # node names an abstract socket by the whole of sun_path, NULs after the name.
+    listen(("\0" + ABSTRACT).ljust(108, "\0"), socket.SOCK_STREAM, socket.AF_UNIX)
+    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    VICTIM.append(subprocess.Popen((nobody if os.geteuid() == 0 else []) + [
+        "/usr/bin/python3", "-c", "import time; time.sleep(3600)", SECRET],
+        env={"PORTAL_DEPLOY_KEY": SECRET}))
+
+
+def tearDownModule():
+    VICTIM[0].kill()
+    VICTIM[0].wait()
 
 
 if __name__ == "__main__":

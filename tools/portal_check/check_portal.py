@@ -24,7 +24,7 @@ import threading
 import time
 from urllib.parse import urlsplit
 
-import node
+import box
 from fetching import start_page
 from lines import MOST_LINE, shortened
 from page import parse_page
@@ -139,7 +139,7 @@ def main():
         valid = False
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
-    node.remove_stale()
+    box.remove_stale()
     checks = run(args.host, args.https, args.timeout)
     statuses = {status for _, status, _ in checks}
     worst = next(status for status in ("FAIL", "WARN", "PASS") if status in statuses)
@@ -147,6 +147,7 @@ def main():
     if args.json:
         json.dump({"host": args.host, "scheme": "https" if args.https else "http",
                    "verdict": worst, "fail_on": args.fail_on, "exit_code": int(refused),
+                   "box": box.used(),
                    "checks": [{"name": name, "status": status, "detail": detail,
                                "lists": getattr(detail, "lists", [])}
                               for name, status, detail in checks]}, sys.stdout, indent=2)

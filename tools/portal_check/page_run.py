@@ -7,6 +7,7 @@ added.py)."""
 import time
 from urllib.parse import urlsplit
 
+import box
 import node
 from added import Added
 from proxy import OriginProxy
@@ -70,7 +71,7 @@ def start_runs(page, sources, timeout):
         return [], None
     try:
         node.check_sandbox()
-    except node.SandboxError as error:
+    except box.SandboxError as error:
         return [], NO_SANDBOX % error
     runs = Runs()
     runs.proxies = []
@@ -86,7 +87,7 @@ def start_runs(page, sources, timeout):
                         **({"lacked": node.kept_lacks()} if strip else {}))
             runs.append(Run(node.start("run_page.js", told, sandbox=(proxy.folder,),
                                        timeout=timeout), runs.added))
-    except (node.NodeError, node.SandboxError, OSError) as error:
+    except (node.NodeError, box.SandboxError, OSError) as error:
         for run in runs:
             run.process.kill()
             run.process.wait()

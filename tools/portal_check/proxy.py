@@ -19,7 +19,7 @@ import threading
 import time
 from urllib.parse import urlsplit
 
-import node
+import box
 
 HEAD_LIMIT = 64 * 1024
 CHUNK = 64 * 1024
@@ -90,7 +90,7 @@ class OriginProxy:
         self.expired = time.monotonic()
         self.addresses = []
         self.stopping = False
-        self.folder = tempfile.mkdtemp(prefix="run-", dir=node.check_folder())
+        self.folder = tempfile.mkdtemp(prefix="run-", dir=box.check_folder())
         self.path = os.path.join(self.folder, "proxy.sock")
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.listener.bind(self.path)
@@ -102,7 +102,7 @@ class OriginProxy:
         # closed to everyone but the sandbox's user.
         os.chmod(self.path, 0o666)
         if os.geteuid() == 0:
-            os.chown(self.folder, node.NOBODY, node.NOBODY)
+            os.chown(self.folder, box.NOBODY, box.NOBODY)
         self.selector = selectors.DefaultSelector()
         self.wake, woken = socket.socketpair()
         self.selector.register(woken, selectors.EVENT_READ, "wake")

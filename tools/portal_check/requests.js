@@ -8,18 +8,19 @@ const tls = require('tls');
 const { ResourceLoader } = require('jsdom');
 const added = require('./added.js');
 
-// jsdom takes its proxy as an http address, so a port of the sandbox's own
-// loopback carries each connection to the proxy's socket.
+// jsdom takes its proxy as an http address, and its proxy agents connect to
+// it with net.connect: a connection to that address goes to the proxy's
+// socket instead. No box lets node listen on TCP, nor Landlock's connect.
+const PROXY = { host: '127.0.0.1', port: 9 };
 function forward(socketPath, then) {
-  const server = net.createServer((client) => {
-    const way = net.connect(socketPath);
-    const end = () => { client.destroy(); way.destroy(); };
-    client.on('error', end);
-    way.on('error', end);
-    client.pipe(way).pipe(client);
-  });
-  server.listen(0, '127.0.0.1', () => then('http://127.0.0.1:' + server.address().port));
-  server.unref();
+  const connect = net.connect;
+  net.connect = net.createConnection = function (options) {
+    if (options && options.host === PROXY.host && Number(options.port) === PROXY.port) {
+      return connect.call(this, socketPath, arguments[1]);
+    }
+    return connect.apply(this, arguments);
+  };
+  then('http://' + PROXY.host + ':' + PROXY.port);
 }
 
 function sameHost(page, window, url) {

@@ -2,6 +2,7 @@
 it, judged by its syntax (syntax.js) and by the page's runs (page_run.py)."""
 import json
 
+import box
 import node
 import page_run
 from fetching import fetch_scripts
@@ -78,6 +79,8 @@ def not_made(blocked):
 def summary(sources, brought, blocked, fired, waited):
     counted = "%d script%s parse%s as ECMAScript 5 and load%s with what IE11 lacks taken out" % (
         (len(sources),) + (("", "s", "s") if len(sources) == 1 else ("s", "", "")))
+    if sources and box.used():
+        counted += ", in the %s box" % box.used()
     return joined([counted,
                    brought and said("the page brings %s",
                                     listing(brought, "what the page brings", separator="; ")),

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Writes, on stdout, the seccomp filter (BPF) that the sandbox of a page run
-loads (bwrap --seccomp): every system call is allowed except those a page
+loads (bwrap --seccomp, or landlock.py itself): every system call is allowed except those a page
 run never needs, which fail with EPERM, as Flatpak's filter has them.
 
-Run by node.py with whichever python3 imports Debian's python3-seccomp
+Run by box.py with whichever python3 imports Debian's python3-seccomp
 (`/usr/bin/python3` where the first in PATH does not see it).
 """
 import errno
+import socket
 import sys
 
 import seccomp
@@ -61,6 +62,10 @@ def build():
     for request in (TIOCSTI, TIOCLINUX):
         rules.add_rule(refuse, "ioctl", seccomp.Arg(1, seccomp.MASKED_EQ, 0xFFFFFFFF, request))
     rules.add_rule(refuse, "personality", seccomp.Arg(0, seccomp.NE, PER_LINUX))
+    # A socket of Unix's family alone, the proxy's: no UDP, raw or netlink
+    # socket, and no TCP where no network namespace holds it (Landlock's box).
+    rules.add_rule(seccomp.ERRNO(errno.EACCES), "socket",
+                   seccomp.Arg(0, seccomp.NE, socket.AF_UNIX))
     return rules
 
 
