@@ -39,9 +39,12 @@ TASK_MARGIN = 64
 # the box not die with it (node's own threads count too).
 CPU_MARGIN = 5
 # What a check makes on the host lies under one folder of its own, named by
-# its process and that process's start: a check that is killed leaves it, and
-# the next check removes the folders of checks that are gone.
+# its process (pid@namespace) and that process's start: a check that is
+# killed leaves it, and the next check removes the folders of checks that are
+# gone.
 CHECK_PREFIX = "portal-check-"
+# The inode of the machine's own PID namespace (the kernel's PROC_PID_INIT_INO).
+INITIAL_PID_NAMESPACE = 0xEFFFFFFC
 # The authorities the page runs trust, as one bundle; node takes it through
 # OpenSSL's own variables (--use-openssl-ca), which every build of node
 # reads, npm's and NodeSource's with their OpenSSL built in as well as
@@ -122,15 +125,30 @@ def started(pid):
         return None
 
 
+def pid_namespace():
+    """The inode of the PID namespace this check runs in: a pid tells a
+    running check only within its own namespace (two containers sharing one
+    /tmp each have a check of pid 1)."""
+    try:
+        return os.stat("/proc/self/ns/pid").st_ino
+    except OSError:
+        return 0
+
+
 def remove_stale():
     """Removes the folders of this user's checks that no longer run."""
     base = tempfile.gettempdir()
+    ours = pid_namespace()
     for name in os.listdir(base):
         if not name.startswith(CHECK_PREFIX):
             continue
         path = os.path.join(base, name)
         try:
             pid, start = name[len(CHECK_PREFIX):].split("-")[:2]
+            # A folder named without its namespace comes from the machine's own.
+            pid, _, namespace = pid.partition("@")
+            if int(namespace or INITIAL_PID_NAMESPACE) != ours:
+                continue  # another namespace's check: its pid says nothing here
             info = os.lstat(path)
             running = started(int(pid)) == start
         except (ValueError, OSError):
@@ -146,7 +164,8 @@ def check_folder():
     if "folder" not in _cache:
         remove_stale()
         me = os.getpid()
-        folder = tempfile.mkdtemp(prefix="%s%d-%s-" % (CHECK_PREFIX, me, started(me)))
+        folder = tempfile.mkdtemp(prefix="%s%d@%d-%s-" % (CHECK_PREFIX, me, pid_namespace(),
+                                                          started(me)))
         os.chmod(folder, 0o711)
         atexit.register(shutil.rmtree, folder, True)
         _cache["folder"] = folder
@@ -293,6 +312,24 @@ def within(limit, wanted):
 
 
 
+def tasks_limit(user):
+    """The limit on user's processes and threads: those it runs now and the
+    margin, counted once per check, as both runs share the margin. In a PID
+    namespace of its own (a container), /proc shows only the container's
+    tasks while the kernel counts the user's tasks on the whole machine (a
+    root container shares the host's users), so a count from /proc could
+    refuse the box its first thread: the limit stays the container's own, and
+    the seccomp filter, which refuses every new process, holds a page that
+    forks."""
+    if "tasks" not in _cache:
+        initial = pid_namespace() == INITIAL_PID_NAMESPACE
+        _cache["tasks"] = tasks_of(user) + TASK_MARGIN if initial else None
+    if _cache["tasks"] is None:
+        hard = resource.getrlimit(resource.RLIMIT_NPROC)[1]
+        return "unlimited" if hard == resource.RLIM_INFINITY else str(hard)
+    return str(within(resource.RLIMIT_NPROC, _cache["tasks"]))
+
+
 def limited(seconds=None):
     """The command line's start that every box begins with: its limits, and
     its user where the check runs as root (nobody, groups dropped, no new
@@ -303,11 +340,8 @@ def limited(seconds=None):
             raise SandboxError("%s is not installed (apt-get install %s)" % (tool, MISSING[tool]))
     root = os.geteuid() == 0
     user = NOBODY if root else os.getuid()
-    if "tasks" not in _cache:  # once per check: both runs share the margin
-        _cache["tasks"] = tasks_of(user)
     line = ["prlimit", "--as=%d" % within(resource.RLIMIT_AS, ADDRESS_SPACE),
-            "--nproc=%d" % within(resource.RLIMIT_NPROC, _cache["tasks"] + TASK_MARGIN),
-            "--core=0"]  # no core file of a page's node for the host to keep
+            "--nproc=" + tasks_limit(user), "--core=0"]  # no core file for the host to keep
     if seconds:
         line.append("--cpu=%d:%d" % (within(resource.RLIMIT_CPU, seconds),
                                      within(resource.RLIMIT_CPU, seconds + 1)))
