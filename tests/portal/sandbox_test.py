@@ -629,7 +629,7 @@ class Sandbox(Boxed, unittest.TestCase):
             cases.append(([SCRIPT, host], dict(os.environ, TMPDIR=closed),
                           r"nobody, the user the page's code runs as, cannot pass through %s "
                           r"\(mode 0700\) to [^;]*; set TMPDIR to a folder that all may pass "
-                          r"through, as /tmp\n" % closed))
+                          r"through, as /tmp; --fail-on warn makes this a failure\n" % closed))
         ROUTES["/app.js"] = REACH + "tell('ran', 1);\nvar f = () => 1;\n"
         for command, env, why in cases:
             with self.subTest(why=why):
