@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Writes, on stdout, the seccomp filter (BPF) that the sandbox of a page run
-loads (bwrap --seccomp, or landlock.py itself): every system call is allowed except those a page
-run never needs, which fail with EPERM, as Flatpak's filter has them.
+"""Writes, on stdout, the seccomp filter (BPF) that the box of a page run
+loads (bwrap --seccomp, or landlock.py itself): every system call is allowed
+except those a page run never needs, which fail with EPERM, as Flatpak's
+filter has them.
 
 Run by box.py with whichever python3 imports Debian's python3-seccomp
 (`/usr/bin/python3` where the first in PATH does not see it).
