@@ -5,18 +5,17 @@ has only its own loopback; run_page.js forwards a port there to this socket
 and hands it to jsdom as its proxy, which XMLHttpRequest uses too.
 
 Page code can reach the socket itself and open as many connections as it
-likes, so one thread serves them all: at most MAX_WAITING that have not sent
-their request yet (past that, a new one takes the place of the oldest of
-them) and MAX_LINKS requests at once (past that, 503).
+likes, so one thread runs an event loop that serves them all, a task for each
+connection: at most MAX_WAITING that have not sent their request yet (past
+that, a new one takes the place of the oldest of them) and MAX_LINKS requests
+at once (past that, 503).
 """
-import errno
+import asyncio
 import os
-import selectors
 import shutil
 import socket
 import tempfile
 import threading
-import time
 from urllib.parse import urlsplit
 
 import node
@@ -24,7 +23,7 @@ import node
 HEAD_LIMIT = 64 * 1024
 CHUNK = 64 * 1024
 # Requests served at once: far more than jsdom opens for a page, and each
-# holds at most a chunk each way.
+# holds a few chunks each way at most (the streams' own limits).
 MAX_LINKS = 64
 # Connections that have not sent their request head yet, each holding at most
 # HEAD_LIMIT. While page code opens idle ones by the thousand, the page's own
@@ -43,36 +42,18 @@ DEFAULT_PORTS = {"http": 80, "https": 443}
 
 
 class Link:
-    """One connection of the page's and, once its request names the portal,
-    the proxy's own to the portal; what is still to be sent to either side,
-    and which side has ended."""
+    """One connection of the page's: its task, what has come of its request
+    head, when it was last heard from, and the streams it holds."""
 
-    def __init__(self, client, now):
-        self.client, self.upstream = client, None
-        self.head = bytearray()
-        self.heard = now
-        self.connecting = []  # the portal's addresses still to try, while connecting
-        self.reply = self.request = b""  # what goes to each side once connected
-        self.pending = {client: b""}
-        self.ended = set()
+    def __init__(self, client, head, now):
+        self.client, self.head, self.heard = client, bytearray(head), now
+        self.task = self.timer = None
+        self.writers = []
 
-    def peer(self, sock):
-        return self.upstream if sock is self.client else self.client
-
-    def sockets(self):
-        return [s for s in (self.client, self.upstream) if s is not None]
-
-    def wanted(self, sock):
-        """The events to wait for on sock: a side is read only once what it
-        sent last has gone on, so that neither is held in memory."""
-        if self.upstream is None:
-            return selectors.EVENT_READ
-        if self.connecting:
-            return selectors.EVENT_WRITE if sock is self.upstream else 0
-        events = selectors.EVENT_WRITE if self.pending[sock] else 0
-        if sock not in self.ended and not self.pending[self.peer(sock)]:
-            events |= selectors.EVENT_READ
-        return events
+    def abort(self):
+        """Closes both sides at once, whatever is still to be sent."""
+        for writer in self.writers:
+            writer.transport.abort()
 
 
 class OriginProxy:
@@ -84,12 +65,10 @@ class OriginProxy:
         self.scheme, self.timeout = origin.scheme, timeout
         self.origin = (origin.hostname, origin.port or DEFAULT_PORTS.get(origin.scheme))
         self.refused = {}  # what was asked of other origins, as addresses, in order
-        self.links = {}  # each socket's Link
-        self.open = set()
-        self.waiting = {}  # links without their request yet, oldest first
-        self.expired = time.monotonic()
+        self.links = {}  # each open connection's task: its Link
+        self.waiting = {}  # the tasks of those without their request yet, oldest first
+        self.tasks = set()  # every task of the loop's but its main one
         self.addresses = []
-        self.stopping = False
         self.folder = tempfile.mkdtemp(prefix="run-", dir=node.check_folder())
         self.path = os.path.join(self.folder, "proxy.sock")
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -103,30 +82,18 @@ class OriginProxy:
         os.chmod(self.path, 0o666)
         if os.geteuid() == 0:
             os.chown(self.folder, node.NOBODY, node.NOBODY)
-        self.selector = selectors.DefaultSelector()
-        self.wake, woken = socket.socketpair()
-        self.selector.register(woken, selectors.EVENT_READ, "wake")
-        self.selector.register(self.listener, selectors.EVENT_READ, "accept")
-        self.thread = threading.Thread(target=self.serve, args=(woken,), daemon=True)
+        self.loop = asyncio.new_event_loop()
+        self.stopped = self.loop.create_future()
+        self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
-    def serve(self, woken):
+    def run(self):
         try:
             self.addresses = self.resolve()
-            while not self.stopping:
-                for key, events in self.selector.select(timeout=1.0):
-                    if key.data == "accept":
-                        self.accept()
-                    elif key.data != "wake":
-                        self.step(key.fileobj, events)
-                if time.monotonic() - self.expired > 1:
-                    self.expire()
+            self.loop.run_until_complete(self.serve())
         finally:
-            for link in list(self.open):
-                self.drop(link)
-            self.selector.close()
+            self.loop.close()
             self.listener.close()
-            woken.close()
 
     def resolve(self):
         """The portal's addresses, looked up once; none when its name is not
@@ -143,187 +110,205 @@ class OriginProxy:
 
     def close(self):
         """Stops serving; what was refused, in the order asked."""
-        self.stopping = True
         try:
-            self.wake.send(b"x")
-        except OSError:
+            self.loop.call_soon_threadsafe(self.stop)
+        except RuntimeError:  # the loop has ended already
             pass
         self.thread.join(5)
-        self.wake.close()
         shutil.rmtree(self.folder, ignore_errors=True)
         return list(self.refused)
 
-    def accept(self):
-        for _ in range(ACCEPT_BATCH):
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            if len(self.waiting) >= MAX_WAITING:
-                self.drop(next(iter(self.waiting)))
-            client.setblocking(False)
-            link = Link(client, time.monotonic())
-            self.links[client] = link
-            self.open.add(link)
-            self.waiting[link] = True
-            # Its head read at once where it has come: the page's own request
-            # is not pushed out by the idle ones that follow it.
-            self.step(client, selectors.EVENT_READ)
+    def stop(self):
+        if not self.stopped.done():
+            self.stopped.set_result(None)
 
-    def expire(self):
-        now = self.expired = time.monotonic()
-        for link in list(self.open):
-            if now - link.heard > self.timeout:
-                self.drop(link)
-
-    def drop(self, link):
-        self.open.discard(link)
-        self.waiting.pop(link, None)
-        for sock in link.sockets():
-            self.links.pop(sock, None)
-            if self.registered(sock):
-                self.selector.unregister(sock)
-            sock.close()
-
-    def registered(self, sock):
+    async def serve(self):
+        self.spawn(self.accept())
         try:
-            self.selector.get_key(sock)
-            return True
-        except (KeyError, ValueError):
-            return False
+            await self.stopped
+        finally:
+            # Every task ends before the loop closes: none is left pending,
+            # and each connection's sockets are closed on its way out.
+            while self.tasks:
+                for task in self.tasks:
+                    task.cancel()
+                await asyncio.gather(*self.tasks, return_exceptions=True)
 
-    def step(self, sock, events):
-        link = self.links.get(sock)
+    def spawn(self, work):
+        task = self.loop.create_task(work)
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
+        return task
+
+    async def accept(self):
+        while True:
+            for _ in range(ACCEPT_BATCH):
+                try:
+                    client, _ = await self.loop.sock_accept(self.listener)
+                except OSError:
+                    # Out of descriptors: the backlog holds the rest meanwhile.
+                    await asyncio.sleep(0.1)
+                    break
+                self.admit(client)
+            await asyncio.sleep(0)
+
+    def admit(self, client):
+        """Starts a new connection's task, with what has come of its request
+        already read: the page's own request is not pushed out by the idle
+        connections that follow it."""
+        try:
+            head = client.recv(CHUNK)
+        except BlockingIOError:
+            head = None
+        except OSError:
+            head = b""
+        if head == b"":  # ended already
+            client.close()
+            return
+        if len(self.waiting) >= MAX_WAITING:
+            self.waiting.pop(next(iter(self.waiting))).task.cancel()
+        link = Link(client, head or b"", self.loop.time())
+        link.task = self.spawn(self.relay(link))
+        self.links[link.task] = link
+        if b"\r\n\r\n" not in link.head:
+            self.waiting[link.task] = link
+        link.task.add_done_callback(self.ended)
+        self.expire(link)
+
+    def ended(self, task):
+        link = self.links.pop(task, None)
         if link is None:
             return
-        link.heard = time.monotonic()
+        self.waiting.pop(task, None)
+        link.timer.cancel()
+        link.client.close()  # for a task cancelled before it began
+
+    def expire(self, link):
+        """Ends link once timeout seconds have passed with nothing heard on
+        it, in either direction."""
+        if self.loop.time() < link.heard + self.timeout:
+            link.timer = self.loop.call_at(link.heard + self.timeout, self.expire, link)
+        else:
+            link.task.cancel()
+
+    async def relay(self, link):
         try:
-            if events & selectors.EVENT_WRITE:
-                if sock is link.upstream and link.connecting:
-                    self.connected(link)
-                else:
-                    self.send(link, sock)
-            if events & selectors.EVENT_READ and link in self.open:
-                if link.upstream is None:
-                    self.read_head(link)
-                else:
-                    self.forward(link, sock)
-        except BlockingIOError:
-            pass
-        except OSError:
-            self.drop(link)
-        if link in self.open:
-            self.update(link)
+            reader, writer = await asyncio.open_unix_connection(sock=link.client, limit=CHUNK)
+            link.writers.append(writer)
+            request = await self.request(link, reader)
+            if request is None:
+                return
+            self.waiting.pop(link.task, None)
+            said = self.refusal(*request[:2])
+            if said:
+                writer.write(said)
+                return
+            upstream = await self.connect()
+            if upstream is None:
+                writer.write(BAD_GATEWAY)
+                return
+            link.writers.append(upstream[1])
+            if request[0] == "CONNECT":
+                writer.write(TUNNEL)
+                upstream[1].write(request[-1])
+            else:
+                upstream[1].write(self.forwarded(*request))
+            await self.forward(link, (reader, writer), upstream)
+        except Exception:
+            pass  # whatever page code sends or does ends its own connection alone
+        finally:
+            link.abort()
+            self.ended(link.task)  # no longer counted, at once
 
-    def update(self, link):
-        """Waits on each side of link for what it now needs; closes link once
-        both sides have ended and all is sent."""
-        if len(link.ended) == 2 and not any(link.pending.values()):
-            self.drop(link)
-            return
-        for sock in link.sockets():
-            wanted = link.wanted(sock)
-            if self.registered(sock):
-                if wanted:
-                    self.selector.modify(sock, wanted, link)
-                else:
-                    self.selector.unregister(sock)
-            elif wanted:
-                self.selector.register(sock, wanted, link)
-
-    def read_head(self, link):
-        chunk = link.client.recv(CHUNK)
-        link.head += chunk
-        if not chunk or b"\r\n\r\n" not in link.head and len(link.head) > HEAD_LIMIT:
-            self.drop(link)
-            return
-        if b"\r\n\r\n" not in link.head:
-            return
+    async def request(self, link, reader):
+        """The request's method, target, version, header lines and what came
+        after them; None for a head cut short, past HEAD_LIMIT or no
+        request at all."""
+        while b"\r\n\r\n" not in link.head:
+            if len(link.head) > HEAD_LIMIT:
+                return None
+            chunk = await reader.read(CHUNK)
+            if not chunk:
+                return None
+            link.heard = self.loop.time()
+            link.head += chunk
         head, _, body = bytes(link.head).partition(b"\r\n\r\n")
         link.head = None
-        del self.waiting[link]
+        lines = head.decode("latin-1").split("\r\n")
         try:
-            lines = head.decode("latin-1").split("\r\n")
             method, target, version = lines[0].split(" ", 2)
         except ValueError:
-            self.drop(link)
-            return
+            return None
+        return method, target, version, lines[1:], body
+
+    def refusal(self, method, target):
+        """The answer that ends a request at once: 403 when it is not for the
+        portal's origin, 503 past MAX_LINKS; None to serve it."""
         address, allowed = self.allowed(method, target)
         if not allowed:
             if len(self.refused) < MAX_REFUSED:
                 self.refused[address] = True
-            self.answer(link, REFUSED)
-            return
-        if len(self.open) - len(self.waiting) > MAX_LINKS:
-            self.answer(link, BUSY)
-            return
-        if method == "CONNECT":
-            link.reply, link.request = TUNNEL, body
-        else:
-            # The portal gets the request as from a browser, in origin form.
-            asked = urlsplit(target)
-            path = (asked.path or "/") + ("?" + asked.query if asked.query else "")
-            headers = [line for line in lines[1:] if not line.lower().startswith("proxy-")]
-            link.request = ("\r\n".join(["%s %s %s" % (method, path, version)] + headers)
-                            .encode("latin-1") + b"\r\n\r\n" + body)
-        link.connecting = list(self.addresses)
-        self.connect(link)
+            return REFUSED
+        if len(self.links) - len(self.waiting) > MAX_LINKS:
+            return BUSY
+        return None
 
-    def answer(self, link, said):
-        """Sends said (a few bytes, which a new socket's buffer takes) and
-        closes the connection."""
+    def forwarded(self, method, target, version, headers, body):
+        """The request as a browser sends it to the portal: in origin form,
+        without what was meant for the proxy."""
+        asked = urlsplit(target)
+        path = (asked.path or "/") + ("?" + asked.query if asked.query else "")
+        headers = [line for line in headers if not line.lower().startswith("proxy-")]
+        return ("\r\n".join(["%s %s %s" % (method, path, version)] + headers)
+                .encode("latin-1") + b"\r\n\r\n" + body)
+
+    async def connect(self):
+        """Streams to the first of the portal's addresses that takes the
+        connection; None when none does."""
+        for family, kind, protocol, address in self.addresses:
+            sock, streams = socket.socket(family, kind, protocol), None
+            try:
+                sock.setblocking(False)
+                await self.loop.sock_connect(sock, address)
+                streams = await asyncio.open_connection(sock=sock, limit=CHUNK)
+                return streams
+            except OSError:
+                continue
+            finally:
+                if streams is None:
+                    sock.close()
+        return None
+
+    async def forward(self, link, client, upstream):
+        """Forwards both ways until each side has ended, then closes both once
+        all is sent; whatever else comes on the connection goes to the portal
+        alone."""
+        back = self.spawn(self.pump(link, upstream[0], client[1]))
         try:
-            link.client.send(said)
+            await self.pump(link, client[0], upstream[1])
+            await back
+        finally:
+            back.cancel()
+        for _, writer in (client, upstream):
+            writer.close()
+        for _, writer in (client, upstream):
+            await writer.wait_closed()
+
+    async def pump(self, link, reader, writer):
+        """Copies what reader gives to writer, reading on only once writer has
+        taken the last chunk, so that neither side's is held in memory."""
+        try:
+            while True:
+                chunk = await reader.read(CHUNK)
+                if not chunk:
+                    break
+                link.heard = self.loop.time()
+                writer.write(chunk)
+                await writer.drain()
+            if writer.can_write_eof():
+                writer.write_eof()
         except OSError:
-            pass
-        self.drop(link)
-
-    def connect(self, link):
-        """Starts connecting to the next of the portal's addresses; 502 when
-        none is left."""
-        if link.upstream is not None:
-            self.links.pop(link.upstream, None)
-            if self.registered(link.upstream):
-                self.selector.unregister(link.upstream)
-            link.upstream.close()
-            link.upstream = None
-        if not link.connecting:
-            self.answer(link, BAD_GATEWAY)
-            return
-        family, kind, protocol, address = link.connecting[0]
-        link.upstream = socket.socket(family, kind, protocol)
-        link.upstream.setblocking(False)
-        self.links[link.upstream] = link
-        if link.upstream.connect_ex(address) not in (0, errno.EINPROGRESS):
-            link.connecting.pop(0)
-            self.connect(link)
-
-    def connected(self, link):
-        if link.upstream.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
-            link.connecting.pop(0)
-            self.connect(link)
-            return
-        link.connecting = []
-        # Whatever else comes on this connection goes to the portal alone.
-        link.pending = {link.client: link.reply, link.upstream: link.request}
-        link.reply = link.request = b""
-
-    def send(self, link, sock):
-        sent = sock.send(link.pending[sock]) if link.pending[sock] else 0
-        link.pending[sock] = link.pending[sock][sent:]
-        if not link.pending[sock] and link.peer(sock) in link.ended:
-            sock.shutdown(socket.SHUT_WR)
-
-    def forward(self, link, sock):
-        chunk = sock.recv(CHUNK)
-        target = link.peer(sock)
-        if not chunk:
-            link.ended.add(sock)
-            if not link.pending[target]:
-                target.shutdown(socket.SHUT_WR)
-            return
-        link.pending[target] = chunk
-        self.send(link, target)
+            link.abort()  # the other direction ends with this one
 
     def allowed(self, method, target):
         """The address asked for, and whether it is the portal's origin."""
