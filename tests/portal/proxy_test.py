@@ -110,9 +110,11 @@ class Proxy(unittest.TestCase):
         before = fds()
         made = proxy.OriginProxy(url % PORT, timeout,
                                  (socket.AF_INET, socket.SOCK_STREAM, 6, ("127.0.0.2", PORT)))
-        yield made
-        started = time.monotonic()
-        made.refused_at_close = made.close()
+        try:
+            yield made
+        finally:
+            started = time.monotonic()
+            made.refused_at_close = made.close()
         self.assertLess(time.monotonic() - started, 2)
         self.assertFalse(made.thread.is_alive())
         gc.collect()
