@@ -6,9 +6,10 @@ and hands it to jsdom as its proxy, which XMLHttpRequest uses too.
 
 Page code can reach the socket itself and open as many connections as it
 likes, so one thread runs an event loop that serves them all, a task for each
-connection: at most MAX_WAITING that have not sent their request yet (past
-that, a new one takes the place of the oldest of them) and MAX_LINKS requests
-at once (past that, 503).
+connection that has sent something, which reads its request, decides and
+forwards it: at most MAX_WAITING connections that have not sent their request
+yet (past that, a new one takes the place of the oldest of them) and
+MAX_LINKS requests at once (past that, 503).
 """
 import asyncio
 import os
@@ -47,7 +48,7 @@ class Link:
 
     def __init__(self, client, head, now):
         self.client, self.head, self.heard = client, bytearray(head), now
-        self.task = self.timer = None
+        self.task = None
         self.writers = []
 
     def abort(self):
@@ -65,8 +66,8 @@ class OriginProxy:
         self.scheme, self.timeout = origin.scheme, timeout
         self.origin = (origin.hostname, origin.port or DEFAULT_PORTS.get(origin.scheme))
         self.refused = {}  # what was asked of other origins, as addresses, in order
-        self.links = {}  # each open connection's task: its Link
-        self.waiting = {}  # the tasks of those without their request yet, oldest first
+        self.links = set()  # each open connection's Link
+        self.waiting = {}  # those without their request yet, oldest first
         self.tasks = set()  # every task of the loop's but its main one
         self.addresses = []
         self.folder = tempfile.mkdtemp(prefix="run-", dir=node.check_folder())
@@ -124,9 +125,12 @@ class OriginProxy:
 
     async def serve(self):
         self.spawn(self.accept())
+        self.spawn(self.expire())
         try:
             await self.stopped
         finally:
+            for link in list(self.links):
+                self.drop(link)
             # Every task ends before the loop closes: none is left pending,
             # and each connection's sockets are closed on its way out.
             while self.tasks:
@@ -142,20 +146,25 @@ class OriginProxy:
 
     async def accept(self):
         while True:
-            for _ in range(ACCEPT_BATCH):
-                try:
-                    client, _ = await self.loop.sock_accept(self.listener)
-                except OSError:
-                    # Out of descriptors: the backlog holds the rest meanwhile.
-                    await asyncio.sleep(0.1)
-                    break
+            try:
+                client, _ = await self.loop.sock_accept(self.listener)
                 self.admit(client)
+                for _ in range(ACCEPT_BATCH - 1):  # what else the backlog holds
+                    self.admit(self.listener.accept()[0])
+            except BlockingIOError:
+                pass
+            except OSError:
+                # Out of descriptors: the backlog holds the rest meanwhile.
+                await asyncio.sleep(0.1)
             await asyncio.sleep(0)
 
     def admit(self, client):
-        """Starts a new connection's task, with what has come of its request
-        already read: the page's own request is not pushed out by the idle
-        connections that follow it."""
+        """Takes a new connection, with what has come of its request already
+        read: the page's own request is not pushed out by the idle ones that
+        follow it. One that has sent nothing gets its task once something
+        comes, so that the idle ones, which page code may open by the
+        thousand, cost no more than the old ones that they push out."""
+        client.setblocking(False)
         try:
             head = client.recv(CHUNK)
         except BlockingIOError:
@@ -166,68 +175,85 @@ class OriginProxy:
             client.close()
             return
         if len(self.waiting) >= MAX_WAITING:
-            self.waiting.pop(next(iter(self.waiting))).task.cancel()
+            self.drop(next(iter(self.waiting)))
         link = Link(client, head or b"", self.loop.time())
-        link.task = self.spawn(self.relay(link))
-        self.links[link.task] = link
+        self.links.add(link)
         if b"\r\n\r\n" not in link.head:
-            self.waiting[link.task] = link
-        link.task.add_done_callback(self.ended)
-        self.expire(link)
-
-    def ended(self, task):
-        link = self.links.pop(task, None)
-        if link is None:
-            return
-        self.waiting.pop(task, None)
-        link.timer.cancel()
-        link.client.close()  # for a task cancelled before it began
-
-    def expire(self, link):
-        """Ends link once timeout seconds have passed with nothing heard on
-        it, in either direction."""
-        if self.loop.time() < link.heard + self.timeout:
-            link.timer = self.loop.call_at(link.heard + self.timeout, self.expire, link)
+            self.waiting[link] = True
+        if head is None:
+            self.loop.add_reader(client, self.begin, link, True)
         else:
+            self.begin(link)
+
+    def begin(self, link, waited=False):
+        """Starts link's task, which reads its request and serves it."""
+        if waited:
+            self.loop.remove_reader(link.client)
+        link.task = self.spawn(self.relay(link))
+        link.task.add_done_callback(lambda task: self.ended(link))
+
+    def drop(self, link):
+        """Ends link: no longer counted at once, its socket closed once its
+        task has let go of it."""
+        if link.task:
+            self.links.discard(link)
+            self.waiting.pop(link, None)
             link.task.cancel()
+        else:
+            self.loop.remove_reader(link.client)
+            self.ended(link)
+
+    def ended(self, link):
+        self.links.discard(link)
+        self.waiting.pop(link, None)
+        link.client.close()
+
+    async def expire(self):
+        """Ends each connection that nothing has come on, in either direction,
+        for timeout seconds; a timer each would cost more, while page code
+        opens connections by the thousand."""
+        while True:
+            await asyncio.sleep(1)
+            now = self.loop.time()
+            for link in [link for link in self.links if now - link.heard > self.timeout]:
+                self.drop(link)
 
     async def relay(self, link):
         try:
-            reader, writer = await asyncio.open_unix_connection(sock=link.client, limit=CHUNK)
-            link.writers.append(writer)
-            request = await self.request(link, reader)
+            request = await self.request(link)
             if request is None:
                 return
-            self.waiting.pop(link.task, None)
+            self.waiting.pop(link, None)
             said = self.refusal(*request[:2])
-            if said:
-                writer.write(said)
-                return
-            upstream = await self.connect()
+            upstream = None if said else await self.connect()
             if upstream is None:
-                writer.write(BAD_GATEWAY)
+                link.client.send(said or BAD_GATEWAY)  # a few bytes, which its buffer takes
                 return
             link.writers.append(upstream[1])
+            # Streams only for what is served: the idle connections that page
+            # code opens by the thousand cost no more than their socket.
+            client = await asyncio.open_unix_connection(sock=link.client, limit=CHUNK)
+            link.writers.append(client[1])
             if request[0] == "CONNECT":
-                writer.write(TUNNEL)
+                client[1].write(TUNNEL)
                 upstream[1].write(request[-1])
             else:
                 upstream[1].write(self.forwarded(*request))
-            await self.forward(link, (reader, writer), upstream)
+            await self.forward(link, client, upstream)
         except Exception:
             pass  # whatever page code sends or does ends its own connection alone
         finally:
             link.abort()
-            self.ended(link.task)  # no longer counted, at once
+            self.ended(link)  # no longer counted, at once
 
-    async def request(self, link, reader):
+    async def request(self, link):
         """The request's method, target, version, header lines and what came
         after them; None for a head cut short, past HEAD_LIMIT or no
         request at all."""
         while b"\r\n\r\n" not in link.head:
             if len(link.head) > HEAD_LIMIT:
                 return None
-            chunk = await reader.read(CHUNK)
+            chunk = await self.loop.sock_recv(link.client, CHUNK)
             if not chunk:
                 return None
             link.heard = self.loop.time()
