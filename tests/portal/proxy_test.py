@@ -24,18 +24,24 @@ import proxy  # noqa: E402
 PORT = None  # the portal's port, on 127.0.0.2 where its page came from and on 127.0.0.1
 NOISE = []  # what the proxy's event loop logged
 OPEN = []  # the test's connections to the proxy
+BIG = b"x" * (8 << 20)
 
 
 class Who(http.server.BaseHTTPRequestHandler):
     """Answers with the name of the server that got the request, the path it
-    was asked and the proxy header that reached it."""
+    was asked and the proxy header that reached it; /big with 8 MiB."""
 
     def do_GET(self):
-        body = "%s %s %s" % (self.server.name, self.path, self.headers["Proxy-Authorization"])
+        body = ("%s %s %s" % (self.server.name, self.path, self.headers["Proxy-Authorization"])
+                ).encode()
+        body = BIG if self.path == "/big" else body
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.write(body.encode())
+        try:
+            self.wfile.write(body)
+        except OSError:
+            pass  # the proxy has closed
 
     def log_message(self, *args):
         pass
@@ -100,6 +106,11 @@ def opened(sock):
     return sock.recv(len(proxy.TUNNEL), socket.MSG_WAITALL)
 
 
+def memory():
+    with open("/proc/self/status") as status:
+        return [int(line.split()[1]) << 10 for line in status if line.startswith("VmRSS:")][0]
+
+
 def fds():
     return len(os.listdir("/proc/self/fd"))
 
@@ -157,7 +168,8 @@ class Proxy(unittest.TestCase):
     def test_connections_at_once_and_waiting_are_bounded(self):
         """Past 256 connections without a request, the oldest is closed and a
         new request is still served; with 64 tunnels open, one more is
-        answered 503, and served again once one has ended."""
+        answered 503, and served again once one has ended; the proxy holds at
+        most a chunk of each when none reads what the portal sends."""
         tunnel = b"CONNECT localhost:%d HTTP/1.1\r\n\r\n" % PORT
         with self.origin("https://localhost:%d/") as origin:
             idle = [connect(origin) for _ in range(proxy.MAX_WAITING)]
@@ -177,6 +189,11 @@ class Proxy(unittest.TestCase):
                 held.pop().close()
                 time.sleep(0.1)
             self.assertEqual(proxy.MAX_LINKS, len(held))
+            before = memory()
+            for sock in held:
+                sock.sendall(b"GET /big HTTP/1.0\r\n\r\n")
+            time.sleep(1.5)
+            self.assertLess(memory() - before, 16 << 20)
 
     def test_heads_are_bounded_in_size_and_time(self):
         """A head past 64 KiB is dropped at once; one that never ends, and a

@@ -24,7 +24,7 @@ import node
 HEAD_LIMIT = 64 * 1024
 CHUNK = 64 * 1024
 # Requests served at once: far more than jsdom opens for a page, and each
-# holds a few chunks each way at most (the streams' own limits).
+# holds at most a chunk each way.
 MAX_LINKS = 64
 # Connections that have not sent their request head yet, each holding at most
 # HEAD_LIMIT. While page code opens idle ones by the thousand, the page's own
@@ -43,18 +43,14 @@ DEFAULT_PORTS = {"http": 80, "https": 443}
 
 
 class Link:
-    """One connection of the page's: its task, what has come of its request
-    head, when it was last heard from, and the streams it holds."""
+    """One connection of the page's and, once its request names the portal,
+    the proxy's own to the portal; its task, what has come of its request
+    head and when it was last heard from."""
 
     def __init__(self, client, head, now):
-        self.client, self.head, self.heard = client, bytearray(head), now
+        self.client, self.upstream = client, None
+        self.head, self.heard = bytearray(head), now
         self.task = None
-        self.writers = []
-
-    def abort(self):
-        """Closes both sides at once, whatever is still to be sent."""
-        for writer in self.writers:
-            writer.transport.abort()
 
 
 class OriginProxy:
@@ -206,7 +202,9 @@ class OriginProxy:
     def ended(self, link):
         self.links.discard(link)
         self.waiting.pop(link, None)
-        link.client.close()
+        for sock in (link.client, link.upstream):
+            if sock:
+                sock.close()
 
     async def expire(self):
         """Ends each connection that nothing has come on, in either direction,
@@ -229,21 +227,16 @@ class OriginProxy:
             if upstream is None:
                 link.client.send(said or BAD_GATEWAY)  # a few bytes, which its buffer takes
                 return
-            link.writers.append(upstream[1])
-            # Streams only for what is served: the idle connections that page
-            # code opens by the thousand cost no more than their socket.
-            client = await asyncio.open_unix_connection(sock=link.client, limit=CHUNK)
-            link.writers.append(client[1])
+            link.upstream = upstream
             if request[0] == "CONNECT":
-                client[1].write(TUNNEL)
-                upstream[1].write(request[-1])
+                await self.loop.sock_sendall(link.client, TUNNEL)
+                await self.loop.sock_sendall(upstream, request[-1])
             else:
-                upstream[1].write(self.forwarded(*request))
-            await self.forward(link, client, upstream)
+                await self.loop.sock_sendall(upstream, self.forwarded(*request))
+            await self.forward(link)
         except Exception:
             pass  # whatever page code sends or does ends its own connection alone
         finally:
-            link.abort()
             self.ended(link)  # no longer counted, at once
 
     async def request(self, link):
@@ -289,52 +282,47 @@ class OriginProxy:
                 .encode("latin-1") + b"\r\n\r\n" + body)
 
     async def connect(self):
-        """Streams to the first of the portal's addresses that takes the
-        connection; None when none does."""
+        """A connection to the first of the portal's addresses that takes it;
+        None when none does."""
         for family, kind, protocol, address in self.addresses:
-            sock, streams = socket.socket(family, kind, protocol), None
+            sock = socket.socket(family, kind, protocol)
             try:
                 sock.setblocking(False)
                 await self.loop.sock_connect(sock, address)
-                streams = await asyncio.open_connection(sock=sock, limit=CHUNK)
-                return streams
+                return sock
             except OSError:
-                continue
-            finally:
-                if streams is None:
-                    sock.close()
+                sock.close()
+            except BaseException:  # cancelled
+                sock.close()
+                raise
         return None
 
-    async def forward(self, link, client, upstream):
-        """Forwards both ways until each side has ended, then closes both once
-        all is sent; whatever else comes on the connection goes to the portal
-        alone."""
-        back = self.spawn(self.pump(link, upstream[0], client[1]))
+    async def forward(self, link):
+        """Forwards both ways until each side has ended; whatever else comes
+        on the connection goes to the portal alone."""
+        back = self.spawn(self.pump(link, link.upstream, link.client))
         try:
-            await self.pump(link, client[0], upstream[1])
+            await self.pump(link, link.client, link.upstream)
             await back
         finally:
             back.cancel()
-        for _, writer in (client, upstream):
-            writer.close()
-        for _, writer in (client, upstream):
-            await writer.wait_closed()
+            # Its calls on the sockets are undone before they are closed: a
+            # number closed under them could be a new connection's by then.
+            await asyncio.wait([back])
 
-    async def pump(self, link, reader, writer):
-        """Copies what reader gives to writer, reading on only once writer has
+    async def pump(self, link, source, target):
+        """Copies what source sends to target, reading on only once target has
         taken the last chunk, so that neither side's is held in memory."""
         try:
             while True:
-                chunk = await reader.read(CHUNK)
+                chunk = await self.loop.sock_recv(source, CHUNK)
                 if not chunk:
                     break
                 link.heard = self.loop.time()
-                writer.write(chunk)
-                await writer.drain()
-            if writer.can_write_eof():
-                writer.write_eof()
+                await self.loop.sock_sendall(target, chunk)
+            target.shutdown(socket.SHUT_WR)
         except OSError:
-            link.abort()  # the other direction ends with this one
+            self.drop(link)  # the other direction ends with this one
 
     def allowed(self, method, target):
         """The address asked for, and whether it is the portal's origin."""
