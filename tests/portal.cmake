@@ -37,3 +37,6 @@ portal_test(added 240)
 
 # The page run at a remote portal's pace: answers that come late, or never.
 portal_test(pace 240)
+
+# The page runs' proxy on its Unix socket: where requests go, and its bounds.
+portal_test(proxy 120)

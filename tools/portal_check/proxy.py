@@ -1,22 +1,22 @@
 """The page runs' one way out of their sandbox: an HTTP proxy on a Unix
 socket, in a private folder that the sandbox sees, that reaches the portal's
-own scheme, host and port and nothing else. Inside, the network namespace
-has only its own loopback; run_page.js forwards a port there to this socket
-and hands it to jsdom as its proxy, which XMLHttpRequest uses too.
+own scheme, host and port and nothing else. Inside the box no other
+connection can be made; run_page.js hands jsdom an http proxy address whose
+connections go to this socket (requests.js), and XMLHttpRequest uses it too.
 
 Page code can reach the socket itself and open as many connections as it
-likes, so one thread serves them all: at most MAX_WAITING that have not sent
-their request yet (past that, a new one takes the place of the oldest of
-them) and MAX_LINKS requests at once (past that, 503).
+likes, so one thread runs an event loop that serves them all, a task for each
+connection that has sent something, which reads its request, decides and
+forwards it: at most MAX_WAITING connections that have not sent their request
+yet (past that, a new one takes the place of the oldest of them) and
+MAX_LINKS requests at once (past that, 503).
 """
-import errno
+import asyncio
 import os
-import selectors
 import shutil
 import socket
 import tempfile
 import threading
-import time
 from urllib.parse import urlsplit
 
 import box
@@ -44,35 +44,13 @@ DEFAULT_PORTS = {"http": 80, "https": 443}
 
 class Link:
     """One connection of the page's and, once its request names the portal,
-    the proxy's own to the portal; what is still to be sent to either side,
-    and which side has ended."""
+    the proxy's own to the portal; its task, what has come of its request
+    head and when it was last heard from."""
 
-    def __init__(self, client, now):
+    def __init__(self, client, head, now):
         self.client, self.upstream = client, None
-        self.head = bytearray()
-        self.heard = now
-        self.connecting = []  # the portal's addresses still to try, while connecting
-        self.reply = self.request = b""  # what goes to each side once connected
-        self.pending = {client: b""}
-        self.ended = set()
-
-    def peer(self, sock):
-        return self.upstream if sock is self.client else self.client
-
-    def sockets(self):
-        return [s for s in (self.client, self.upstream) if s is not None]
-
-    def wanted(self, sock):
-        """The events to wait for on sock: a side is read only once what it
-        sent last has gone on, so that neither is held in memory."""
-        if self.upstream is None:
-            return selectors.EVENT_READ
-        if self.connecting:
-            return selectors.EVENT_WRITE if sock is self.upstream else 0
-        events = selectors.EVENT_WRITE if self.pending[sock] else 0
-        if sock not in self.ended and not self.pending[self.peer(sock)]:
-            events |= selectors.EVENT_READ
-        return events
+        self.head, self.heard = bytearray(head), now
+        self.task = None
 
 
 class OriginProxy:
@@ -84,12 +62,10 @@ class OriginProxy:
         self.scheme, self.timeout = origin.scheme, timeout
         self.origin = (origin.hostname, origin.port or DEFAULT_PORTS.get(origin.scheme))
         self.refused = {}  # what was asked of other origins, as addresses, in order
-        self.links = {}  # each socket's Link
-        self.open = set()
-        self.waiting = {}  # links without their request yet, oldest first
-        self.expired = time.monotonic()
+        self.links = set()  # each open connection's Link
+        self.waiting = {}  # those without their request yet, oldest first
+        self.tasks = set()  # every task of the loop's but its main one
         self.addresses = []
-        self.stopping = False
         self.folder = tempfile.mkdtemp(prefix="run-", dir=box.check_folder())
         self.path = os.path.join(self.folder, "proxy.sock")
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -103,30 +79,18 @@ class OriginProxy:
         os.chmod(self.path, 0o666)
         if os.geteuid() == 0:
             os.chown(self.folder, box.NOBODY, box.NOBODY)
-        self.selector = selectors.DefaultSelector()
-        self.wake, woken = socket.socketpair()
-        self.selector.register(woken, selectors.EVENT_READ, "wake")
-        self.selector.register(self.listener, selectors.EVENT_READ, "accept")
-        self.thread = threading.Thread(target=self.serve, args=(woken,), daemon=True)
+        self.loop = asyncio.new_event_loop()
+        self.stopped = self.loop.create_future()
+        self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
-    def serve(self, woken):
+    def run(self):
         try:
             self.addresses = self.resolve()
-            while not self.stopping:
-                for key, events in self.selector.select(timeout=1.0):
-                    if key.data == "accept":
-                        self.accept()
-                    elif key.data != "wake":
-                        self.step(key.fileobj, events)
-                if time.monotonic() - self.expired > 1:
-                    self.expire()
+            self.loop.run_until_complete(self.serve())
         finally:
-            for link in list(self.open):
-                self.drop(link)
-            self.selector.close()
+            self.loop.close()
             self.listener.close()
-            woken.close()
 
     def resolve(self):
         """The portal's addresses, looked up once; none when its name is not
@@ -143,187 +107,222 @@ class OriginProxy:
 
     def close(self):
         """Stops serving; what was refused, in the order asked."""
-        self.stopping = True
         try:
-            self.wake.send(b"x")
-        except OSError:
+            self.loop.call_soon_threadsafe(self.stop)
+        except RuntimeError:  # the loop has ended already
             pass
         self.thread.join(5)
-        self.wake.close()
         shutil.rmtree(self.folder, ignore_errors=True)
         return list(self.refused)
 
-    def accept(self):
-        for _ in range(ACCEPT_BATCH):
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            if len(self.waiting) >= MAX_WAITING:
-                self.drop(next(iter(self.waiting)))
-            client.setblocking(False)
-            link = Link(client, time.monotonic())
-            self.links[client] = link
-            self.open.add(link)
-            self.waiting[link] = True
-            # Its head read at once where it has come: the page's own request
-            # is not pushed out by the idle ones that follow it.
-            self.step(client, selectors.EVENT_READ)
+    def stop(self):
+        if not self.stopped.done():
+            self.stopped.set_result(None)
 
-    def expire(self):
-        now = self.expired = time.monotonic()
-        for link in list(self.open):
-            if now - link.heard > self.timeout:
+    async def serve(self):
+        self.spawn(self.accept())
+        self.spawn(self.expire())
+        try:
+            await self.stopped
+        finally:
+            for link in list(self.links):
                 self.drop(link)
+            # Every task ends before the loop closes: none is left pending,
+            # and each connection's sockets are closed on its way out.
+            while self.tasks:
+                for task in self.tasks:
+                    task.cancel()
+                await asyncio.gather(*self.tasks, return_exceptions=True)
+
+    def spawn(self, work):
+        task = self.loop.create_task(work)
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
+        return task
+
+    async def accept(self):
+        while True:
+            try:
+                client, _ = await self.loop.sock_accept(self.listener)
+                self.admit(client)
+                for _ in range(ACCEPT_BATCH - 1):  # what else the backlog holds
+                    self.admit(self.listener.accept()[0])
+            except BlockingIOError:
+                pass
+            except OSError:
+                # Out of descriptors: the backlog holds the rest meanwhile.
+                await asyncio.sleep(0.1)
+            await asyncio.sleep(0)
+
+    def admit(self, client):
+        """Takes a new connection, with what has come of its request already
+        read: the page's own request is not pushed out by the idle ones that
+        follow it. One that has sent nothing gets its task once something
+        comes, so that the idle ones, which page code may open by the
+        thousand, cost no more than the old ones that they push out."""
+        client.setblocking(False)
+        try:
+            head = client.recv(CHUNK)
+        except BlockingIOError:
+            head = None
+        except OSError:
+            head = b""
+        if head == b"":  # ended already
+            client.close()
+            return
+        if len(self.waiting) >= MAX_WAITING:
+            self.drop(next(iter(self.waiting)))
+        link = Link(client, head or b"", self.loop.time())
+        self.links.add(link)
+        if b"\r\n\r\n" not in link.head:
+            self.waiting[link] = True
+        if head is None:
+            self.loop.add_reader(client, self.begin, link, True)
+        else:
+            self.begin(link)
+
+    def begin(self, link, waited=False):
+        """Starts link's task, which reads its request and serves it."""
+        if waited:
+            self.loop.remove_reader(link.client)
+        link.task = self.spawn(self.relay(link))
+        link.task.add_done_callback(lambda task: self.ended(link))
 
     def drop(self, link):
-        self.open.discard(link)
+        """Ends link: no longer counted at once, its socket closed once its
+        task has let go of it."""
+        if link.task:
+            self.links.discard(link)
+            self.waiting.pop(link, None)
+            link.task.cancel()
+        else:
+            self.loop.remove_reader(link.client)
+            self.ended(link)
+
+    def ended(self, link):
+        self.links.discard(link)
         self.waiting.pop(link, None)
-        for sock in link.sockets():
-            self.links.pop(sock, None)
-            if self.registered(sock):
-                self.selector.unregister(sock)
-            sock.close()
+        for sock in (link.client, link.upstream):
+            if sock:
+                sock.close()
 
-    def registered(self, sock):
+    async def expire(self):
+        """Ends each connection that nothing has come on, in either direction,
+        for timeout seconds; a timer each would cost more, while page code
+        opens connections by the thousand."""
+        while True:
+            await asyncio.sleep(1)
+            now = self.loop.time()
+            for link in [link for link in self.links if now - link.heard > self.timeout]:
+                self.drop(link)
+
+    async def relay(self, link):
         try:
-            self.selector.get_key(sock)
-            return True
-        except (KeyError, ValueError):
-            return False
+            request = await self.request(link)
+            if request is None:
+                return
+            self.waiting.pop(link, None)
+            said = self.refusal(*request[:2])
+            upstream = None if said else await self.connect()
+            if upstream is None:
+                link.client.send(said or BAD_GATEWAY)  # a few bytes, which its buffer takes
+                return
+            link.upstream = upstream
+            if request[0] == "CONNECT":
+                await self.loop.sock_sendall(link.client, TUNNEL)
+                await self.loop.sock_sendall(upstream, request[-1])
+            else:
+                await self.loop.sock_sendall(upstream, self.forwarded(*request))
+            await self.forward(link)
+        except Exception:
+            pass  # whatever page code sends or does ends its own connection alone
+        finally:
+            self.ended(link)  # no longer counted, at once
 
-    def step(self, sock, events):
-        link = self.links.get(sock)
-        if link is None:
-            return
-        link.heard = time.monotonic()
-        try:
-            if events & selectors.EVENT_WRITE:
-                if sock is link.upstream and link.connecting:
-                    self.connected(link)
-                else:
-                    self.send(link, sock)
-            if events & selectors.EVENT_READ and link in self.open:
-                if link.upstream is None:
-                    self.read_head(link)
-                else:
-                    self.forward(link, sock)
-        except BlockingIOError:
-            pass
-        except OSError:
-            self.drop(link)
-        if link in self.open:
-            self.update(link)
-
-    def update(self, link):
-        """Waits on each side of link for what it now needs; closes link once
-        both sides have ended and all is sent."""
-        if len(link.ended) == 2 and not any(link.pending.values()):
-            self.drop(link)
-            return
-        for sock in link.sockets():
-            wanted = link.wanted(sock)
-            if self.registered(sock):
-                if wanted:
-                    self.selector.modify(sock, wanted, link)
-                else:
-                    self.selector.unregister(sock)
-            elif wanted:
-                self.selector.register(sock, wanted, link)
-
-    def read_head(self, link):
-        chunk = link.client.recv(CHUNK)
-        link.head += chunk
-        if not chunk or b"\r\n\r\n" not in link.head and len(link.head) > HEAD_LIMIT:
-            self.drop(link)
-            return
-        if b"\r\n\r\n" not in link.head:
-            return
+    async def request(self, link):
+        """The request's method, target, version, header lines and what came
+        after them; None for a head cut short, past HEAD_LIMIT or no
+        request at all."""
+        while b"\r\n\r\n" not in link.head:
+            if len(link.head) > HEAD_LIMIT:
+                return None
+            chunk = await self.loop.sock_recv(link.client, CHUNK)
+            if not chunk:
+                return None
+            link.heard = self.loop.time()
+            link.head += chunk
         head, _, body = bytes(link.head).partition(b"\r\n\r\n")
         link.head = None
-        del self.waiting[link]
+        lines = head.decode("latin-1").split("\r\n")
         try:
-            lines = head.decode("latin-1").split("\r\n")
             method, target, version = lines[0].split(" ", 2)
         except ValueError:
-            self.drop(link)
-            return
+            return None
+        return method, target, version, lines[1:], body
+
+    def refusal(self, method, target):
+        """The answer that ends a request at once: 403 when it is not for the
+        portal's origin, 503 past MAX_LINKS; None to serve it."""
         address, allowed = self.allowed(method, target)
         if not allowed:
             if len(self.refused) < MAX_REFUSED:
                 self.refused[address] = True
-            self.answer(link, REFUSED)
-            return
-        if len(self.open) - len(self.waiting) > MAX_LINKS:
-            self.answer(link, BUSY)
-            return
-        if method == "CONNECT":
-            link.reply, link.request = TUNNEL, body
-        else:
-            # The portal gets the request as from a browser, in origin form.
-            asked = urlsplit(target)
-            path = (asked.path or "/") + ("?" + asked.query if asked.query else "")
-            headers = [line for line in lines[1:] if not line.lower().startswith("proxy-")]
-            link.request = ("\r\n".join(["%s %s %s" % (method, path, version)] + headers)
-                            .encode("latin-1") + b"\r\n\r\n" + body)
-        link.connecting = list(self.addresses)
-        self.connect(link)
+            return REFUSED
+        if len(self.links) - len(self.waiting) > MAX_LINKS:
+            return BUSY
+        return None
 
-    def answer(self, link, said):
-        """Sends said (a few bytes, which a new socket's buffer takes) and
-        closes the connection."""
+    def forwarded(self, method, target, version, headers, body):
+        """The request as a browser sends it to the portal: in origin form,
+        without what was meant for the proxy."""
+        asked = urlsplit(target)
+        path = (asked.path or "/") + ("?" + asked.query if asked.query else "")
+        headers = [line for line in headers if not line.lower().startswith("proxy-")]
+        return ("\r\n".join(["%s %s %s" % (method, path, version)] + headers)
+                .encode("latin-1") + b"\r\n\r\n" + body)
+
+    async def connect(self):
+        """A connection to the first of the portal's addresses that takes it;
+        None when none does."""
+        for family, kind, protocol, address in self.addresses:
+            sock = socket.socket(family, kind, protocol)
+            try:
+                sock.setblocking(False)
+                await self.loop.sock_connect(sock, address)
+                return sock
+            except OSError:
+                sock.close()
+            except BaseException:  # cancelled
+                sock.close()
+                raise
+        return None
+
+    async def forward(self, link):
+        """Forwards both ways until each side has ended; whatever else comes
+        on the connection goes to the portal alone."""
+        back = self.spawn(self.pump(link, link.upstream, link.client))
         try:
-            link.client.send(said)
+            await self.pump(link, link.client, link.upstream)
+            await back
+        finally:
+            back.cancel()
+            # Its calls on the sockets are undone before they are closed: a
+            # number closed under them could be a new connection's by then.
+            await asyncio.wait([back])
+
+    async def pump(self, link, source, target):
+        """Copies what source sends to target, reading on only once target has
+        taken the last chunk, so that neither side's is held in memory."""
+        try:
+            while True:
+                chunk = await self.loop.sock_recv(source, CHUNK)
+                if not chunk:
+                    break
+                link.heard = self.loop.time()
+                await self.loop.sock_sendall(target, chunk)
+            target.shutdown(socket.SHUT_WR)
         except OSError:
-            pass
-        self.drop(link)
-
-    def connect(self, link):
-        """Starts connecting to the next of the portal's addresses; 502 when
-        none is left."""
-        if link.upstream is not None:
-            self.links.pop(link.upstream, None)
-            if self.registered(link.upstream):
-                self.selector.unregister(link.upstream)
-            link.upstream.close()
-            link.upstream = None
-        if not link.connecting:
-            self.answer(link, BAD_GATEWAY)
-            return
-        family, kind, protocol, address = link.connecting[0]
-        link.upstream = socket.socket(family, kind, protocol)
-        link.upstream.setblocking(False)
-        self.links[link.upstream] = link
-        if link.upstream.connect_ex(address) not in (0, errno.EINPROGRESS):
-            link.connecting.pop(0)
-            self.connect(link)
-
-    def connected(self, link):
-        if link.upstream.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
-            link.connecting.pop(0)
-            self.connect(link)
-            return
-        link.connecting = []
-        # Whatever else comes on this connection goes to the portal alone.
-        link.pending = {link.client: link.reply, link.upstream: link.request}
-        link.reply = link.request = b""
-
-    def send(self, link, sock):
-        sent = sock.send(link.pending[sock]) if link.pending[sock] else 0
-        link.pending[sock] = link.pending[sock][sent:]
-        if not link.pending[sock] and link.peer(sock) in link.ended:
-            sock.shutdown(socket.SHUT_WR)
-
-    def forward(self, link, sock):
-        chunk = sock.recv(CHUNK)
-        target = link.peer(sock)
-        if not chunk:
-            link.ended.add(sock)
-            if not link.pending[target]:
-                target.shutdown(socket.SHUT_WR)
-            return
-        link.pending[target] = chunk
-        self.send(link, target)
+            self.drop(link)  # the other direction ends with this one
 
     def allowed(self, method, target):
         """The address asked for, and whether it is the portal's origin."""
