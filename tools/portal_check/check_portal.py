@@ -25,6 +25,7 @@ import time
 from urllib.parse import urlsplit
 
 import box
+import host_folder
 from fetching import start_page
 from lines import MOST_LINE, shortened
 from page import parse_page
@@ -139,7 +140,7 @@ def main():
         valid = False
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
-    box.remove_stale()
+    host_folder.remove_stale()
     checks = run(args.host, args.https, args.timeout)
     statuses = {status for _, status, _ in checks}
     worst = next(status for status in ("FAIL", "WARN", "PASS") if status in statuses)

@@ -19,7 +19,7 @@ import tempfile
 import threading
 from urllib.parse import urlsplit
 
-import box
+import host_folder
 
 HEAD_LIMIT = 64 * 1024
 CHUNK = 64 * 1024
@@ -66,7 +66,7 @@ class OriginProxy:
         self.waiting = {}  # those without their request yet, oldest first
         self.tasks = set()  # every task of the loop's but its main one
         self.addresses = []
-        self.folder = tempfile.mkdtemp(prefix="run-", dir=box.check_folder())
+        self.folder = tempfile.mkdtemp(prefix="run-", dir=host_folder.check_folder())
         self.path = os.path.join(self.folder, "proxy.sock")
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.listener.bind(self.path)
@@ -78,7 +78,7 @@ class OriginProxy:
         # closed to everyone but the sandbox's user.
         os.chmod(self.path, 0o666)
         if os.geteuid() == 0:
-            os.chown(self.folder, box.NOBODY, box.NOBODY)
+            os.chown(self.folder, host_folder.NOBODY, host_folder.NOBODY)
         self.loop = asyncio.new_event_loop()
         self.stopped = self.loop.create_future()
         self.thread = threading.Thread(target=self.run, daemon=True)
