@@ -37,3 +37,8 @@ portal_test(added 240)
 
 # The page run at a remote portal's pace: answers that come late, or never.
 portal_test(pace 240)
+
+# Places in a webpack bundle given in its sources through its source map, maps
+# that cannot be had or read, and the SARIF log checked against its schema
+# (fetched once with npm into build/).
+portal_test(sourcemap 180)
