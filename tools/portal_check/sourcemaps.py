@@ -79,7 +79,8 @@ class Mapper:
             except (node.NodeError, OSError, ValueError):
                 self.broken, known[line, column] = True, None
         found = known[line, column]
-        if not found or not isinstance(found[0], str):
+        if not found or not isinstance(found[0], str) or \
+                not all(isinstance(number, int) for number in found[1:]):
             return None
         return BUNDLER_PREFIX.sub("", found[0]).removeprefix("./"), found[1], found[2] + 1
 
