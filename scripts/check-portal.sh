@@ -14,11 +14,12 @@
 # what it found; with --json the same as one JSON object. Exits with 1 when a
 # check fails; with --fail-on warn, when any line is not PASS (a page whose
 # code could not be run is a WARN). The portal's own deployment runs it too,
-# against its staging host, with --fail-on warn. --sarif FILE writes the findings
-# as a SARIF 2.1.0 log too, for code scanning. Needs python3, node (Debian
-# 12's own 18 will do) with Debian's node-acorn, node-jsdom, node-css-tree,
-# node-mdn-browser-compat-data and node-source-map, and bubblewrap and python3-seccomp for the
-# sandbox the page's scripts run in (scripts/setup.sh installs them;
-# `scripts/setup.sh --portal-check` installs only these).
+# against its staging host, with --fail-on warn. --sarif FILE writes the
+# findings as a SARIF 2.1.0 log too, for code scanning. Needs python3, node
+# (Debian 12's own 18 will do) with Debian's node-acorn, node-jsdom,
+# node-css-tree, node-mdn-browser-compat-data and node-source-map, and
+# bubblewrap and python3-seccomp for the sandbox the page's scripts run in
+# (scripts/setup.sh installs them; `scripts/setup.sh --portal-check` installs
+# only these).
 set -euo pipefail
 exec python3 "$(dirname "$0")/../tools/portal_check/check_portal.py" "$@"
