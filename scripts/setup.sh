@@ -21,10 +21,11 @@
 set -euo pipefail
 
 # The portal check: python3 runs it, node with Debian's modules judges and runs
-# the page, bwrap, python3-seccomp and util-linux's prlimit and setpriv make
-# the page runs' sandbox, and ca-certificates lets it trust an https portal.
+# the page and reads its scripts' source maps, bwrap, python3-seccomp and
+# util-linux's prlimit and setpriv make the page runs' sandbox, and
+# ca-certificates lets it trust an https portal.
 portal_packages=(
-  python3 nodejs node-acorn node-jsdom node-mdn-browser-compat-data node-css-tree
+  python3 nodejs node-acorn node-jsdom node-mdn-browser-compat-data node-css-tree node-source-map
   bubblewrap python3-seccomp util-linux ca-certificates
 )
 
@@ -37,6 +38,7 @@ packages=(
   googletest icoutils attr
   clang clang-format cppcheck libclang-rt-14-dev
   openssl osslsigncode
+  python3-jsonschema  # the portal check's test of its SARIF log
   "${portal_packages[@]}"
 )
 

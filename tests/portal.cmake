@@ -40,3 +40,8 @@ portal_test(pace 240)
 
 # The page runs' proxy on its Unix socket: where requests go, and its bounds.
 portal_test(proxy 120)
+
+# Places in a webpack bundle given in its sources through its source map, maps
+# that cannot be had or read, and the SARIF log checked against its schema
+# (fetched once with npm into build/).
+portal_test(sourcemap 180)

@@ -2,7 +2,8 @@
 """Loads the portal's pages the way the launcher's browser control on Windows
 loads them, and says what would leave the player with a blank or broken page.
 
-Usage: check_portal.py [--https] [--timeout SECONDS] [--json] [--fail-on fail|warn] HOST
+Usage: check_portal.py [--https] [--timeout SECONDS] [--json] [--fail-on fail|warn]
+                       [--sarif FILE] HOST
 
 HOST is what LAUNCHER_PORTAL_HOST holds: a host with an optional port. Prints
 one line per check, "PASS|WARN|FAIL NAME: detail" (scripts: one for each
@@ -26,6 +27,7 @@ from urllib.parse import urlsplit
 
 import box
 import host_folder
+import sarif
 from fetching import start_page
 from lines import MOST_LINE, shortened
 from page import parse_page
@@ -131,6 +133,9 @@ def main():
     options.add_argument("--fail-on", choices=("fail", "warn"), default="fail",
                          help="the least status that makes the check exit with 1: fail "
                          "(the default), or warn, for a gate that lets only PASS through")
+    options.add_argument("--sarif", metavar="FILE", type=argparse.FileType("w", encoding="utf-8"),
+                         help="also write the findings to FILE as "
+                         "a SARIF 2.1.0 log, for code-scanning tools")
     options.add_argument("host", metavar="HOST", help="LAUNCHER_PORTAL_HOST: host[:port]")
     args = options.parse_args()
     try:
@@ -145,6 +150,8 @@ def main():
     statuses = {status for _, status, _ in checks}
     worst = next(status for status in ("FAIL", "WARN", "PASS") if status in statuses)
     refused = worst != "PASS" if args.fail_on == "warn" else worst == "FAIL"
+    if args.sarif:
+        sarif.write(args.sarif, args.host, args.https, checks)
     if args.json:
         json.dump({"host": args.host, "scheme": "https" if args.https else "http",
                    "verdict": worst, "fail_on": args.fail_on, "exit_code": int(refused),

@@ -21,6 +21,10 @@ CSS_ACCEPT = "text/css"
 # tree takes some 50 times a sheet's size in memory, and node's heap is limited.
 MAX_CHARACTERS = 4000000
 
+# A source map is some three times its script's size; a map past this is
+# not read (node's heap holds its decoded mappings, some 50 bytes each).
+MAX_MAP = 16 << 20
+
 
 def start_page(base, timeout):
     """The start page's answer; its first hop gives the space that the
@@ -47,7 +51,36 @@ def fetch_script(url, timeout, portal):
                           why(error, urlsplit(url).netloc, timeout))
     if script.status != 200:
         return None, said("%s cannot be fetched: %d %s", url, script.status, script.reason)
-    return script.text(), None
+    return Script(script.text(), script.headers.get("SourceMap") or
+                  script.headers.get("X-SourceMap")), None
+
+
+class Script(str):
+    """A script's text, with the source map its answer's header names (None
+    when it names none)."""
+
+    def __new__(cls, text, map_header=None):
+        script = super().__new__(cls, text)
+        script.map_header = map_header
+        return script
+
+
+def fetch_map(url, timeout, portal):
+    """(text, None) for the source map at url, or (None, why it cannot be
+    had); portal is the start page's answer, whose address bounds where the
+    page's maps may come from as its scripts."""
+    try:
+        answer = fetch(url, "*/*", timeout, portal)
+    except NoAddress as error:
+        return None, said("cannot be fetched: %s", str(error))
+    except NETWORK_ERRORS as error:
+        return None, said("%s: %s", not_fetched(error), why(error, urlsplit(url).netloc, timeout))
+    if answer.status != 200:
+        return None, said("cannot be fetched: %d %s", answer.status, answer.reason)
+    if len(answer.body) > MAX_MAP:
+        return None, "is %.1f MB; maps past %d MB are not read" % (len(answer.body) / 1e6,
+                                                                  MAX_MAP >> 20)
+    return answer.body.decode("utf-8", "replace").lstrip("\ufeff"), None
 
 
 def fetch_scripts(page, base_href, scripts, timeout):

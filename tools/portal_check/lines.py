@@ -15,11 +15,12 @@ MOST_LINE = 2000
 
 class Said(str):
     """Text the check made of bounded parts, with the lists it names:
-    [{"of": what they are, "count": how many, "items": the first MOST_KEPT}]."""
+    [{"of": what they are, "count": how many, "items": the first MOST_KEPT}],
+    and the places in scripts it gives, for the SARIF log (sourcemaps.py)."""
 
-    def __new__(cls, text, lists=()):
+    def __new__(cls, text, lists=(), places=()):
         said = super().__new__(cls, text)
-        said.lists = list(lists)
+        said.lists, said.places = list(lists), list(places)
         return said
 
 
@@ -28,13 +29,18 @@ def lists_of(*parts):
     return [entry for part in parts for entry in getattr(part, "lists", ())]
 
 
+def places_of(*parts):
+    """The places that the parts give, in order."""
+    return [entry for part in parts for entry in getattr(part, "places", ())]
+
+
 def shortened(text, most=MOST_ITEM):
     """text, or as much of its start as fits in most characters with how
     long it was; a Said keeps its lists."""
     if len(text) <= most:
         return text
     note = "... (%d characters, shortened)" % len(text)
-    return Said(text[:max(most - len(note), 0)] + note, lists_of(text))
+    return Said(text[:max(most - len(note), 0)] + note, lists_of(text), places_of(text))
 
 
 def bounded(part):
@@ -46,14 +52,15 @@ def bounded(part):
 def said(template, *parts):
     """template % parts, with each text that the check did not make
     shortened, and the lists of the parts."""
-    return Said(template % tuple(bounded(part) for part in parts), lists_of(*parts))
+    return Said(template % tuple(bounded(part) for part in parts), lists_of(*parts),
+                places_of(*parts))
 
 
 def joined(parts, separator="; "):
     """The parts of a line that say something, one after the other, with
     their lists; each is the check's own or made by said() or listing()."""
     parts = [part for part in parts if part]
-    return Said(separator.join(parts), lists_of(*parts))
+    return Said(separator.join(parts), lists_of(*parts), places_of(*parts))
 
 
 def listing(items, of, count=None, separator=", ", more=None):
@@ -67,4 +74,5 @@ def listing(items, of, count=None, separator=", ", more=None):
     if count > min(len(items), MOST_NAMED):
         text += (more or separator + "and %d more") % (count - min(len(items), MOST_NAMED))
     kept = items[:MOST_KEPT]
-    return Said(text, [{"of": of, "count": count, "items": kept}] + lists_of(*kept))
+    return Said(text, [{"of": of, "count": count, "items": kept}] + lists_of(*kept),
+                places_of(*kept))

@@ -3,8 +3,8 @@ IE11 lacks: what their events say of each script, as verdict lines, and
 what the scripts check's lines say of the page's requests and events."""
 import re
 
-from lines import joined, listing, said, shortened
-from page import in_page
+from lines import Said, joined, listing, said, shortened
+from sourcemaps import at, script_url
 
 
 def unanswered(outputs):
@@ -86,11 +86,11 @@ def stopped_line(error, output, sources, timeout):
 
 
 def place(source, where):
-    """'at L:C, ' in the page's or the script's lines, or nothing where only
-    the script is known."""
+    """'at L:C, ' in the page's or the script's lines (sourcemaps.at() says
+    how a map adds to it), or nothing where only the script is known."""
     if where.get("line") is None:
-        return ""
-    return "at %d:%d, " % in_page(where, source[2], source[3])
+        return Said("", places=[{"kind": "exception", "url": script_url(source)}])
+    return said("at %s, ", at(source, where, "exception"))
 
 
 def one_line(message):
@@ -249,7 +249,7 @@ def unreached(stripped, sources, references):
             lines.append(("WARN", said(
                 "%s: uses what IE11 lacks, untested, where neither the load nor the events fired "
                 "reached: %s", sources[index][0], listing(
-                    ["%s (%d, %sat %d:%d)" % ((name, count, "first " if count > 1 else "")
-                                              + in_page(where, *sources[index][2:4]))
+                    [said("%s (%d, %sat %s)", name, count, "first " if count > 1 else "",
+                          at(sources[index], where, "untested"))
                      for name, count, where in names], "uses of what IE11 lacks, untested"))))
     return lines

@@ -5,9 +5,9 @@ import json
 import box
 import node
 import page_run
+import sourcemaps
 from fetching import fetch_scripts
 from lines import joined, listing, said
-from page import in_page
 
 # The script types the engine runs, by the type attribute or as "text/" and
 # the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
@@ -31,32 +31,32 @@ LEGACY_NOTE = ("the page's scripts are judged as edge mode would run them; the p
                "IE7 mode, which runs less (JScript 5.7: no ECMAScript 5, no let or const)")
 
 
-def unparsed(text, error, line, column):
+def unparsed(source, error):
     """Where ECMAScript 5 stops parsing, with the text there."""
-    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    lines = source[1].replace("\r\n", "\n").replace("\r", "\n").split("\n")
     at, near = error["column"], lines[error["line"] - 1]
     # Minified scripts put everything on one line.
     construct = (near if len(near) <= 80 else near[max(at - 30, 0):at + 30]).strip()
-    return said("line %d, column %d, not ECMAScript 5: %s near '%s'",
-                *in_page(error, line, column), error["message"], construct)
+    return said("%s, not ECMAScript 5: %s near '%s'", sourcemaps.at_line(source, error, "syntax"),
+                error["message"], construct)
 
 
-def constructs(found, line, column):
+def constructs(found, source):
     """The constructs past ECMAScript 5 as the line names them."""
-    return listing(["%s (%d, %sat %d:%d)" % ((c["name"], c["count"],
-                                              "first " if c["count"] > 1 else "")
-                                             + in_page(c, line, column))
+    return listing([said("%s (%d, %sat %s)", c["name"], c["count"],
+                         "first " if c["count"] > 1 else "", sourcemaps.at(source, c, "syntax"))
                     for c in found["constructs"]], "constructs past ECMAScript 5")
 
 
-def script_verdict(address, text, line, column, found):
+def script_verdict(source, found):
     """The line for one script that is not plain ECMAScript 5."""
+    address = source[0]
     if found.get("tooDeep"):
         return "WARN", said("%s: nested too deeply for the check's parser, not judged", address)
-    stops = found["error"] and unparsed(text, found["error"], line, column)
+    stops = found["error"] and unparsed(source, found["error"])
     if not found["constructs"]:
         return "FAIL", said("%s %s", address, stops)
-    named = said("%s: %s", address, joined([constructs(found, line, column), stops], ", "))
+    named = said("%s: %s", address, joined([constructs(found, source), stops], ", "))
     if found["error"] is None and all(c["name"] == LET_CONST for c in found["constructs"]):
         return "WARN", joined([named, LOOP_LET_NOTE if found["loopLet"] else LET_CONST_NOTE], ": ")
     return "FAIL", named
@@ -104,7 +104,7 @@ def examined(sources, lines):
 def syntax_lines(judged):
     """The lines for the scripts that are not plain ECMAScript 5, of
     (source, what syntax.js found of it)."""
-    return [script_verdict(*source[:4], result["syntax"])
+    return [script_verdict(source, result["syntax"])
             for source, result in judged if result["syntax"]]
 
 
@@ -114,7 +114,18 @@ def check_scripts(page, parsed, timeout, legacy):
     the load does not reach it), or one PASS line."""
     engine_runs = [script for script in parsed.scripts if script[0] in SCRIPT_TYPES]
     sources, problems = fetch_scripts(page, parsed.base, engine_runs, timeout)
-    lines = [("FAIL", problem) for problem in problems]
+    mapper = sourcemaps.Mapper(timeout)
+    try:
+        sources, unread = sourcemaps.read_maps(mapper, page, sources, timeout)
+        return judged_scripts(page, parsed, timeout, legacy, sources,
+                              [("FAIL", problem) for problem in problems] + unread)
+    finally:
+        mapper.close()
+
+
+def judged_scripts(page, parsed, timeout, legacy, sources, lines):
+    """check_scripts() of the scripts fetched, after the lines of those that
+    could not be, or whose maps could not be read."""
     if module_only(parsed):
         lines.append(("FAIL", MODULE_ONLY))
     runs, not_run = page_run.start_runs(page, sources, timeout)

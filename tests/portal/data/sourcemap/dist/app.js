@@ -1,0 +1,2 @@
+!function(){"use strict";var t,e,s,n=new class{constructor(t){this.title=t}shown(){return{title:this.title+" news"}}}("Varnholt");document.title=(t={},e=n.shown(),s=Object.assign(t,e),s.merged=!0,s).title}();
+//# sourceMappingURL=app.js.map
