@@ -648,15 +648,16 @@ class Sandbox(Boxed, unittest.TestCase):
         its own: the Landlock box runs the page, and the scripts line and
         --json say which box ran it."""
         ROUTES["/app.js"] = REACH + "tell('ran', 1);\n"
-        # In a PID namespace of its own, as in a container, /proc hides what
-        # nobody runs outside, which the kernel's limit on its tasks counts.
+        # In a PID namespace of its own, as in a container, the check is pid 1,
+        # and /proc hides what nobody runs outside, which the kernel's limit
+        # on its tasks counts.
         busy = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                  "/usr/bin/python3", "-c", "import threading, time\n"
                                  "for _ in range(80): threading.Thread(target=time.sleep, "
                                  "args=(120,), daemon=True).start()\ntime.sleep(120)"])
         self.addCleanup(busy.kill)
         for wrap, box in (([], "bubblewrap"), (MASKED_PROC, "Landlock"),
-                          (["unshare", "-pf", "--mount-proc"], "bubblewrap")):
+                          (["unshare", "-pf", "--mount-proc"] + MASKED_PROC, "Landlock")):
             with self.subTest(box=box, wrap=wrap[:2]):
                 self.setUp()
                 result = subprocess.run(wrap + [SCRIPT, "--json", "127.0.0.1:%d" % PORTS["portal"]],

@@ -19,7 +19,8 @@ copies in the check's folder where nobody cannot reach the original.
 
 Run as `/usr/bin/python3 landlock.py RULES COMMAND...` (its copy among the
 programs, which nobody may read): RULES is JSON, {"read": [paths], "env":
-{name: value}, "fd": the descriptor to read the seccomp filter from}.
+{name: value}, "fd": the descriptor to read the seccomp filter from,
+"parent": the check's pid}.
 """
 import ctypes
 import errno
@@ -59,7 +60,7 @@ def command(line, env, sources, fd, programs, trust):
     sources: (host source, host path) of each file or folder node reads."""
     if not os.access(PYTHON[0], os.X_OK):
         raise Refused("%s, which makes the Landlock box, is not installed" % PYTHON[0])
-    rules = {"read": [source for source, _ in sources], "fd": fd,
+    rules = {"read": [source for source, _ in sources], "fd": fd, "parent": os.getpid(),
              "env": dict(env, OPENSSL_CONF=os.path.join(trust, "openssl.cnf"))}
     return PYTHON + [os.path.join(programs, "landlock.py"), json.dumps(rules)] + line
 
@@ -138,9 +139,10 @@ def enter(rules, line):
     """Makes the box around this process, then becomes line."""
     libc = ctypes.CDLL(None, use_errno=True)
     # Dies with the check, as bwrap's --die-with-parent; a check gone already
-    # leaves this process to init.
+    # has left this process to another parent (not always pid 1: the check
+    # itself is pid 1 in a container that runs it as its command).
     libc.prctl(PR_SET_PDEATHSIG, 9, 0, 0, 0)
-    if os.getppid() == 1:
+    if os.getppid() != rules["parent"]:
         sys.exit(1)
     # Off the check's terminal: no TIOCSTI into it either way.
     os.setsid()
