@@ -105,10 +105,11 @@ def syntax_lines(judged):
             for source, result in judged if result["syntax"]]
 
 
-def check_scripts(page, parsed, timeout, legacy):
+def check_scripts(page, parsed, timeout, legacy, reached=None):
     """One line per script that IE11 cannot run as it stands (WARN for let and
     const alone), one per script whose run shows what IE11 lacks (WARN where
-    the load does not reach it), or one PASS line."""
+    the load does not reach it), or one PASS line. reached, a dict, takes the
+    run's links and navigations (links.js) when the page's code ran."""
     engine_runs = [script for script in parsed.scripts if script[0] in SCRIPT_TYPES]
     sources, problems = fetch_scripts(page, parsed.base, engine_runs, timeout)
     lines = [("FAIL", problem) for problem in problems]
@@ -120,6 +121,8 @@ def check_scripts(page, parsed, timeout, legacy):
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
                                    timeout, page.url, lambda added: examined(added, lines))
     lines += syntax_lines(outcome.added)
+    if reached is not None and outcome.links:
+        reached.update(outcome.links)
     lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
     return with_notes(lines, sources, outcome, legacy)
 
