@@ -37,3 +37,7 @@ portal_test(added 240)
 
 # The page run at a remote portal's pace: answers that come late, or never.
 portal_test(pace 240)
+
+# The portal's further pages a player can reach from the start page, up to
+# --pages, against one loopback portal and a second host it links to.
+portal_test(pages 240)
