@@ -1,12 +1,12 @@
 """The scripts check: every script the engine runs, as fetching.py fetches
 it, judged by its syntax (syntax.js) and by the page's runs (page_run.py)."""
-import json
 
 import node
 import page_run
 from fetching import fetch_scripts
 from lines import joined, listing, said
 from page import in_page
+from shared import judged_each
 
 # The script types the engine runs, by the type attribute or as "text/" and
 # the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
@@ -92,7 +92,7 @@ def examined(sources, lines):
     if not sources:
         return []
     try:
-        return json.loads(node.run("syntax.js", [source[1] for source in sources], timeout=300))
+        return judged_each("syntax.js", [source[1] for source in sources], 300)
     except (node.NodeError, ValueError) as error:
         lines.append(("FAIL", str(error)))
         return [{"syntax": None, "references": None} for _ in sources]
