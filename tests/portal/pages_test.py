@@ -57,7 +57,7 @@ class Pages(unittest.TestCase):
         return portal.check("127.0.0.1:%d" % PORTS["http"], *options)
 
     def test_the_pages_a_player_reaches_are_checked_and_nothing_else_is_asked(self):
-        code, lines = self.checked()
+        code, lines = self.checked("--pages", "10")
         self.assertEqual(1, code)  # /deep fails, the start page passes
         self.assertEqual("FAIL", lines["/deep scripts"][0][0])
         (status, said), = lines["pages"]
