@@ -154,7 +154,13 @@ def check_page(url, portal, https, timeout):
     reached = {}
     checks = judged(page, https, timeout, reached)
     rows = [("reachable", "PASS", answered)] + rows_of(checks, page_names(https), None)
-    return rows, reached["links"][:MAX_LINKS] + reached["navigations"][:MAX_LINKS]
+    return rows, where_to(reached)
+
+
+def where_to(reached):
+    """Where a page leads, as many as the run gives at most: a line page
+    code forged may hold more."""
+    return reached.get("links", [])[:MAX_LINKS] + reached.get("navigations", [])[:MAX_LINKS]
 
 
 class Visit:
@@ -186,7 +192,7 @@ def visit(portal, reached, https, timeout, bound, progress=None):
     (reached), up to bound pages with the start page: a Visit. progress(url,
     done, found) is told of each page as its check starts."""
     pages = Visit(portal)
-    pages.take(reached.get("links", []) + reached.get("navigations", []))
+    pages.take(where_to(reached))
     futures = []
     with ThreadPoolExecutor(AT_ONCE) as pool:
         while True:
