@@ -29,7 +29,6 @@ from urllib.parse import urlsplit
 
 import node
 from fetching import start_page
-from lines import MOST_LINE, shortened
 from page_checks import check_challenge, check_reachable, check_statistics_page
 from pages import DEFAULT_PAGES, aside, judged, pages_line, path_of, rows_of, visit
 from tls import check_tls

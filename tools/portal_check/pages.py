@@ -19,7 +19,7 @@ from urllib.parse import urlsplit, urlunsplit
 
 from lines import MOST_LINE, joined, listing, said, shortened
 from page import MAX_LINKS, parse_page
-from page_checks import (check_content_type, check_document_mode, check_mixed_content)
+from page_checks import check_content_type, check_document_mode, check_mixed_content
 from scripts import check_scripts
 from stylesheets import check_stylesheets
 from web import NETWORK_ERRORS, PAGE_ACCEPT, NoAddress, base_of, fetch, listed, resolve, why
