@@ -203,6 +203,15 @@ def checkout_at(commit):
     return os.path.join(before, "scripts", "check-portal.sh")
 
 
+def one_page(script):
+    """The options that keep a check to the start page, as these figures are
+    of one page: --pages 1 where the check follows links."""
+    program = os.path.join(os.path.dirname(script), "..", "tools", "portal_check",
+                           "check_portal.py")
+    with open(program) as check:
+        return ["--pages", "1"] if '"--pages"' in check.read() else []
+
+
 def bench(doc, pages, start):
     """A bench's whole run, doc its usage: each chosen page of pages (name:
     what) served as start(what) serves it, giving (the server, what the
@@ -233,8 +242,8 @@ def bench(doc, pages, start):
         for _ in range(arguments.rounds):
             for check, script in checks.items():
                 started, used = time.monotonic(), processor_time()
-                result = subprocess.run(
-                    processor_time.command([script, "127.0.0.1:%d" % server.server_address[1]]),
+                result = subprocess.run(processor_time.command(
+                    [script, *one_page(script), "127.0.0.1:%d" % server.server_address[1]]),
                     capture_output=True, text=True)
                 times[check].append(time.monotonic() - started)
                 cpu[check].append(processor_time() - used)

@@ -45,3 +45,7 @@ portal_test(proxy 120)
 # that cannot be had or read, and the SARIF log checked against its schema
 # (fetched once with npm into build/).
 portal_test(sourcemap 180)
+
+# The portal's further pages a player can reach from the start page, up to
+# --pages, against one loopback portal and a second host it links to.
+portal_test(pages 240)

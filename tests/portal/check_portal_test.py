@@ -100,8 +100,10 @@ def serve(name, https=False, minimum=ssl.TLSVersion.TLSv1_2, maximum=ssl.TLSVers
 
 def check(host, *options, encoding="utf-8"):
     """The exit code and the lines by check: {name: [(status, line)]}, or with
-    --json the object printed; encoding is the terminal's."""
-    result = subprocess.run([SCRIPT, *options, host], capture_output=True, text=True, timeout=120,
+    --json the object printed; encoding is the terminal's. The start page
+    alone unless options say --pages (pages_test.py follows the links)."""
+    alone = [] if "--pages" in options else ["--pages", "1"]
+    result = subprocess.run([SCRIPT, *alone, *options, host], capture_output=True, text=True, timeout=120,
                             env=dict(os.environ, SSL_CERT_FILE=os.path.join(KEYS, "cert.pem"),
                                      PYTHONIOENCODING=encoding))
     print(result.stdout + result.stderr)

@@ -3,15 +3,18 @@
 loads them, and says what would leave the player with a blank or broken page.
 
 Usage: check_portal.py [--https] [--timeout SECONDS] [--json] [--fail-on fail|warn]
-                       [--sarif FILE] HOST
+                       [--pages N] [--sarif FILE] HOST
 
 HOST is what LAUNCHER_PORTAL_HOST holds: a host with an optional port. Prints
 one line per check, "PASS|WARN|FAIL NAME: detail" (scripts: one for each
 script that fails; stylesheets: one for each that loses layout or colour on
 IE11), or with --json the same as one JSON object, and exits with 1 when
 any check fails (with --fail-on warn, when any line is not PASS: a gate that
-refuses a page whose code was not run). The checks of the page's code run
-under node, by the programs beside this file (node.py says how).
+refuses a page whose code was not run). The pages of the portal that a
+player can reach from the start page are checked too, up to N with the
+start page, each line of theirs after the page's path (pages.py). The checks
+of the page's code run under node, by the programs beside this file
+(node.py says how).
 
 This file runs the checks in order and prints their lines; the checks
 themselves live in the modules beside it.
@@ -21,7 +24,6 @@ import json
 import re
 import signal
 import sys
-import threading
 import time
 from urllib.parse import urlsplit
 
@@ -29,43 +31,26 @@ import box
 import host_folder
 import sarif
 from fetching import start_page
-from lines import MOST_LINE, shortened
-from page import parse_page
-from page_checks import (check_challenge, check_content_type, check_document_mode,
-                         check_mixed_content, check_reachable, check_statistics_page)
-from scripts import check_scripts
-from stylesheets import check_stylesheets
+from page_checks import check_challenge, check_reachable, check_statistics_page
+from pages import DEFAULT_PAGES, aside, judged, pages_line, path_of, rows_of, visit
 from tls import check_tls
 from web import NETWORK_ERRORS, listed, why
 
 
-def aside(check, *args):
-    """Starts check(*args) on a thread of its own; what it gives, when called
-    for (its exception raised then, as if it had run here). A daemon thread:
-    a check ended by a signal does not wait for it."""
-    outcome = {}
-
-    def work():
-        try:
-            outcome["result"] = check(*args)
-        except BaseException as error:  # handed to the caller, who raises it
-            outcome["error"] = error
-    thread = threading.Thread(target=work, daemon=True)
-    thread.start()
-
-    def result():
-        thread.join()
-        if "error" in outcome:
-            raise outcome["error"]
-        return outcome["result"]
-    return result
+class Rows(list):
+    """The lines of the portal's checks and the start page's, as (name,
+    status, detail); start, the start page's address; pages, each further
+    page with its lines [(url, rows)]."""
+    start = None
+    pages = ()
 
 
-def run(host, https, timeout):
+def run(host, https, timeout, bound=1, progress=None):
     """The checks in order, as (name, status, detail), each detail at most
     MOST_LINE characters; a check may give several lines (scripts gives one
     for each script that fails, stylesheets one for each stylesheet that
-    loses layout or colour on IE11)."""
+    loses layout or colour on IE11). With bound past 1, the portal's further
+    pages too (pages.py), up to bound with the start page."""
     base = ("https://" if https else "http://") + host
     started = time.monotonic()
     later = ["challenge", "document-mode", "scripts", "stylesheets"] + \
@@ -74,8 +59,9 @@ def run(host, https, timeout):
         page = start_page(base, timeout)
     except NETWORK_ERRORS as error:
         reason = why(error, host, timeout) + listed(getattr(error, "redirects", []))
-        return [("reachable", "FAIL", reason)] + \
-            [(name, "WARN", "not checked: the start page gave no answer") for name in later]
+        return Rows([("reachable", "FAIL", reason)] +
+                    [(name, "WARN", "not checked: the start page gave no answer")
+                     for name in later])
     seconds = time.monotonic() - started
     checks = {"reachable": check_reachable(page, seconds), "challenge": check_challenge(page)}
     # What waits on the network or on a node of its own goes on beside the
@@ -83,22 +69,20 @@ def run(host, https, timeout):
     aside_checks = {"statistics-page": aside(check_statistics_page, base, timeout, page)}
     if https:
         aside_checks["tls"] = aside(check_tls, host, timeout)
+    pages = None
     if page.status == 200:
-        parsed = parse_page(page)
-        aside_checks["stylesheets"] = aside(check_stylesheets, page, parsed, timeout)
-        checks["document-mode"] = check_document_mode(page, parsed)
-        checks["scripts"] = check_scripts(page, parsed, timeout,
-                                          legacy=checks["document-mode"][0] == "FAIL")
-        if https:
-            checks["mixed-content"] = check_mixed_content(page, parsed)
-        checks["content-type"] = check_content_type(page, parsed)
+        reached = {}
+        checks.update(judged(page, https, timeout, reached))
+        if bound > 1:
+            pages = visit(page, reached, https, timeout, bound, progress)
     checks.update((name, result()) for name, result in aside_checks.items())
-    unloaded = ("WARN", "not checked: the start page did not load")
-    rows = []
-    for name in ["reachable"] + later:
-        verdict = checks.get(name, unloaded)
-        rows += [(name, status, shortened(detail, MOST_LINE)) for status, detail in
-                 (verdict if isinstance(verdict, list) else [verdict])]
+    rows = Rows(rows_of(checks, ["reachable"] + later,
+                        ("WARN", "not checked: the start page did not load")))
+    rows.start = page.url
+    line = pages and pages_line(pages, bound)
+    if line:
+        rows.append(line)
+        rows.pages = pages.checked
     return rows
 
 
@@ -133,6 +117,10 @@ def main():
     options.add_argument("--fail-on", choices=("fail", "warn"), default="fail",
                          help="the least status that makes the check exit with 1: fail "
                          "(the default), or warn, for a gate that lets only PASS through")
+    options.add_argument("--pages", type=int, default=DEFAULT_PAGES, metavar="N",
+                         help="check up to N pages of the portal that a player can reach, the "
+                         "start page included (default %d; 1: the start page alone)"
+                         % DEFAULT_PAGES)
     options.add_argument("--sarif", metavar="FILE", type=argparse.FileType("w", encoding="utf-8"),
                          help="also write the findings to FILE as "
                          "a SARIF 2.1.0 log, for code-scanning tools")
@@ -145,25 +133,60 @@ def main():
         valid = False
     if not valid:
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
+    if args.pages < 1:
+        options.error("--pages is at least 1, the start page")
     host_folder.remove_stale()
-    checks = run(args.host, args.https, args.timeout)
-    statuses = {status for _, status, _ in checks}
+    shows = not args.json and sys.stderr.isatty()
+    checks = run(args.host, args.https, args.timeout, args.pages, shows and progress)
+    if shows and checks.pages:
+        sys.stderr.write("\r\x1b[K")
+    further = [(url, row) for url, rows in checks.pages for row in rows]
+    statuses = {status for _, status, _ in checks + [row for _, row in further]}
     worst = next(status for status in ("FAIL", "WARN", "PASS") if status in statuses)
     refused = worst != "PASS" if args.fail_on == "warn" else worst == "FAIL"
     if args.sarif:
-        sarif.write(args.sarif, args.host, args.https, checks)
+        sarif.write(args.sarif, args.host, args.https,
+                    [row + (None,) for row in checks] + [row + (url,) for url, row in further])
     if args.json:
-        json.dump({"host": args.host, "scheme": "https" if args.https else "http",
+        json.dump({"version": JSON_VERSION, "host": args.host,
+                   "scheme": "https" if args.https else "http",
                    "verdict": worst, "fail_on": args.fail_on, "exit_code": int(refused),
                    "box": box.used(),
-                   "checks": [{"name": name, "status": status, "detail": detail,
-                               "lists": getattr(detail, "lists", [])}
-                              for name, status, detail in checks]}, sys.stdout, indent=2)
+                   "checks": listed_checks(checks), "pages": pages_of(checks, args.https)},
+                  sys.stdout, indent=2)
         print()
     else:
         for name, status, detail in checks:
             print(shown("%s %s: %s" % (status, name, detail), sys.stdout.encoding))
+        for url, (name, status, detail) in further:
+            print(shown("%s %s %s: %s" % (status, path_of(url), name, detail),
+                        sys.stdout.encoding))
     return 1 if refused else 0
+
+
+# 2: "pages" beside the portal's and the start page's "checks".
+JSON_VERSION = 2
+
+
+def listed_checks(rows):
+    return [{"name": name, "status": status, "detail": detail,
+             "lists": getattr(detail, "lists", [])} for name, status, detail in rows]
+
+
+def pages_of(checks, https):
+    """Each page checked, the start page first, with the lines of its own."""
+    own = {"reachable", "document-mode", "scripts", "stylesheets", "content-type"} | \
+        ({"mixed-content"} if https else set())
+    start = [row for row in checks if row[0] in own]
+    return [{"url": url, "checks": listed_checks(rows)}
+            for url, rows in [(checks.start, start)] + list(checks.pages) if url]
+
+
+def progress(url, done, found):
+    """The page being checked, on the terminal's standard error."""
+    sys.stderr.write("\r" + shown("checking %s: %d of %d pages done" % (
+        path_of(url), done + 1, found), sys.stderr.encoding or "utf-8") + "\x1b[K")
+    sys.stderr.flush()
 
 
 if __name__ == "__main__":

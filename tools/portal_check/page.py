@@ -7,6 +7,15 @@ LOADED_PARTS = [("script", "src", "script"), ("img", "src", "image"),
                 ("object", "data", "object"), ("embed", "src", "object")]
 
 
+# Links a page's HTML gives the pages check, as the run gives at most (links.js).
+MAX_LINKS = 500
+
+
+def attrs_target(attrs):
+    """An a's or area's own target attribute, None without one."""
+    return next((value or "" for name, value in attrs if name == "target"), None)
+
+
 class Page(HTMLParser):
     """What the checks need of the start page's HTML."""
 
@@ -21,6 +30,8 @@ class Page(HTMLParser):
         self.stylesheets = []  # [href (None for <style>), text, line, column], in page order
         self.style = None  # the entry of the <style> being read, if the engine applies it
         self.parts = []  # (what it is, address) of what the page loads
+        self.links = []  # (href, target or None, download) of a and area, at most MAX_LINKS
+        self.base_target = None
 
     def handle_starttag(self, tag, attrs):
         attributes = {name: value or "" for name, value in attrs}
@@ -32,6 +43,10 @@ class Page(HTMLParser):
             self.charset_meta = True
         if tag == "base" and not self.base:
             self.base = attributes.get("href", "")
+        if tag == "base" and self.base_target is None and "target" in attributes:
+            self.base_target = attributes["target"]
+        if tag in ("a", "area") and "href" in attributes and len(self.links) < MAX_LINKS:
+            self.links.append((attributes["href"], attrs_target(attrs), "download" in attributes))
         if tag == "script":
             kind = attributes.get("type", "").split(";")[0].strip().lower()
             if "type" not in attributes and attributes.get("language", "").strip():

@@ -46,7 +46,8 @@ class Outcome:
     brought, requests not made, and the scripts the page added, each (source,
     what the check found of it); and what the check's lines say, or None, of
     the events fired and those left unfired, and of requests left
-    unanswered."""
+    unanswered; and the run's links event (links.js), or None."""
+    links = None
 
     def __init__(self, lines=(), brought=(), blocked=(), plan=None, waited=None, added=()):
         self.lines, self.brought, self.blocked = list(lines), list(brought), list(blocked)
@@ -149,5 +150,7 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"} |
                      set(refused))
     plans = [e for e in outputs[0] if e["event"] == "plan"]
-    return Outcome(lines, brought(outputs[1], sources), blocked, plans[0] if plans else None,
-                   unanswered(outputs), zip(added, found))
+    outcome = Outcome(lines, brought(outputs[1], sources), blocked, plans[0] if plans else None,
+                      unanswered(outputs), zip(added, found))
+    outcome.links = next((e for e in outputs[0] if e["event"] == "links"), None)
+    return outcome

@@ -65,7 +65,8 @@ FIELDS = {"loaded": {"script": _index},
                    "elements": _index},
           "unanswered": {"requests": _unanswered},
           "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
-          "untrusted": {"reason": lambda value: isinstance(value, str)}}
+          "untrusted": {"reason": lambda value: isinstance(value, str)},
+          "links": {"links": _strings, "navigations": _strings}}
 
 
 def well_formed(event, count):
@@ -79,7 +80,7 @@ def well_formed(event, count):
 
 # What a run writes once: still taken past MAX_EVENTS (its done line comes last),
 # and once only, whatever the page repeats.
-ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered"}
+ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered", "links"}
 
 
 def events(output, count):

@@ -51,6 +51,8 @@
 //                                    ended, the seconds since each was sent, during as above
 //   want {key, url, text, size, by, during, loading}
 //                                    a script the page added, asked of the check (added.js)
+//   links {links, navigations}       (without strip) the page's links that open in the control,
+//                                    and what its code navigated to (links.js)
 //   untrusted {reason}               a connection to the portal whose certificate the
 //                                    authorities the run trusts do not vouch for
 //   done {}
@@ -59,6 +61,8 @@ const { AsyncLocalStorage } = require('async_hooks');
 // Before jsdom, and so before the programs below that load it: its style
 // rules take the matching function as they load.
 require('./cascade.js').quickerCascade();
+const links = require('./links.js');
+links.followNavigations();
 const { JSDOM, VirtualConsole } = require('jsdom');
 const { lacks } = require('./ie11.js');
 const { watch, makeEvent, fireEvents, nameApart } = require('./events.js');
@@ -160,6 +164,7 @@ function prepare(page, window) {
     return index === undefined ? null : index;
   };
   page.own = watch(window, !page.input.strip);
+  page.document = links.documentOf(window);
   scaleTimers(window, page.timers);
   spaceFrames(window);
   followScripts(page, window);
@@ -287,6 +292,7 @@ function finish(page) {
   const missing = stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
     !thing.present()).map((thing) => thing.name);
   if (missing.length) emit('missing', { names: missing });
+  if (!page.input.strip) links.reportLinks(emit, page.document);
   emit('done', {});
   process.exit(0);
 }

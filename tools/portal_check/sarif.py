@@ -64,15 +64,16 @@ def location(place, base):
     return {"physicalLocation": found}
 
 
-def result(name, status, detail, base):
-    """The result of one line; a line that places nothing is at the start page."""
+def result(name, status, detail, page, base):
+    """The result of one line of page (None: the start page's or the portal's);
+    a line that places nothing is at its page."""
     places = getattr(detail, "places", [])
     rule = KIND_RULES.get(places[0]["kind"], name) if name == "scripts" and places else name
     rule = rule if rule in RULE_INDEX else "scripts"
     found = {"ruleId": rule, "ruleIndex": RULE_INDEX[rule], "level": LEVELS[status],
              "message": {"text": "%s: %s" % (name, detail)},
              "locations": [location(place, base) for place in places] or
-             [location({"url": base + START_PATH[1:]}, base)]}
+             [location({"url": page or base + START_PATH[1:]}, base)]}
     # Where the map gave the original, the bundle's own places go beside it.
     bundled = [location(dict(place, source=None), base) for place in places if place.get("source")]
     if bundled:
@@ -82,7 +83,7 @@ def result(name, status, detail, base):
 
 
 def log(host, https, checks):
-    """The SARIF log of the check's lines, as (name, status, detail)."""
+    """The SARIF log of the check's lines, as (name, status, detail, page)."""
     base = ("https://" if https else "http://") + host + "/"
     driver = {"name": "portal-check", "version": version(),
               "rules": [{"id": rule, "shortDescription": {"text": text}}
@@ -91,8 +92,8 @@ def log(host, https, checks):
         "tool": {"driver": driver},
         "originalUriBaseIds": {"PORTAL": {"uri": base}},
         "properties": {"portal": host, "scheme": "https" if https else "http"},
-        "results": [result(name, status, detail, base)
-                    for name, status, detail in checks if status in LEVELS]}]}
+        "results": [result(name, status, detail, page, base)
+                    for name, status, detail, page in checks if status in LEVELS]}]}
 
 
 def write(written, host, https, checks):

@@ -1,6 +1,5 @@
 """The scripts check: every script the engine runs, as fetching.py fetches
 it, judged by its syntax (syntax.js) and by the page's runs (page_run.py)."""
-import json
 
 import box
 import node
@@ -8,6 +7,7 @@ import page_run
 import sourcemaps
 from fetching import fetch_scripts
 from lines import joined, listing, said
+from shared import judged_each
 
 # The script types the engine runs, by the type attribute or as "text/" and
 # the language attribute: the types HTML5 (2014, section 4.11.1.1) makes
@@ -95,7 +95,7 @@ def examined(sources, lines):
     if not sources:
         return []
     try:
-        return json.loads(node.run("syntax.js", [source[1] for source in sources], timeout=300))
+        return judged_each("syntax.js", [source[1] for source in sources], 300)
     except (node.NodeError, ValueError) as error:
         lines.append(("FAIL", str(error)))
         return [{"syntax": None, "references": None} for _ in sources]
@@ -108,22 +108,23 @@ def syntax_lines(judged):
             for source, result in judged if result["syntax"]]
 
 
-def check_scripts(page, parsed, timeout, legacy):
+def check_scripts(page, parsed, timeout, legacy, reached=None):
     """One line per script that IE11 cannot run as it stands (WARN for let and
     const alone), one per script whose run shows what IE11 lacks (WARN where
-    the load does not reach it), or one PASS line."""
+    the load does not reach it), or one PASS line. reached, a dict, takes the
+    run's links and navigations (links.js) when the page's code ran."""
     engine_runs = [script for script in parsed.scripts if script[0] in SCRIPT_TYPES]
     sources, problems = fetch_scripts(page, parsed.base, engine_runs, timeout)
     mapper = sourcemaps.Mapper(timeout)
     try:
         sources, unread = sourcemaps.read_maps(mapper, page, sources, timeout)
         return judged_scripts(page, parsed, timeout, legacy, sources,
-                              [("FAIL", problem) for problem in problems] + unread)
+                              [("FAIL", problem) for problem in problems] + unread, reached)
     finally:
         mapper.close()
 
 
-def judged_scripts(page, parsed, timeout, legacy, sources, lines):
+def judged_scripts(page, parsed, timeout, legacy, sources, lines, reached):
     """check_scripts() of the scripts fetched, after the lines of those that
     could not be, or whose maps could not be read."""
     if module_only(parsed):
@@ -134,6 +135,8 @@ def judged_scripts(page, parsed, timeout, legacy, sources, lines):
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
                                    timeout, page.url, lambda added: examined(added, lines))
     lines += syntax_lines(outcome.added)
+    if reached is not None and outcome.links:
+        reached.update(outcome.links)
     lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
     return with_notes(lines, sources, outcome, legacy)
 

@@ -8,10 +8,10 @@ beside this file judges them with css-tree against MDN's browser-compat-data
 found. The verdict is WARN at worst: the page still shows, only not as
 designed.
 """
-import json
 
 import node
 from fetching import page_sheets, with_imports
+from shared import judged_each
 
 NODE_SECONDS = 120
 
@@ -21,8 +21,7 @@ def judge(sheets):
     readable = [sheet for sheet in sheets if sheet.text is not None]
     if not readable:
         return
-    found = json.loads(node.run("stylesheets.js", [sheet.text for sheet in readable],
-                                NODE_SECONDS))
+    found = judged_each("stylesheets.js", [sheet.text for sheet in readable], NODE_SECONDS)
     for sheet, judged in zip(readable, found):
         sheet.judged = judged
 

@@ -212,12 +212,13 @@ def unpacked(body, encoding):
     return data
 
 
-def fetch(url, accept, timeout, portal=None):
+def fetch(url, accept, timeout, portal=None, held_to=None):
     """GETs url and follows its redirects, all within timeout seconds. Each
     hop connects only where its name led when looked up, and only when the
     portal's space reaches every address the name gave: portal is the start
     page's Answer; without it, the fetch is the start page's own, and its
-    first hop gives the space that its redirects are held to."""
+    first hop gives the space that its redirects are held to. held_to(url),
+    where given, raises for a redirect that is not to be followed."""
     deadline = time.monotonic() + timeout
     redirects = []
     space = portal.space if portal else None
@@ -226,6 +227,8 @@ def fetch(url, accept, timeout, portal=None):
         if left <= 0:
             raise TimeoutError()
         try:
+            if held_to and redirects:
+                held_to(url)
             addresses = addresses_of(url)
             if space is not None:
                 held(url, addresses, space, bool(redirects))

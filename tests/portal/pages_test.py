@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""The pages a player can reach from the start page, against one loopback
+portal: followed breadth first within the portal's origin, from the run's
+links and navigations or the HTML's, up to --pages; other hosts, new windows
+and redirects off the portal never asked.
+
+Usage: pages_test.py SOURCE_DIR
+"""
+import http.server
+import os
+import sys
+import threading
+import unittest
+
+import check_portal_test as portal
+from check_portal_test import ASKED, HEAD, HTML, PORTS, ROUTES, GOOD
+
+ELSEWHERE = "http://127.0.0.2:{other}"
+
+
+def page(body):
+    return (200, HTML, HEAD + "</head><body>" + body + "</body></html>\n")
+
+
+# The start page's code runs: a click handler navigates, the load adds a link.
+START = page('<a href="/news#top">News</a> <a href="%s/elsewhere">Forum</a> '
+             '<a href="/blank" target="_blank">Shop</a> <a href="/patch.zip" download>Patch</a> '
+             '<button id="go" type="button">Go</button>'
+             "<script>document.getElementById('go').onclick = function () {\n"
+             "  location.assign('/clicked'); };\nvar a = document.createElement('a');\n"
+             "a.href = '/added'; document.body.appendChild(a);</script>" % ELSEWHERE)
+ROUTES_OF_PORTAL = {
+    "/": START,
+    # No script: its links come from its HTML; /deep is at depth 2.
+    "/news": page('<a href="/deep">Read more</a> <a href="/old">Old</a> '
+                  '<a href="%s/elsewhere">Forum</a>' % ELSEWHERE),
+    "/deep": page("<script>var f = (x) => x;</script>"),
+    "/clicked": page("<p>Clicked</p>"), "/added": page("<p>Added</p>"),
+    "/old": portal.moved(ELSEWHERE + "/moved"),
+}
+
+
+def setUpModule():
+    portal.setUpModule()
+    other = http.server.ThreadingHTTPServer(("127.0.0.2", 0), portal.Portal)
+    PORTS["other"] = other.server_address[1]
+    threading.Thread(target=other.serve_forever, daemon=True).start()
+    for path, (status, headers, body) in ROUTES_OF_PORTAL.items():
+        ROUTES_OF_PORTAL[path] = (status, headers, body.replace("{other}", str(PORTS["other"])))
+
+
+class Pages(unittest.TestCase):
+    def checked(self, *options):
+        ROUTES.clear()
+        ROUTES.update(GOOD, **ROUTES_OF_PORTAL)
+        del ASKED[:]
+        return portal.check("127.0.0.1:%d" % PORTS["http"], *options)
+
+    def test_the_pages_a_player_reaches_are_checked_and_nothing_else_is_asked(self):
+        code, lines = self.checked("--pages", "10")
+        self.assertEqual(1, code)  # /deep fails, the start page passes
+        self.assertEqual("FAIL", lines["/deep scripts"][0][0])
+        (status, said), = lines["pages"]
+        self.assertEqual("PASS", status)
+        self.assertRegex(said, r"^pages: 5 pages of the portal checked beside the start page: "
+                         r"/news, /added, /clicked, /deep, /old; links to other hosts, not "
+                         r"followed: http://127\.0\.0\.2:\d+/elsewhere$")
+        self.assertRegex(lines["/old reachable"][0][1], r"leaves the portal's origin.*302")
+        self.assertEqual("FAIL", lines["/old reachable"][0][0])
+        for never in ("/elsewhere", "/moved", "/blank", "/patch.zip"):
+            self.assertNotIn(never, ASKED)
+        self.assertEqual(1, ASKED.count("/news"))
+
+    def test_the_bound_names_what_it_leaves_out(self):
+        code, lines = self.checked("--pages", "3")
+        self.assertRegex(lines["pages"][0][1], r"checked beside the start page: /news, /added; "
+                         r".*; past --pages 3, not checked: /clicked, /deep, /old$")
+        self.assertEqual(("WARN", 0), (lines["pages"][0][0], code))
+        self.assertNotIn("/deep", ASKED)
+        code, lines = self.checked("--pages", "1")
+        self.assertEqual((0, []), (code, [name for name in lines if "/" in name or
+                                          name == "pages"]))
+        self.assertNotIn("/news", ASKED)
+
+    def test_json_holds_each_page_with_its_checks(self):
+        code, said = self.checked("--json", "--pages", "3")
+        self.assertEqual((2, 0), (said["version"], code))
+        self.assertEqual(["reachable", "challenge", "document-mode", "scripts", "stylesheets",
+                          "statistics-page", "content-type", "pages"],
+                         [check["name"] for check in said["checks"]])
+        urls = [entry["url"].split(":%d" % PORTS["http"])[1] for entry in said["pages"]]
+        self.assertEqual(["/?mini=2&gameid=220", "/news", "/added"], urls)
+        self.assertEqual(["reachable", "document-mode", "scripts", "stylesheets", "content-type"],
+                         [check["name"] for check in said["pages"][1]["checks"]])
+        self.assertEqual(3, [entry["count"] for entry in said["checks"][-1]["lists"]
+                             if entry["of"] == "pages past the bound"][0])
+
+
+if __name__ == "__main__":
+    portal.SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")
+    unittest.main(verbosity=2)
