@@ -106,7 +106,8 @@ def shown(line, encoding):
     return UNSHOWABLE.sub(escape, line).encode(encoding, "backslashreplace").decode(encoding)
 
 
-def main():
+def arguments():
+    """The command line's options, HOST checked as LAUNCHER_PORTAL_HOST holds it."""
     options = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     options.add_argument("--https", action="store_true", help="the portal is built with "
                          "LAUNCHER_PORTAL_SCHEME=https")
@@ -135,6 +136,28 @@ def main():
         options.error("HOST is a host with an optional port, as LAUNCHER_PORTAL_HOST holds")
     if args.pages < 1:
         options.error("--pages is at least 1, the start page")
+    return args
+
+
+def printed(args, checks, further, worst, refused):
+    """Writes the check's lines, or its JSON, on stdout."""
+    if args.json:
+        json.dump({"version": JSON_VERSION, "host": args.host,
+                   "scheme": "https" if args.https else "http",
+                   "verdict": worst, "fail_on": args.fail_on, "exit_code": int(refused),
+                   "box": box.used(),
+                   "checks": listed_checks(checks), "pages": pages_of(checks, args.https)},
+                  sys.stdout, indent=2)
+        print()
+        return
+    for name, status, detail in checks:
+        print(shown("%s %s: %s" % (status, name, detail), sys.stdout.encoding))
+    for url, (name, status, detail) in further:
+        print(shown("%s %s %s: %s" % (status, path_of(url), name, detail), sys.stdout.encoding))
+
+
+def main():
+    args = arguments()
     host_folder.remove_stale()
     shows = not args.json and sys.stderr.isatty()
     checks = run(args.host, args.https, args.timeout, args.pages, shows and progress)
@@ -147,20 +170,7 @@ def main():
     if args.sarif:
         sarif.write(args.sarif, args.host, args.https,
                     [row + (None,) for row in checks] + [row + (url,) for url, row in further])
-    if args.json:
-        json.dump({"version": JSON_VERSION, "host": args.host,
-                   "scheme": "https" if args.https else "http",
-                   "verdict": worst, "fail_on": args.fail_on, "exit_code": int(refused),
-                   "box": box.used(),
-                   "checks": listed_checks(checks), "pages": pages_of(checks, args.https)},
-                  sys.stdout, indent=2)
-        print()
-    else:
-        for name, status, detail in checks:
-            print(shown("%s %s: %s" % (status, name, detail), sys.stdout.encoding))
-        for url, (name, status, detail) in further:
-            print(shown("%s %s %s: %s" % (status, path_of(url), name, detail),
-                        sys.stdout.encoding))
+    printed(args, checks, further, worst, refused)
     return 1 if refused else 0
 
 
