@@ -6,6 +6,7 @@ import node
 import page_run
 from fetching import fetch_scripts
 from lines import joined, listing, said
+from made import made_lines
 from page import in_page
 
 # The script types the engine runs, by the type attribute or as "text/" and
@@ -99,10 +100,11 @@ def examined(sources, lines):
 
 
 def syntax_lines(judged):
-    """The lines for the scripts that are not plain ECMAScript 5, of
-    (source, what syntax.js found of it)."""
+    """The lines for the scripts that are not plain ECMAScript 5, and for
+    the code they make from text, of (source, what syntax.js found of it)."""
+    judged = list(judged)
     return [script_verdict(*source[:4], result["syntax"])
-            for source, result in judged if result["syntax"]]
+            for source, result in judged if result["syntax"]] + made_lines(judged, script_verdict)
 
 
 def check_scripts(page, parsed, timeout, legacy):

@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""What IE11 runs but a run hides, against a loopback portal: code a script
+makes from text (eval, new Function, a string timer, a webpack development
+build) judged as a script of its own.
+
+Usage: made_test.py SOURCE_DIR [-k pattern]
+"""
+import os
+import sys
+import unittest
+
+import check_portal_test as portal
+import added_test
+from added_test import HOST, JS, page
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "made")
+APP = HOST + "/app.js"
+
+
+def data(name):
+    with open(os.path.join(DATA, name), encoding="utf-8") as file:
+        return (200, JS, file.read())
+
+
+def setUpModule():
+    portal.setUpModule()
+
+
+class Made(added_test.Added):
+    # The cases of the scripts a page adds are added_test.py's own.
+    test_scripts_the_page_adds_are_fetched_once_run_in_place_and_judged = None
+    test_past_the_bounds_a_warn_and_forged_wants_are_only_requests = None
+
+    def test_code_made_from_text_is_judged_as_a_script(self):
+        made = ("var n = eval('1 + 1');\n"  # ECMAScript 5 text: nothing to say
+                "eval('var f = () => 1;\\n//# sourceURL=/made/f.js');\n"
+                "var item = new Function('n', 'return `item ${n}`;');\n"
+                "  setTimeout(\"const n = 2;\", 5);\n")
+        cases = [
+            ({"/app.js": (200, JS, made)},
+             [("FAIL", r"/app.js, the code eval makes at 2:1 \(/made/f.js\): arrow function "
+                       r"\(1, at 1:9\)$"),
+              ("FAIL", r"/app.js, the code new Function makes at 3:12: template literal "
+                       r"\(1, at 1:8\)$"),
+              ("WARN", r"/app.js, the code setTimeout makes at 4:3: let/const \(1, at 1:1\)")]),
+            ({"/": page('<script src="/dist/main.js"></script>'),
+              "/dist/main.js": data("dist/main.js")},
+             [("FAIL", r"/dist/main.js, the code eval makes at 29:1 \(webpack://[^ ]*/src/news"
+                       r".js\?\): let/const \(1, at 5:1\), arrow function \(2, first at 5:18\)$")]),
+        ]
+        for routes, expected in cases:
+            with self.subTest(routes=sorted(routes)):
+                self.judged(routes, expected)
+
+
+if __name__ == "__main__":
+    portal.SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")
+    unittest.main(verbosity=2)
