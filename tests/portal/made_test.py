@@ -43,6 +43,15 @@ class Made(added_test.Added):
               ("FAIL", r"/app.js, the code new Function makes at 3:12: template literal "
                        r"\(1, at 1:8\)$"),
               ("WARN", r"/app.js, the code setTimeout makes at 4:3: let/const \(1, at 1:1\)")]),
+            # Made of text the script puts together as it runs.
+            ({"/": page('<script src="/app.js"></script><script>\n  setInterval(["let q;"]'
+                        '.join(""), 9);</script>'),
+              "/app.js": (200, JS, "var arrow = '(x) => x';\nvar f = Function('return ' + arrow);"
+                                   "\nsetTimeout(['var a = 1;'].join(''), 5);\n"
+                                   "var n = Function('n', 'return ' + 'n');\n")},
+             [("FAIL", r"/app.js, the code new Function makes at 2:9: arrow function \(1, at 1:8\)$"),
+              ("WARN", r"gameid=220 \(inline script\), the code setInterval makes at 5:3: "
+                       r"let/const \(1, at 1:1\)")]),
             ({"/": page('<script src="/dist/main.js"></script>'),
               "/dist/main.js": data("dist/main.js")},
              [("FAIL", r"/dist/main.js, the code eval makes at 29:1 \(webpack://[^ ]*/src/news"

@@ -47,6 +47,8 @@ class Outcome:
     the events fired and those left unfired, and of requests left
     unanswered."""
 
+    made = ()  # the code the page made from text as it ran (making.js)
+
     def __init__(self, lines=(), brought=(), blocked=(), plan=None, waited=None, added=()):
         self.lines, self.brought, self.blocked = list(lines), list(brought), list(blocked)
         self.fired = plan and fired_said(plan)
@@ -148,5 +150,7 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
     blocked = sorted({e["url"] for run in outputs for e in run if e["event"] == "blocked"} |
                      set(refused))
     plans = [e for e in outputs[0] if e["event"] == "plan"]
-    return Outcome(lines, brought(outputs[1], sources), blocked, plans[0] if plans else None,
-                   unanswered(outputs), zip(added, found))
+    outcome = Outcome(lines, brought(outputs[1], sources), blocked, plans[0] if plans else None,
+                      unanswered(outputs), zip(added, found))
+    outcome.made = [e for e in outputs[0] if e["event"] == "made"]
+    return outcome

@@ -51,6 +51,8 @@
 //                                    ended, the seconds since each was sent, during as above
 //   want {key, url, text, size, by, during, loading}
 //                                    a script the page added, asked of the check (added.js)
+//   made {script, line, column, kind, text, size}
+//                                    (without strip) code the page made from text (making.js)
 //   untrusted {reason}               a connection to the portal whose certificate the
 //                                    authorities the run trusts do not vouch for
 //   done {}
@@ -69,6 +71,7 @@ const { forward, scriptLoader, guardRequests, tellUntrusted, readAuthorities } =
   require('./requests.js');
 const { scaleTimers, spaceFrames, quietFromNow, open } = require('./pace.js');
 const { plannedEvents } = require('./plan.js');
+const { followMaking } = require('./making.js');
 
 // One line of the output, on stdout.
 function emit(event, fields) {
@@ -161,6 +164,8 @@ function prepare(page, window) {
   };
   page.own = watch(window, !page.input.strip);
   scaleTimers(window, page.timers);
+  // One run is enough for the code the page makes: the same in both.
+  if (!page.input.strip) followMaking(page, window);
   spaceFrames(window);
   followScripts(page, window);
   window.addEventListener('load', () => {

@@ -6,7 +6,7 @@ import node
 import page_run
 from fetching import fetch_scripts
 from lines import joined, listing, said
-from made import made_lines
+from made import made_lines, ran_lines
 from page import in_page
 
 # The script types the engine runs, by the type attribute or as "text/" and
@@ -122,6 +122,9 @@ def check_scripts(page, parsed, timeout, legacy):
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
                                    timeout, page.url, lambda added: examined(added, lines))
     lines += syntax_lines(outcome.added)
+    lines += ran_lines(outcome.made, sources + [source for source, _ in outcome.added],
+                       list(zip(sources, found)) + list(outcome.added),
+                       lambda made: examined(made, lines), script_verdict)
     lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
     return with_notes(lines, sources, outcome, legacy)
 

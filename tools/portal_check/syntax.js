@@ -261,9 +261,11 @@ function placeIn(source) {
 
 // A script nested deeper than the parser's stack reaches cannot be judged;
 // it says so rather than failing the others.
-function judged(source) {
+// A source is a script's text, or {source, body} for a function's body.
+function judged(item) {
+  const source = typeof item === 'string' ? item : String(item.source);
   try {
-    const [tree, syntax] = examine(source);
+    const [tree, syntax] = examine(source, typeof item !== 'string' && item.body);
     const place = placeIn(source);
     return { syntax: syntax, references: tree ? referencesOf(tree, place) : null,
       made: tree ? madeOf(tree, source, place, (text, body) => examine(text, body)[1]) : [] };
