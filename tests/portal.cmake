@@ -38,5 +38,5 @@ portal_test(added 240)
 # The page run at a remote portal's pace: answers that come late, or never.
 portal_test(pace 240)
 
-# What IE11 runs that a run hides: code made from text, scripts in written markup.
+# What IE11 runs that a run hides: code made from text, scripts inside written markup.
 portal_test(made 180)

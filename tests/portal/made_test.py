@@ -61,6 +61,19 @@ class Made(added_test.Added):
             with self.subTest(routes=sorted(routes)):
                 self.judged(routes, expected)
 
+    def test_a_script_inside_written_markup_runs_in_place(self):
+        by_page = HOST + r"/\?mini=2&gameid=220 \(inline script\)"
+        written = ("<script>document.write('<div><p>News</p><script>var n = 1;<\\/script></div>');"
+                   "\ndocument.write('<div><script src=\"/news.js\"><\\/script><p><script>"
+                   "var ran = Object.assign({}, {});<\\/script></p></div>');</script>"
+                   "<script>document.title = n.toFixed();</script>")
+        self.judged({"/": page(written), "/news.js": (200, JS, "var f = (x) => x;\n")},
+                    [("FAIL", r"/news.js \(added by %s as the page loads\): arrow function"
+                              % by_page),
+                     ("FAIL", r"gameid=220 \(inline script added by %s as the page loads\): as "
+                              r"the page loads, at 1:18, Object.assign is not a function" % by_page)],
+                    ["/news.js"])
+
 
 if __name__ == "__main__":
     portal.SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")

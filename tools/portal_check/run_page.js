@@ -85,6 +85,7 @@ function run(input, proxy, planned) {
   page.added = added.addedOf(emit, () => addedBy(page));
   added.hold(page, 0);
   added.writeInPlace();
+  added.writeNestedInPlace();
   added.followEval((element, text, filename) => added.inlineFile(page,
     () => page.inline.some(([script]) => script.text === text), element, text, filename));
   pages.push(page);
