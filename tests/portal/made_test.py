@@ -74,6 +74,24 @@ class Made(added_test.Added):
                               r"the page loads, at 1:18, Object.assign is not a function" % by_page)],
                     ["/news.js"])
 
+    def test_a_use_the_run_reaches_is_recorded_and_a_swallowed_one_fails(self):
+        # es6-promise 4.2.8, as added_test.py's bundle has it.
+        promise = os.path.join(os.path.dirname(DATA), "bundle", "lib", "es6-promise.auto.min.js")
+        uses = ("Promise.resolve(2).then(function (v) { document.title = String(v); });\n"
+                "var copy = Object.assign ? Object.assign({}, {}) : {};\n"
+                "try { Object.assign({}, {}); } catch (e) { copy = {}; }\n"
+                "if ('assign' in Object || Object.hasOwnProperty('assign')) Object.assign({}, {});\n"
+                "Promise.resolve(1).then(function (v) {\n"
+                "  document.title = Object.assign({}, {v: v}).v;\n});\n")
+        with open(promise, encoding="utf-8") as file:
+            routes = {"/": page('<script src="/promise.js"></script><script src="/app.js">'
+                                '</script>'),
+                      "/promise.js": (200, JS, file.read()), "/app.js": (200, JS, uses)}
+        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 6:27, Object.assign is used "
+                                      r"where IE11 lacks it, and no error shows: a promise's then "
+                                      r"of %s/promise.js, which brings Promise, turned it into a "
+                                      r"rejection that nothing reports$" % HOST)])
+
 
 if __name__ == "__main__":
     portal.SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")

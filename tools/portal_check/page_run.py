@@ -10,6 +10,7 @@ from urllib.parse import urlsplit
 import node
 from added import Added
 from proxy import OriginProxy
+from reached import swallowed
 from run_events import events
 from run_process import Flooded, Run
 from run_verdicts import (brought, failures, fired_said, stopped_line, unanswered, unfired_said,
@@ -143,7 +144,8 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
     references = list(references) + [result["references"] for result in found]
     outputs = [events(output, len(sources)) for output in outputs]
     lines = started.added.lines(sources) + failures(outputs[0], outputs[1], sources, page_url) + \
-        unreached(outputs[1], sources, references) + untrusted(outputs) + \
+        unreached(outputs[1], sources, references) + swallowed(outputs[1], sources) + \
+        untrusted(outputs) + \
         ended_early(outputs, stopped, sources, timeout)
     # What the page's own interfaces were kept from, and what code that reached
     # past them asked the proxy for.

@@ -62,10 +62,13 @@ function throwsWhenMissing(chain) {
 // What IE11 lacks by the names a condition can test it by: globals, and
 // members as Owner.member and as the member's name alone (for 'member' in X).
 let lackedByName = null;
+// What IE11 lacks as the page run was told it (run_page.js): that run
+// reads no bcd of its own.
+let lackedTold = null;
 function lackedNames() {
   if (lackedByName) return lackedByName;
   lackedByName = { globals: new Set(), members: new Set(), names: new Set() };
-  for (const { owner, name } of lacks()) {
+  for (const { owner, name } of lackedTold || lacks()) {
     if (owner === null || owner === 'Window') {
       lackedByName.globals.add(name);
     } else if (owner !== name) {
@@ -291,4 +294,40 @@ function referencesOf(tree, place) {
   };
 }
 
-module.exports = { referencesOf: referencesOf };
+// The reads of Owner.member in a tree with locations, with their ancestors,
+// by the member's name: found once per tree and name.
+const readsByTree = new WeakMap();
+function readsOf(tree, name) {
+  if (!readsByTree.has(tree)) readsByTree.set(tree, new Map());
+  const byName = readsByTree.get(tree);
+  if (byName.has(name)) return byName.get(name);
+  const [owner, member] = name.split('.');
+  const reads = [];
+  walk.fullAncestor(tree, (node, state, ancestors) => {
+    if (node.type === 'MemberExpression' && !node.computed && node.property.name === member &&
+        node.object.type === 'Identifier' && node.object.name === owner) {
+      reads.push({ at: node.property.loc.start, chain: ancestors.slice() });
+    }
+  });
+  byName.set(name, reads);
+  return reads;
+}
+
+// Whether the read of `name` (Owner.member) that the page run met at
+// `where` ({line, column}, in the script's own lines) is a use as
+// referencesOf counts one: unguarded, where IE11 throws. The read nearest
+// that place on its line is taken.
+function isUse(tree, name, where, lacked) {
+  if (!tree) return false;
+  if (lacked && !lackedTold) {
+    lackedTold = lacked;
+    lackedByName = null;
+  }
+  const onLine = readsOf(tree, name).filter((read) => read.at.line === where.line);
+  if (!onLine.length) return false;
+  const distance = (read) => Math.abs(read.at.column - where.column);
+  const read = onLine.reduce((a, b) => (distance(b) < distance(a) ? b : a));
+  return !isTested(read.chain) && throwsWhenMissing(read.chain) && !guarded(read.chain);
+}
+
+module.exports = { referencesOf: referencesOf, isUse: isUse };

@@ -51,6 +51,9 @@
 //                                    ended, the seconds since each was sent, during as above
 //   want {key, url, text, size, by, during, loading}
 //                                    a script the page added, asked of the check (added.js)
+//   reached {script, line, column, name, through, during}
+//                                    (with strip) a use of a static member IE11 lacks,
+//                                    reached (reached.js)
 //   made {script, line, column, kind, text, size}
 //                                    (without strip) code the page made from text (making.js)
 //   untrusted {reason}               a connection to the portal whose certificate the
@@ -72,6 +75,7 @@ const { forward, scriptLoader, guardRequests, tellUntrusted, readAuthorities } =
 const { scaleTimers, spaceFrames, quietFromNow, open } = require('./pace.js');
 const { plannedEvents } = require('./plan.js');
 const { followMaking } = require('./making.js');
+const { followReached } = require('./reached.js');
 
 // One line of the output, on stdout.
 function emit(event, fields) {
@@ -154,6 +158,7 @@ function prepare(page, window) {
   guardRequests(page, window);
   const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
   if (page.input.strip) stripForIE11(page, window);
+  if (page.input.strip) followReached(page, window);
   window.addEventListener('error', (event) => {
     report(page, event.error === undefined ? event.message : event.error, event.filename,
       event.lineno, event.colno);

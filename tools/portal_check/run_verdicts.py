@@ -236,6 +236,8 @@ def unreached(stripped, sources, references):
     for e in stripped:
         if e["event"] == "exception":
             failed.setdefault(e["script"], set()).update(e["lacks"])
+        if e["event"] == "reached":  # reached, and said so by swallowed() where nothing raised
+            failed.setdefault(e["script"], set()).add(e["name"])
     lines = []
     for index, found in enumerate(references):
         if not found:
