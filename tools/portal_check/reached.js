@@ -60,7 +60,9 @@ function followReached(page, window) {
     });
   };
   for (const [holder, { owner, keys }] of ownersOf(page, window)) {
-    const noting = new Proxy(Object.getPrototypeOf(holder), {
+    // In between, not in place of, the owner's prototype: `Object instanceof
+    // Function` still holds.
+    const noting = new Proxy(Object.create(Object.getPrototypeOf(holder)), {
       get(target, key, receiver) {
         if (keys.has(key) && !Object.prototype.hasOwnProperty.call(holder, key)) {
           note(owner + '.' + key);
