@@ -144,7 +144,7 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
     references = list(references) + [result["references"] for result in found]
     outputs = [events(output, len(sources)) for output in outputs]
     lines = started.added.lines(sources) + failures(outputs[0], outputs[1], sources, page_url) + \
-        unreached(outputs[1], sources, references) + swallowed(outputs[1], sources) + \
+        unreached(outputs[1], sources, references) + swallowed(outputs[1], sources, references) + \
         untrusted(outputs) + \
         ended_early(outputs, stopped, sources, timeout)
     # What the page's own interfaces were kept from, and what code that reached

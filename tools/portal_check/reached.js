@@ -6,15 +6,14 @@
 // member taken out gets a prototype that notes a read of that member on the
 // owner: the page still finds the member absent by every test it can write
 // (typeof, in, hasOwnProperty, Object.keys), as a polyfill decides by those.
-// A read that syntax.js would count as a use (references.js: unguarded,
-// where IE11 throws) is written once per place,
+// Each read is written once per place,
 //   reached {script, line, column, name, through, during}
 // through the other scripts on the stack at the read, innermost first, that
-// may have swallowed what it raised (run_verdicts.py says which).
-const acorn = require('acorn');
+// may have swallowed what it raised; the check keeps those that syntax.js
+// counts as a use (references.js: unguarded, where IE11 throws), and says
+// which (reached.py).
 const added = require('./added.js');
 const { placeOf, framesOf, scriptAt } = require('./report.js');
-const { isUse } = require('./references.js');
 
 // Places written in a run: a page that loops over a use reaches the same
 // few places.
@@ -53,11 +52,8 @@ function followReached(page, window) {
     seen.add(key);
     const through = throughOf(page, error, index);
     const during = page.during();
-    added.later(page, index, (script) => {
-      if (!isUse(treeOf(page, script), name, where, page.lacked)) return;
-      page.emit('reached', Object.assign({ script: script, name: name, through: through },
-        where, during ? { during: during } : {}));
-    });
+    added.later(page, index, (script) => page.emit('reached', Object.assign({ script: script,
+      name: name, through: through }, where, during ? { during: during } : {})));
   };
   for (const [holder, { owner, keys }] of ownersOf(page, window)) {
     // In between, not in place of, the owner's prototype: `Object instanceof
@@ -84,22 +80,6 @@ function throughOf(page, error, index) {
     if (through.length === MOST_THROUGH) break;
   }
   return through;
-}
-
-// A script's syntax tree with locations, parsed once when first asked; null
-// for one that does not parse.
-function treeOf(page, index) {
-  page.trees = page.trees || new Map();
-  if (page.trees.has(index)) return page.trees.get(index);
-  let tree = null;
-  try {
-    tree = acorn.parse(page.scripts[index].text,
-      { ecmaVersion: 'latest', locations: true, allowHashBang: true });
-  } catch (ignored) {
-    // no place can be told a use in it
-  }
-  page.trees.set(index, tree);
-  return tree;
 }
 
 module.exports = { followReached };

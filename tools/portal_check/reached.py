@@ -3,7 +3,7 @@ and that raised nothing it saw: the page's own code swallowed the
 exception (a Promise polyfill's then, a .catch, an error callback), as it
 does in IE11, where what the use was for is lost without an error."""
 from lines import said
-from run_verdicts import during, place
+from run_verdicts import during, place, reached_use
 
 
 def _went(e, stripped, sources):
@@ -21,14 +21,15 @@ def _went(e, stripped, sources):
     return "the script's own code caught it"
 
 
-def swallowed(stripped, sources):
-    """A FAIL line for each use the run without what IE11 lacks reached
-    where no exception naming it was raised on its line."""
+def swallowed(stripped, sources, references):
+    """A FAIL line for each use (references: what syntax.js found of each
+    script) that the run without what IE11 lacks reached where no exception
+    naming it was raised on its line."""
     raised = {(e["script"], e["line"], name) for e in stripped if e["event"] == "exception"
               for name in e["lacks"]}
     lines = []
     for e in stripped:
-        if e["event"] != "reached" or (e["script"], e["line"], e["name"]) in raised:
+        if not reached_use(e, references) or (e["script"], e["line"], e["name"]) in raised:
             continue
         source = sources[e["script"]]
         lines.append(("FAIL", said(

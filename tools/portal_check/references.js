@@ -62,13 +62,10 @@ function throwsWhenMissing(chain) {
 // What IE11 lacks by the names a condition can test it by: globals, and
 // members as Owner.member and as the member's name alone (for 'member' in X).
 let lackedByName = null;
-// What IE11 lacks as the page run was told it (run_page.js): that run
-// reads no bcd of its own.
-let lackedTold = null;
 function lackedNames() {
   if (lackedByName) return lackedByName;
   lackedByName = { globals: new Set(), members: new Set(), names: new Set() };
-  for (const { owner, name } of lackedTold || lacks()) {
+  for (const { owner, name } of lacks()) {
     if (owner === null || owner === 'Window') {
       lackedByName.globals.add(name);
     } else if (owner !== name) {
@@ -247,12 +244,14 @@ function testedByIn(tree, tested) {
   });
 }
 
-// {used: [[name, count, line, column]], tested: [name]} of the script whose
-// syntax tree is `tree`: the globals and static members it uses where IE11
-// would throw without them, unguarded (lines from 1, columns from 0, the
-// first use, where place(node) says it starts), and those it tests for.
+// {used: [[name, count, line, column]], tested: [name], places} of the
+// script whose syntax tree is `tree`: the globals and static members it
+// uses where IE11 would throw without them, unguarded (lines from 1, columns
+// from 0, the first use, where place(node) says it starts), those it tests
+// for, and each such use of a static member IE11 lacks (placed()).
 function referencesOf(tree, place) {
   const used = new Map();
+  const places = {};
   const tested = new Set();
   const note = (name, node, chain, bare) => {
     if (isTested(chain)) {
@@ -260,6 +259,7 @@ function referencesOf(tree, place) {
       return;
     }
     if (!(bare || throwsWhenMissing(chain)) || guarded(chain)) return;
+    placed(places, name, chain[chain.length - 1], place);
     const seen = used.get(name);
     if (seen) {
       seen.count += 1;
@@ -291,43 +291,22 @@ function referencesOf(tree, place) {
   return {
     used: Array.from(used, ([name, place]) => [name, place.count, place.line, place.column]),
     tested: Array.from(tested),
+    places: places,
   };
 }
 
-// The reads of Owner.member in a tree with locations, with their ancestors,
-// by the member's name: found once per tree and name.
-const readsByTree = new WeakMap();
-function readsOf(tree, name) {
-  if (!readsByTree.has(tree)) readsByTree.set(tree, new Map());
-  const byName = readsByTree.get(tree);
-  if (byName.has(name)) return byName.get(name);
-  const [owner, member] = name.split('.');
-  const reads = [];
-  walk.fullAncestor(tree, (node, state, ancestors) => {
-    if (node.type === 'MemberExpression' && !node.computed && node.property.name === member &&
-        node.object.type === 'Identifier' && node.object.name === owner) {
-      reads.push({ at: node.property.loc.start, chain: ancestors.slice() });
-    }
-  });
-  byName.set(name, reads);
-  return reads;
+// Uses of one static member placed, by the script that has the most.
+const MOST_PLACES = 100;
+
+// Adds to `places` where a use of a static member IE11 lacks reads it:
+// {'Object.assign': [[line, column]]}, at the member's name, where V8
+// places the read that the page run notes (reached.js).
+function placed(places, name, member, place) {
+  if (member.type !== 'MemberExpression' || !lackedNames().members.has(name)) return;
+  const list = places[name] || (places[name] = []);
+  if (list.length === MOST_PLACES) return;
+  const at = place(member.property);
+  list.push([at.line, at.column]);
 }
 
-// Whether the read of `name` (Owner.member) that the page run met at
-// `where` ({line, column}, in the script's own lines) is a use as
-// referencesOf counts one: unguarded, where IE11 throws. The read nearest
-// that place on its line is taken.
-function isUse(tree, name, where, lacked) {
-  if (!tree) return false;
-  if (lacked && !lackedTold) {
-    lackedTold = lacked;
-    lackedByName = null;
-  }
-  const onLine = readsOf(tree, name).filter((read) => read.at.line === where.line);
-  if (!onLine.length) return false;
-  const distance = (read) => Math.abs(read.at.column - where.column);
-  const read = onLine.reduce((a, b) => (distance(b) < distance(a) ? b : a));
-  return !isTested(read.chain) && throwsWhenMissing(read.chain) && !guarded(read.chain);
-}
-
-module.exports = { referencesOf: referencesOf, isUse: isUse };
+module.exports = { referencesOf: referencesOf };
