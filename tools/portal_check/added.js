@@ -226,5 +226,5 @@ async function settled(page) {
   }
 }
 
-module.exports = { named, writeInPlace, writeNestedInPlace, followEval, addedOf, later, fetched, inlineFile,
-  indexOfAdded, answered, unanswered, settled, hold };
+module.exports = { named, writeInPlace, writeNestedInPlace, followEval, addedOf, later, fetched,
+  inlineFile, indexOfAdded, answered, unanswered, settled, hold };

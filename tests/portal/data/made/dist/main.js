@@ -16,7 +16,7 @@
   \**********************/
 /***/ (function(__unused_webpack_module, __webpack_exports__, __webpack_require__) {
 
-eval("{__webpack_require__.r(__webpack_exports__);\n/* harmony import */ var _news_js__WEBPACK_IMPORTED_MODULE_0__ = __webpack_require__(/*! ./news.js */ \"./src/news.js\");\n\n\ndocument.title = (0,_news_js__WEBPACK_IMPORTED_MODULE_0__.headline)(['Varnholt', 'news']);\n\n\n//# sourceURL=webpack://ierun_wp/./src/index.js?\n}");
+eval("{__webpack_require__.r(__webpack_exports__);\n/* harmony import */ var _news_js__WEBPACK_IMPORTED_MODULE_0__ = __webpack_require__(/*! ./news.js */ \"./src/news.js\");\n\n\ndocument.title = (0,_news_js__WEBPACK_IMPORTED_MODULE_0__.headline)(['Varnholt', 'news']);\n\n\n//# sourceURL=webpack://portal/./src/index.js?\n}");
 
 /***/ }),
 
@@ -26,7 +26,7 @@ eval("{__webpack_require__.r(__webpack_exports__);\n/* harmony import */ var _ne
   \*********************/
 /***/ (function(__unused_webpack_module, __webpack_exports__, __webpack_require__) {
 
-eval("{__webpack_require__.r(__webpack_exports__);\n/* harmony export */ __webpack_require__.d(__webpack_exports__, {\n/* harmony export */   headline: function() { return /* binding */ headline; }\n/* harmony export */ });\nconst headline = (words) => words.map((word) => word.toUpperCase()).join(' ');\n\n\n//# sourceURL=webpack://ierun_wp/./src/news.js?\n}");
+eval("{__webpack_require__.r(__webpack_exports__);\n/* harmony export */ __webpack_require__.d(__webpack_exports__, {\n/* harmony export */   headline: function() { return /* binding */ headline; }\n/* harmony export */ });\nconst headline = (words) => words.map((word) => word.toUpperCase()).join(' ');\n\n\n//# sourceURL=webpack://portal/./src/news.js?\n}");
 
 /***/ })
 
