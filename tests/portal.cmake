@@ -49,3 +49,6 @@ portal_test(sourcemap 180)
 # The portal's further pages a player can reach from the start page, up to
 # --pages, against one loopback portal and a second host it links to.
 portal_test(pages 240)
+
+# What IE11 runs that a run hides: code made from text, scripts inside written markup.
+portal_test(made 180)

@@ -61,6 +61,31 @@ function writeInPlace() {
   };
 }
 
+// A script inside written markup (`<div><script>...</script></div>`) runs
+// in place too, as IE11 runs it: jsdom moves only the markup's top nodes
+// into the page as written, and a script below one of them would never run.
+function writeNestedInPlace() {
+  const attach = ScriptImpl.prototype._attach;
+  ScriptImpl.prototype._attach = function () {
+    const nested = this._parserInserted && !this._alreadyStarted &&
+      !this._isMovingDueToDocumentWrite && writtenAbove(this);
+    if (nested) this._isMovingDueToDocumentWrite = true;
+    try {
+      return attach.apply(this, arguments);
+    } finally {
+      if (nested) this._isMovingDueToDocumentWrite = false;
+    }
+  };
+}
+
+// Whether a node lies below one that document.write is moving into the page.
+function writtenAbove(node) {
+  for (let above = node.parentNode; above; above = above.parentNode) {
+    if (above._isMovingDueToDocumentWrite) return true;
+  }
+  return false;
+}
+
 // A script run in place from within another leaves that one's place as it
 // was (jsdom would forget where the writer writes and which script runs),
 // and an inline script gets the file name that fileOf gives it, so that
@@ -201,5 +226,5 @@ async function settled(page) {
   }
 }
 
-module.exports = { named, writeInPlace, followEval, addedOf, later, fetched, inlineFile,
-  indexOfAdded, answered, unanswered, settled, hold };
+module.exports = { named, writeInPlace, writeNestedInPlace, followEval, addedOf, later, fetched,
+  inlineFile, indexOfAdded, answered, unanswered, settled, hold };

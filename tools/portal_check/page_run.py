@@ -11,6 +11,7 @@ import box
 import node
 from added import Added
 from proxy import OriginProxy
+from reached import swallowed
 from run_events import events
 from run_process import Flooded, Run
 from run_verdicts import (brought, failures, fired_said, stopped_line, unanswered, unfired_said,
@@ -48,6 +49,8 @@ class Outcome:
     the events fired and those left unfired, and of requests left
     unanswered; and the run's links event (links.js), or None."""
     links = None
+
+    made = ()  # the code the page made from text as it ran (making.js)
 
     def __init__(self, lines=(), brought=(), blocked=(), plan=None, waited=None, added=()):
         self.lines, self.brought, self.blocked = list(lines), list(brought), list(blocked)
@@ -143,7 +146,8 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
     references = list(references) + [result["references"] for result in found]
     outputs = [events(output, len(sources)) for output in outputs]
     lines = started.added.lines(sources) + failures(outputs[0], outputs[1], sources, page_url) + \
-        unreached(outputs[1], sources, references) + untrusted(outputs) + \
+        unreached(outputs[1], sources, references) + swallowed(outputs[1], sources, references) + \
+        untrusted(outputs) + \
         ended_early(outputs, stopped, sources, timeout)
     # What the page's own interfaces were kept from, and what code that reached
     # past them asked the proxy for.
@@ -153,4 +157,5 @@ def finish_runs(started, sources, references, timeout, page_url, examine):
     outcome = Outcome(lines, brought(outputs[1], sources), blocked, plans[0] if plans else None,
                       unanswered(outputs), zip(added, found))
     outcome.links = next((e for e in outputs[0] if e["event"] == "links"), None)
+    outcome.made = [e for e in outputs[0] if e["event"] == "made"]
     return outcome

@@ -244,12 +244,14 @@ function testedByIn(tree, tested) {
   });
 }
 
-// {used: [[name, count, line, column]], tested: [name]} of the script whose
-// syntax tree is `tree`: the globals and static members it uses where IE11
-// would throw without them, unguarded (lines from 1, columns from 0, the
-// first use, where place(node) says it starts), and those it tests for.
+// {used: [[name, count, line, column]], tested: [name], places} of the
+// script whose syntax tree is `tree`: the globals and static members it
+// uses where IE11 would throw without them, unguarded (lines from 1, columns
+// from 0, the first use, where place(node) says it starts), those it tests
+// for, and each such use of a static member IE11 lacks (placed()).
 function referencesOf(tree, place) {
   const used = new Map();
+  const places = {};
   const tested = new Set();
   const note = (name, node, chain, bare) => {
     if (isTested(chain)) {
@@ -257,6 +259,7 @@ function referencesOf(tree, place) {
       return;
     }
     if (!(bare || throwsWhenMissing(chain)) || guarded(chain)) return;
+    placed(places, name, chain[chain.length - 1], place);
     const seen = used.get(name);
     if (seen) {
       seen.count += 1;
@@ -288,7 +291,22 @@ function referencesOf(tree, place) {
   return {
     used: Array.from(used, ([name, place]) => [name, place.count, place.line, place.column]),
     tested: Array.from(tested),
+    places: places,
   };
+}
+
+// Uses of one static member placed, by the script that has the most.
+const MOST_PLACES = 100;
+
+// Adds to `places` where a use of a static member IE11 lacks reads it:
+// {'Object.assign': [[line, column]]}, at the member's name, where V8
+// places the read that the page run notes (reached.js).
+function placed(places, name, member, place) {
+  if (member.type !== 'MemberExpression' || !lackedNames().members.has(name)) return;
+  const list = places[name] || (places[name] = []);
+  if (list.length === MOST_PLACES) return;
+  const at = place(member.property);
+  list.push([at.line, at.column]);
 }
 
 module.exports = { referencesOf: referencesOf };

@@ -224,4 +224,5 @@ function framesOf(error) {
   return frames;
 }
 
-module.exports = { report, reportUncaught, namesOf, indexOf, addedBy };
+module.exports = { report, reportUncaught, namesOf, indexOf, addedBy, placeOf, framesOf,
+  scriptAt };

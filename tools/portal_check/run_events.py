@@ -51,6 +51,9 @@ def _fired(value):
         (_index(entry.get("target")) or isinstance(entry.get("target"), str)) for entry in value)
 
 
+# What makes code from text in a run (making.js).
+MADE_KINDS = ("new Function", "setTimeout", "setInterval")
+
 FIELDS = {"loaded": {"script": _index},
           "exception": {"script": _place, "line": _place, "column": _place,
                         "message": lambda value: isinstance(value, str), "lacks": _strings,
@@ -66,7 +69,14 @@ FIELDS = {"loaded": {"script": _index},
           "unanswered": {"requests": _unanswered},
           "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
           "untrusted": {"reason": lambda value: isinstance(value, str)},
-          "links": {"links": _strings, "navigations": _strings}}
+          "links": {"links": _strings, "navigations": _strings},
+          "reached": {"script": _index, "line": _index, "column": _index,
+                      "name": lambda value: isinstance(value, str),
+                      "through": lambda value: isinstance(value, list) and len(value) <= 10,
+                      "during": _during},
+          "made": {"script": _place, "line": _place, "column": _place,
+                   "kind": lambda value: value in MADE_KINDS,
+                   "text": lambda value: isinstance(value, str), "size": _index}}
 
 
 def well_formed(event, count):

@@ -53,6 +53,11 @@
 //                                    a script the page added, asked of the check (added.js)
 //   links {links, navigations}       (without strip) the page's links that open in the control,
 //                                    and what its code navigated to (links.js)
+//   reached {script, line, column, name, through, during}
+//                                    (with strip) a use of a static member IE11 lacks,
+//                                    reached (reached.js)
+//   made {script, line, column, kind, text, size}
+//                                    (without strip) code the page made from text (making.js)
 //   untrusted {reason}               a connection to the portal whose certificate the
 //                                    authorities the run trusts do not vouch for
 //   done {}
@@ -73,6 +78,8 @@ const { forward, scriptLoader, guardRequests, tellUntrusted, readAuthorities } =
   require('./requests.js');
 const { scaleTimers, spaceFrames, quietFromNow, open } = require('./pace.js');
 const { plannedEvents } = require('./plan.js');
+const { followMaking } = require('./making.js');
+const { followReached } = require('./reached.js');
 
 // One line of the output, on stdout.
 function emit(event, fields) {
@@ -86,6 +93,7 @@ function run(input, proxy, planned) {
   page.added = added.addedOf(emit, () => addedBy(page));
   added.hold(page, 0);
   added.writeInPlace();
+  added.writeNestedInPlace();
   added.followEval((element, text, filename) => added.inlineFile(page,
     () => page.inline.some(([script]) => script.text === text), element, text, filename));
   pages.push(page);
@@ -154,6 +162,7 @@ function prepare(page, window) {
   guardRequests(page, window);
   const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
   if (page.input.strip) stripForIE11(page, window);
+  if (page.input.strip) followReached(page, window);
   window.addEventListener('error', (event) => {
     report(page, event.error === undefined ? event.message : event.error, event.filename,
       event.lineno, event.colno);
@@ -166,6 +175,8 @@ function prepare(page, window) {
   page.own = watch(window, !page.input.strip);
   page.document = links.documentOf(window);
   scaleTimers(window, page.timers);
+  // One run is enough for the code the page makes: the same in both.
+  if (!page.input.strip) followMaking(page, window);
   spaceFrames(window);
   followScripts(page, window);
   window.addEventListener('load', () => {

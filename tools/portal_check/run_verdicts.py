@@ -222,6 +222,16 @@ def failed_first(e, reported, definers):
     return (before or possible or [None])[-1]
 
 
+def reached_use(e, references):
+    """Whether an event is a read the run reached (reached.js) of a static
+    member at a place where syntax.js found a use of it (references.js)."""
+    if e["event"] != "reached" or e["script"] >= len(references):
+        return False
+    found = references[e["script"]]
+    places = (found or {}).get("places") or {}
+    return [e["line"], e["column"]] in places.get(e["name"], [])
+
+
 def unreached(stripped, sources, references):
     """A WARN line for each script that uses, where neither the load nor the
     events fired reached, a global or static member that IE11 lacks and
@@ -236,6 +246,8 @@ def unreached(stripped, sources, references):
     for e in stripped:
         if e["event"] == "exception":
             failed.setdefault(e["script"], set()).update(e["lacks"])
+        if reached_use(e, references):  # said by reached.swallowed() where nothing raised
+            failed.setdefault(e["script"], set()).add(e["name"])
     lines = []
     for index, found in enumerate(references):
         if not found:

@@ -7,6 +7,7 @@ import page_run
 import sourcemaps
 from fetching import fetch_scripts
 from lines import joined, listing, said
+from made import made_lines, ran_lines
 from shared import judged_each
 
 # The script types the engine runs, by the type attribute or as "text/" and
@@ -102,10 +103,11 @@ def examined(sources, lines):
 
 
 def syntax_lines(judged):
-    """The lines for the scripts that are not plain ECMAScript 5, of
-    (source, what syntax.js found of it)."""
+    """The lines for the scripts that are not plain ECMAScript 5, and for
+    the code they make from text, of (source, what syntax.js found of it)."""
+    judged = list(judged)
     return [script_verdict(source, result["syntax"])
-            for source, result in judged if result["syntax"]]
+            for source, result in judged if result["syntax"]] + made_lines(judged, script_verdict)
 
 
 def check_scripts(page, parsed, timeout, legacy, reached=None):
@@ -137,6 +139,9 @@ def judged_scripts(page, parsed, timeout, legacy, sources, lines, reached):
     lines += syntax_lines(outcome.added)
     if reached is not None and outcome.links:
         reached.update(outcome.links)
+    lines += ran_lines(outcome.made, sources + [source for source, _ in outcome.added],
+                       list(zip(sources, found)) + list(outcome.added),
+                       lambda made: examined(made, lines), script_verdict)
     lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
     return with_notes(lines, sources, outcome, legacy)
 

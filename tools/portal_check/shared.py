@@ -14,11 +14,18 @@ _found = {}
 _lock = threading.Lock()
 
 
+def key_of(program, text):
+    """A text's key: a text, or what else a program takes for one (syntax.js
+    takes {source, body} for code a page made from text), as JSON."""
+    if not isinstance(text, str):
+        text = json.dumps(text, sort_keys=True)
+    return hashlib.sha256(program.encode() + b"\0" + text.encode("utf-8", "surrogatepass")).digest()
+
+
 def judged_each(program, texts, timeout):
     """What program finds of each text, as node.run() gives it for the list,
     each text given to node only where this check has not judged it yet."""
-    keys = [hashlib.sha256(program.encode() + b"\0" + text.encode("utf-8", "surrogatepass"))
-            .digest() for text in texts]
+    keys = [key_of(program, text) for text in texts]
     with _lock:
         new = {key: text for key, text in zip(keys, texts) if key not in _found}
     made = {}

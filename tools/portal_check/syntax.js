@@ -1,9 +1,10 @@
 'use strict';
 // The syntax part of the scripts check (scripts.py): reads a JSON list of
-// script sources on stdin and writes, for each, {syntax, references}:
-// references as references.js finds them in the same syntax tree, and syntax
-// null when the source is ECMAScript 5, or what Internet Explorer 11's engine
-// meets in it past ECMAScript 5:
+// script sources on stdin and writes, for each, {syntax, references, made}:
+// references as references.js finds them in the same syntax tree, made the
+// code it makes from string literals that is past ECMAScript 5 (made.js,
+// each with its own syntax), and syntax null when the source is ECMAScript
+// 5, or what Internet Explorer 11's engine meets in it past ECMAScript 5:
 //   {constructs: [{name, count, line, column}], error: null | {line, column, message},
 //    loopLet: true | false}
 // constructs in the order of their first use, each by the name a web developer
@@ -14,6 +15,7 @@
 const acorn = require('acorn');
 const walk = require('acorn-walk');
 const { referencesOf } = require('./references.js');
+const { madeOf } = require('./made.js');
 
 const LET_CONST = 'let/const';
 const TRAILING_COMMA = 'trailing comma in arguments or parameters';
@@ -197,11 +199,12 @@ function withVar(source, tree) {
 
 // [tree, syntax]: the source's tree (ECMAScript 5's when it parses as that,
 // null when it parses in no version) and what it has past ECMAScript 5.
-function examine(source) {
+// body: the source is a function's body (new Function's text).
+function examine(source, body) {
   // Without locations: most scripts are ECMAScript 5, and the three objects
   // that each node's location takes cost a fifth of the parse; their few
   // uses are placed from the offset (placeIn).
-  const es5 = { ecmaVersion: 5 };
+  const es5 = { ecmaVersion: 5, allowReturnOutsideFunction: Boolean(body) };
   try {
     return [acorn.parse(source, es5), null];
   } catch (error) {
@@ -211,8 +214,8 @@ function examine(source) {
   let tree = null;
   for (const sourceType of ['script', 'module']) {
     try {
-      tree = acorn.parse(source,
-        { ecmaVersion: 'latest', sourceType: sourceType, locations: true });
+      tree = acorn.parse(source, { ecmaVersion: 'latest', sourceType: sourceType,
+        locations: true, allowReturnOutsideFunction: Boolean(body) });
       break;
     } catch (error) {
       if (!error.loc) throw error;
@@ -258,10 +261,14 @@ function placeIn(source) {
 
 // A script nested deeper than the parser's stack reaches cannot be judged;
 // it says so rather than failing the others.
-function judged(source) {
+// A source is a script's text, or {source, body} for a function's body.
+function judged(item) {
+  const source = typeof item === 'string' ? item : String(item.source);
   try {
-    const [tree, syntax] = examine(source);
-    return { syntax: syntax, references: tree ? referencesOf(tree, placeIn(source)) : null };
+    const [tree, syntax] = examine(source, typeof item !== 'string' && item.body);
+    const place = placeIn(source);
+    return { syntax: syntax, references: tree ? referencesOf(tree, place) : null,
+      made: tree ? madeOf(tree, source, place, (text, body) => examine(text, body)[1]) : [] };
   } catch (error) {
     if (!(error instanceof RangeError)) throw error;
     return { syntax: { constructs: [], error: null, tooDeep: true }, references: null };

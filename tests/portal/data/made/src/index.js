@@ -1,0 +1,3 @@
+import { headline } from './news.js';
+
+document.title = headline(['Varnholt', 'news']);

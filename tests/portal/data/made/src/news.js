@@ -1,0 +1,1 @@
+export const headline = (words) => words.map((word) => word.toUpperCase()).join(' ');

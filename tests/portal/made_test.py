@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""What IE11 runs but a run hides, against a loopback portal: code a script
+makes from text (eval, new Function, a string timer, a webpack development
+build) judged as a script of its own; a script inside written markup run in
+place; a use of what IE11 lacks whose exception the page swallows.
+
+Usage: made_test.py SOURCE_DIR [-k pattern]
+"""
+import os
+import sys
+import unittest
+
+import check_portal_test as portal
+import added_test
+from added_test import HOST, JS, page
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "made")
+APP = HOST + "/app.js"
+
+
+def data(name):
+    with open(os.path.join(DATA, name), encoding="utf-8") as file:
+        return (200, JS, file.read())
+
+
+def setUpModule():
+    portal.setUpModule()
+
+
+class Made(added_test.Added):
+    # The cases of the scripts a page adds are added_test.py's own.
+    test_scripts_the_page_adds_are_fetched_once_run_in_place_and_judged = None
+    test_past_the_bounds_a_warn_and_forged_wants_are_only_requests = None
+
+    def test_code_made_from_text_is_judged_as_a_script(self):
+        made = ("var n = eval('1 + 1');\n"  # ECMAScript 5 text: nothing to say
+                "eval('var f = () => 1;\\n//# sourceURL=/made/f.js');\n"
+                "var item = new Function('n', 'return `item ${n}`;');\n"
+                "  setTimeout(\"const n = 2;\", 5);\n")
+        cases = [
+            ({"/app.js": (200, JS, made)},
+             [("FAIL", r"/app.js, the code eval makes at 2:1 \(/made/f.js\): arrow function "
+                       r"\(1, at 1:9\)$"),
+              ("FAIL", r"/app.js, the code new Function makes at 3:12: template literal "
+                       r"\(1, at 1:8\)$"),
+              ("WARN", r"/app.js, the code setTimeout makes at 4:3: let/const \(1, at 1:1\)")]),
+            # Made of text the script puts together as it runs.
+            ({"/": page('<script src="/app.js"></script><script>\n  setInterval(["let q;"]'
+                        '.join(""), 9);</script>'),
+              "/app.js": (200, JS, "var arrow = '(x) => x';\nvar f = Function('return ' + arrow);"
+                                   "\nsetTimeout(['var a = 1;'].join(''), 5);\n"
+                                   "var n = Function('n', 'return ' + 'n');\n")},
+             [("FAIL", r"/app.js, the code new Function makes at 2:9: arrow function "
+                       r"\(1, at 1:8\)$"),
+              ("WARN", r"gameid=220 \(inline script\), the code setInterval makes at 5:3: "
+                       r"let/const \(1, at 1:1\)")]),
+            ({"/": page('<script src="/dist/main.js"></script>'),
+              "/dist/main.js": data("dist/main.js")},
+             [("FAIL", r"/dist/main.js, the code eval makes at 29:1 \(webpack://[^ ]*/src/news"
+                       r".js\?\): let/const \(1, at 5:1\), arrow function \(2, first at 5:18\)$")]),
+        ]
+        for routes, expected in cases:
+            with self.subTest(routes=sorted(routes)):
+                self.judged(routes, expected)
+
+    def test_a_script_inside_written_markup_runs_in_place(self):
+        by_page = HOST + r"/\?mini=2&gameid=220 \(inline script\)"
+        written = ("<script>document.write('<div><p>News</p><script>var n = 1;<\\/script></div>');"
+                   "\ndocument.write('<div><script src=\"/news.js\"><\\/script><p><script>"
+                   "var ran = Object.assign({}, {});<\\/script></p></div>');</script>"
+                   "<script>document.title = n.toFixed();</script>")
+        self.judged({"/": page(written), "/news.js": (200, JS, "var f = (x) => x;\n")},
+                    [("FAIL", r"/news.js \(added by %s as the page loads\): arrow function"
+                              % by_page),
+                     ("FAIL", r"gameid=220 \(inline script added by %s as the page loads\): "
+                              r"as the page loads, at 1:18, Object.assign is not a function"
+                              % by_page)],
+                    ["/news.js"])
+
+    def test_a_use_the_run_reaches_is_recorded_and_a_swallowed_one_fails(self):
+        uses = ("Promise.resolve(2).then(function (v) { document.title = String(v); });\n"
+                "var copy = Object.assign ? Object.assign({}, {}) : {};\n"
+                "try { Object.assign({}, {}); } catch (e) { copy = {}; }\n"
+                "if ('assign' in Object || Object.hasOwnProperty('assign') ||\n"
+                "    !(Object instanceof Function)) Object.assign({}, {});\n"
+                "Promise.resolve(1).then(function (v) {\n"
+                "  document.title = Object.assign({}, {v: v}).v;\n});\n")
+        # es6-promise 4.2.8, as added_test.py's bundle has it.
+        routes = {"/": page('<script src="/promise.js"></script><script src="/app.js"></script>'),
+                  "/promise.js": added_test.data("lib/es6-promise.auto.min.js"),
+                  "/app.js": (200, JS, uses)}
+        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 7:27, Object.assign is used "
+                                      r"where IE11 lacks it, and no error shows: a promise's then "
+                                      r"of %s/promise.js, which brings Promise, turned it into a "
+                                      r"rejection that nothing reports$" % HOST)])
+
+
+if __name__ == "__main__":
+    portal.SCRIPT = os.path.join(os.path.abspath(sys.argv.pop(1)), "scripts", "check-portal.sh")
+    unittest.main(verbosity=2)

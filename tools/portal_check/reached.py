@@ -1,0 +1,39 @@
+"""Uses of what IE11 lacks that the run without it reached (reached.js)
+and that raised nothing it saw: the page's own code swallowed the
+exception (a Promise polyfill's then, a .catch, an error callback), as it
+does in IE11, where what the use was for is lost without an error."""
+from lines import said
+from run_verdicts import during, place, reached_use
+
+
+def _went(e, stripped, sources):
+    """Where the exception of a reached use went, as the line says it."""
+    through = [index for index in e["through"] if isinstance(index, int) and
+               not isinstance(index, bool) and 0 <= index < len(sources)]
+    promises = {e2["script"] for e2 in stripped
+                if e2["event"] == "provided" and "Promise" in e2["names"]}
+    for index in through:
+        if index in promises:
+            return said("a promise's then of %s, which brings Promise, turned it into a "
+                        "rejection that nothing reports", sources[index][0])
+    if through:
+        return said("the page's own code in %s caught it", sources[through[0]][0])
+    return "the script's own code caught it"
+
+
+def swallowed(stripped, sources, references):
+    """A FAIL line for each use (references: what syntax.js found of each
+    script) that the run without what IE11 lacks reached where no exception
+    naming it was raised on its line."""
+    raised = {(e["script"], e["line"], name) for e in stripped if e["event"] == "exception"
+              for name in e["lacks"]}
+    lines = []
+    for e in stripped:
+        if not reached_use(e, references) or (e["script"], e["line"], e["name"]) in raised:
+            continue
+        source = sources[e["script"]]
+        lines.append(("FAIL", said(
+            "%s: %s, %s%s is used where IE11 lacks it, and no error shows: %s",
+            source[0], during(e) or "as the page loads", place(source, e), e["name"],
+            _went(e, stripped, sources))))
+    return lines
