@@ -35,9 +35,13 @@ SCHEMA = "package/lib/schemas/sarif-2.1.0-rtm.5.json"
 VALIDATE = ("import json, sys, jsonschema\n"
             "schema, log = (json.load(open(p)) for p in sys.argv[1:])\n"
             "for e in jsonschema.Draft4Validator(schema).iter_errors(log): print(e.message)")
-CONSTRUCT = r"FAIL scripts: http://127\.0\.0\.1:\d+/dist/app\.js: class \(1, at %s\)"
-LACKED = (r"FAIL scripts: http://127\.0\.0\.1:\d+/dist/app\.js: as the page loads, at %s, "
+# The bundle, as the page's own or as a script the page adds.
+BUNDLED = r"FAIL scripts: http://127\.0\.0\.1:\d+/dist/app\.js(?: \(added by .* loads\))?: "
+CONSTRUCT = BUNDLED + r"class \(1, at %s\)"
+LACKED = (BUNDLED + r"as the page loads, at %s, "
           r"Object\.assign is not a function \(IE11 lacks Object\.assign\)")
+ADDS = "<script>var s = document.createElement('script'); s.src = '/dist/app.js'; " \
+    "document.body.appendChild(s);</script>"
 MAPPED = (r"src/settings\.js:2:8 \(dist/app\.js 1:\d+\)",
           r"src/merge\.js:3:\d+ \(dist/app\.js 1:\d+\)")
 UNMAPPED = (r"1:\d+", r"1:\d+")
@@ -59,11 +63,11 @@ def placed(location):
 
 
 class SourceMaps(unittest.TestCase):
-    def serve(self, script, headers=JS, **routes):
+    def serve(self, script, headers=JS, adds=False, **routes):
         ROUTES.clear()
         ROUTES.update(GOOD, **routes)
-        ROUTES["/"] = (200, HTML, HEAD + '</head><body><script src="/dist/app.js"></script>'
-                                         '</body></html>')
+        ROUTES["/"] = (200, HTML, HEAD + '</head><body>%s</body></html>'
+                       % (ADDS if adds else '<script src="/dist/app.js"></script>'))
         ROUTES["/dist/app.js"] = (200, headers, script)
 
     def scripts_lines(self, *options):
@@ -80,9 +84,10 @@ class SourceMaps(unittest.TestCase):
     def test_a_bundles_places_are_given_in_its_sources_and_in_the_sarif_log(self):
         inline = "//# sourceMappingURL=data:application/json;charset=utf-8;base64," + \
             base64.b64encode(MAP.encode()).decode()
-        for named in (NAMED, inline):
-            with self.subTest(map=named[:40]), tempfile.TemporaryDirectory() as folder:
-                self.serve(BUNDLE.replace(NAMED, named), **{"/dist/app.js.map": (200, {}, MAP)})
+        for named, adds in ((NAMED, False), (inline, False), (NAMED, True)):
+            with self.subTest(map=named[:40], adds=adds), tempfile.TemporaryDirectory() as folder:
+                self.serve(BUNDLE.replace(NAMED, named), adds=adds,
+                           **{"/dist/app.js.map": (200, {}, MAP)})
                 written = os.path.join(folder, "check.sarif")
                 self.expect(self.scripts_lines("--sarif", written), MAPPED)
                 found = subprocess.run(["/usr/bin/python3", "-c", VALIDATE, schema(), written],

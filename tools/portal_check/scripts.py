@@ -121,21 +121,24 @@ def check_scripts(page, parsed, timeout, legacy, reached=None):
     try:
         sources, unread = sourcemaps.read_maps(mapper, page, sources, timeout)
         return judged_scripts(page, parsed, timeout, legacy, sources,
-                              [("FAIL", problem) for problem in problems] + unread, reached)
+                              [("FAIL", problem) for problem in problems] + unread, reached,
+                              lambda added: sourcemaps.read_maps(mapper, page, added, timeout))
     finally:
         mapper.close()
 
 
-def judged_scripts(page, parsed, timeout, legacy, sources, lines, reached):
+def judged_scripts(page, parsed, timeout, legacy, sources, lines, reached, mapped):
     """check_scripts() of the scripts fetched, after the lines of those that
-    could not be, or whose maps could not be read."""
+    could not be, or whose maps could not be read; mapped() reads the maps
+    of the scripts the page adds."""
     if module_only(parsed):
         lines.append(("FAIL", MODULE_ONLY))
     runs, not_run = page_run.start_runs(page, sources, timeout)
     found = examined(sources, lines)
     lines += syntax_lines(zip(sources, found))
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
-                                   timeout, page.url, lambda added: examined(added, lines))
+                                   timeout, page.url, lambda added: examined(added, lines),
+                                   mapped)
     lines += syntax_lines(outcome.added)
     if reached is not None and outcome.links:
         reached.update(outcome.links)
