@@ -27,6 +27,7 @@ from urllib.parse import urlsplit
 import node
 from fetching import start_page
 from lines import MOST_LINE, shortened
+from matching import Matching
 from page import parse_page
 from page_checks import (check_challenge, check_content_type, check_document_mode,
                          check_mixed_content, check_reachable, check_statistics_page)
@@ -82,10 +83,16 @@ def run(host, https, timeout):
         aside_checks["tls"] = aside(check_tls, host, timeout)
     if page.status == 200:
         parsed = parse_page(page)
-        aside_checks["stylesheets"] = aside(check_stylesheets, page, parsed, timeout)
+        # The stylesheets check asks the scripts check's page run which rules
+        # match an element of the page.
+        matching = Matching()
+        aside_checks["stylesheets"] = aside(check_stylesheets, page, parsed, timeout, matching)
         checks["document-mode"] = check_document_mode(page, parsed)
-        checks["scripts"] = check_scripts(page, parsed, timeout,
-                                          legacy=checks["document-mode"][0] == "FAIL")
+        try:
+            checks["scripts"] = check_scripts(page, parsed, timeout,
+                                              checks["document-mode"][0] == "FAIL", matching)
+        finally:
+            matching.close()
         if https:
             checks["mixed-content"] = check_mixed_content(page, parsed)
         checks["content-type"] = check_content_type(page, parsed)

@@ -33,6 +33,10 @@ def _counts(value):
                                            for key, count in value.items())
 
 
+def _booleans(value):
+    return isinstance(value, list) and all(isinstance(item, bool) for item in value)
+
+
 def _target(value):
     return _index(value) or value in ("window", "document")
 
@@ -65,7 +69,8 @@ FIELDS = {"loaded": {"script": _index},
                    "elements": _index},
           "unanswered": {"requests": _unanswered},
           "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
-          "untrusted": {"reason": lambda value: isinstance(value, str)}}
+          "untrusted": {"reason": lambda value: isinstance(value, str)},
+          "matched": {"found": _booleans}}
 
 
 def well_formed(event, count):
@@ -79,7 +84,7 @@ def well_formed(event, count):
 
 # What a run writes once: still taken past MAX_EVENTS (its done line comes last),
 # and once only, whatever the page repeats.
-ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered"}
+ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered", "matched"}
 
 
 def events(output, count):

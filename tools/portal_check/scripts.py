@@ -105,20 +105,25 @@ def syntax_lines(judged):
             for source, result in judged if result["syntax"]]
 
 
-def check_scripts(page, parsed, timeout, legacy):
+def check_scripts(page, parsed, timeout, legacy, matching=None):
     """One line per script that IE11 cannot run as it stands (WARN for let and
     const alone), one per script whose run shows what IE11 lacks (WARN where
-    the load does not reach it), or one PASS line."""
+    the load does not reach it), or one PASS line. matching, where given, is
+    handed the plain run, which answers it (matching.py)."""
     engine_runs = [script for script in parsed.scripts if script[0] in SCRIPT_TYPES]
     sources, problems = fetch_scripts(page, parsed.base, engine_runs, timeout)
     lines = [("FAIL", problem) for problem in problems]
     if module_only(parsed):
         lines.append(("FAIL", MODULE_ONLY))
-    runs, not_run = page_run.start_runs(page, sources, timeout)
+    runs, not_run = page_run.start_runs(page, sources, timeout, match=bool(matching))
+    if matching:
+        matching.start(runs[0] if runs else None)
     found = examined(sources, lines)
     lines += syntax_lines(zip(sources, found))
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
                                    timeout, page.url, lambda added: examined(added, lines))
+    if matching:
+        matching.answer(outcome.matched)
     lines += syntax_lines(outcome.added)
     lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
     return with_notes(lines, sources, outcome, legacy)
