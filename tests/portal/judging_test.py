@@ -122,7 +122,7 @@ class Judging(unittest.TestCase):
                  "function () { n.appendChild(document.createElement('i')).className = "
                  "'toggle-switch'; };</script>")
         cases = [  # the body, whether the page's code runs, what the line says
-            ("<p>News</p><script>var a = 1;</script>", True,
+            ('<p class="news">News</p><b class="tab"></b><script>var a = 1;</script>', True,
              "PASS", r"3 rules: IE11 keeps all .* page's elements; .* of 3 rules that match none$"),
             ('<div class="gallery-grid"></div><script>var a = 1;</script>', True,
              "WARN", r"/a.css: %s$" % grid),

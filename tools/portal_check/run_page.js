@@ -127,7 +127,7 @@ function pageOf(input, planned) {
     during: () => during.getStore() || null,
     emit: emit,
     added: null,
-    matches: null,
+    matcher: null,
   };
 }
 
@@ -156,7 +156,7 @@ function prepare(page, window) {
   // (IE11 lacks document.currentScript).
   guardRequests(page, window);
   const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
-  page.matches = matched.matcher(window);
+  page.matcher = matched.matcher(window);
   if (page.input.strip) stripForIE11(page, window);
   window.addEventListener('error', (event) => {
     report(page, event.error === undefined ? event.message : event.error, event.filename,
