@@ -106,9 +106,9 @@ class Judging(unittest.TestCase):
                 "@font-face { font-family: A; src: local(A), url(a.woff2); }",
                 "@supports (display: grid) { @font-face { font-family: A; src: url(a.woff2); } }"]
         found = judged("stylesheets.js", lost + kept)
-        self.assertEqual([["@font-face only in WOFF 2"], ["@font-face only in WOFF 2 and SVG fonts"]]
-                         + [[]] * len(kept), [[kind["name"] for kind in said["found"]]
-                                              for said in found])
+        self.assertEqual([["@font-face only in WOFF 2"],
+                          ["@font-face only in WOFF 2 and SVG fonts"]] + [[]] * len(kept),
+                         [[kind["name"] for kind in said["found"]] for said in found])
         self.assertEqual([[1, 1, None]], found[0]["found"][0]["places"])
 
     def test_a_rule_is_lost_only_where_it_matches_an_element_after_the_load_and_events(self):
