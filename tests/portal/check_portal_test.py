@@ -434,7 +434,9 @@ class CheckPortal(unittest.TestCase):
             with self.subTest(head=head, routes=routes):
                 ROUTES.clear()
                 ROUTES.update(GOOD)
-                ROUTES["/"] = (200, HTML, (HEAD + BODY).replace("</head>", head))
+                # Elements for every rule: one of no element is no loss.
+                ROUTES["/"] = (200, HTML, (HEAD + BODY).replace("</head>", head)
+                               .replace("<p>", '<p class="a b c">'))
                 ROUTES.update(routes)
                 code, lines = check("127.0.0.1:%d" % PORTS["http"])
                 self.assertEqual(0, code)

@@ -4,6 +4,7 @@ check on Bootstrap 4's own bundle (npm's: Debian's rebuild calls Object.assign u
 Usage: judging_test.py SOURCE_DIR"""
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -81,6 +82,85 @@ class Judging(unittest.TestCase):
         for (rules, dropped), found in zip(cases, judged("stylesheets.js", [r for r, _ in cases])):
             with self.subTest(rules=rules):
                 self.assertEqual(dropped, [kind["name"] for kind in found["found"]])
+
+    def test_values_and_image_fits_that_ie11_lacks_are_lost_where_no_fallback_stays(self):
+        cases = [  # rules, what IE11 is found to drop of them that matters
+            (".a { position: sticky; top: 0; }\n.b { width: fit-content; }\n"
+             ".c { position: -webkit-sticky; position: sticky; }", ["position: sticky",
+                                                                  "width: fit-content"]),
+            ("img.d { object-fit: cover; object-position: top; }", ["object-fit",
+                                                                  "object-position"]),
+            (".a { position: relative; position: sticky; }\n.b { text-align: center; "
+             "caption-side: top; }\n.c { user-select: none; cursor: grab; }", []),
+        ]
+        for (rules, dropped), found in zip(cases, judged("stylesheets.js", [r for r, _ in cases])):
+            with self.subTest(rules=rules):
+                self.assertEqual(dropped, [kind["name"] for kind in found["found"]])
+
+    def test_a_font_in_formats_ie11_cannot_use_alone_is_lost(self):
+        lost = ["@font-face { font-family: A; src: url(a.woff2) format('woff2'); }",
+                "@font-face { font-family: A; src: url(a.woff2?v=2#x), url(a.svg#a); }"]
+        kept = ["@font-face { font-family: A; src: url(a.woff2) format('woff2'), "
+                "url(a.woff) format('woff'); }",
+                "@font-face { font-family: A; src: url(a.eot); src: url(a.woff2); }",
+                "@font-face { font-family: A; src: local(A), url(a.woff2); }",
+                "@supports (display: grid) { @font-face { font-family: A; src: url(a.woff2); } }"]
+        found = judged("stylesheets.js", lost + kept)
+        self.assertEqual([["@font-face only in WOFF 2"],
+                          ["@font-face only in WOFF 2 and SVG fonts"]] + [[]] * len(kept),
+                         [[kind["name"] for kind in said["found"]] for said in found])
+        self.assertEqual([[1, 1, None]], found[0]["found"][0]["places"])
+
+    def test_a_rule_is_lost_only_where_it_matches_an_element_after_the_load_and_events(self):
+        sheet = (".gallery-grid { display: grid; }\n.toggle-switch:focus-within { margin: 0; }\n"
+                 ".news .tab:hover::after { position: sticky; }\n")
+        grid, focus, sticky = (r"display: grid \(1, at 1:17\)", r":focus-within \(1, at 2:15\)",
+                               r"position: sticky \(1, at 3:27\)")
+        added = ("<button id=go type=button>Go</button><script>var n = document.createElement("
+                 "'p');\nn.innerHTML = '<b class=tab></b>'; n.className = 'news';\n"
+                 "document.body.appendChild(n); document.getElementById('go').onclick = "
+                 "function () { n.appendChild(document.createElement('i')).className = "
+                 "'toggle-switch'; };</script>")
+        cases = [  # the body, whether the page's code runs, what the line says
+            ('<p class="news">News</p><b class="tab"></b><script>var a = 1;</script>', True,
+             "PASS", r"3 rules: IE11 keeps all .* page's elements; .* of 3 rules that match none$"),
+            ('<div class="gallery-grid"></div><script>var a = 1;</script>', True,
+             "WARN", r"/a.css: %s$" % grid),
+            (added, True, "WARN", r"/a.css: %s, %s$" % (focus, sticky)),
+            ("<p>News</p><script>var a = 1;</script>", False,
+             "WARN", r"/a.css: %s, %s, %s$" % (grid, focus, sticky)),
+        ]
+        tools = tempfile.mkdtemp(prefix="portal-tools-")  # PATH without bwrap: no page run
+        for tool in ("bash", "dirname", "python3", "node", "prlimit", "setpriv"):
+            os.symlink(shutil.which(tool), os.path.join(tools, tool))
+        for body, runs, status, says in cases:
+            with self.subTest(body=body, runs=runs):
+                ROUTES.update(GOOD, **{"/a.css": (200, {"Content-Type": "text/css"}, sheet)})
+                ROUTES["/"] = (200, HTML, HEAD + '<link rel="stylesheet" href="/a.css"></head>'
+                               "<body>%s</body></html>" % body)
+                result = subprocess.run([portal.SCRIPT, "127.0.0.1:%d" % portal.PORTS["http"]],
+                                        capture_output=True, text=True, timeout=120,
+                                        env=dict(os.environ, **({} if runs else {"PATH": tools})))
+                lines = [line for line in result.stdout.splitlines() if " stylesheets: " in line]
+                self.assertEqual(1, len(lines), result.stdout)
+                self.assertTrue(lines[0].startswith(status + " "), lines[0])
+                self.assertRegex(lines[0], says)
+        shutil.rmtree(tools)
+
+    def test_the_run_says_no_match_only_of_a_selector_it_judged(self):
+        asked = [".tab", ".news .tab", ".gone, b.tab", "svg|a", "b >> i", ".tab" + " *" * 600,
+                 "p:not(.x)", "i[title='a, b']", "i[title='a, c']", "p.news b"]
+        run = ("const m = require(process.argv[1]), { JSDOM } = require('jsdom');\n"
+               "const { window } = new JSDOM('<b class=tab></b><p class=news><i title=\"a, b\">"
+               "</i></p>');\nconst page = { input: { match: 1 }, matcher: m.matcher(window),\n"
+               "  emit: (event, fields) => console.log(JSON.stringify(fields.found)) };\n"
+               "m.hear(%s);\nm.answer(page);\n" % json.dumps(asked))
+        matched = os.path.join(os.path.dirname(portal.SCRIPT), "..", "tools", "portal_check",
+                               "matched.js")
+        found = subprocess.run(["node", "-e", run, matched], capture_output=True, text=True,
+                               check=True, env=dict(os.environ, NODE_PATH="/usr/share/nodejs"))
+        self.assertEqual([True, False, True, True, True, True, True, True, False, False],
+                         json.loads(found.stdout))
 
     def test_the_facts_kept_of_bcd_judge_as_bcd_itself(self):
         sys.path.insert(0, os.path.join(os.path.dirname(portal.SCRIPT), "..", "tools",

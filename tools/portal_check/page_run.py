@@ -47,10 +47,12 @@ class Outcome:
     brought, requests not made, and the scripts the page added, each (source,
     what the check found of it); and what the check's lines say, or None, of
     the events fired and those left unfired, and of requests left
-    unanswered; and the run's links event (links.js), or None."""
+    unanswered; the run's links event (links.js), or None; and the plain run's
+    answer to the selectors it was sent, or None."""
     links = None
 
     made = ()  # the code the page made from text as it ran (making.js)
+    matched = None
 
     def __init__(self, lines=(), brought=(), blocked=(), plan=None, waited=None, added=()):
         self.lines, self.brought, self.blocked = list(lines), list(brought), list(blocked)
@@ -67,10 +69,11 @@ def payload_of(page, sources, timeout):
                         for _, text, line, column, url in sources]}
 
 
-def start_runs(page, sources, timeout):
+def start_runs(page, sources, timeout, match=False):
     """Starts both runs of the page: (the runs, None), or ([], why not) when
     the sandbox that the page's code runs in cannot be made. Each source is
-    (address, text, line, column, url), url None when inline."""
+    (address, text, line, column, url), url None when inline. With match,
+    the plain run waits at its end for selectors to match (matching.py)."""
     if not sources:
         return [], None
     try:
@@ -88,7 +91,8 @@ def start_runs(page, sources, timeout):
             # The run without what IE11 lacks is told what that is, as the
             # check keeps it, rather than read it from bcd itself.
             told = dict(payload, strip=strip, proxy=proxy.path,
-                        **({"lacked": node.kept_lacks()} if strip else {}))
+                        **({"lacked": node.kept_lacks()} if strip else {}),
+                        **({"match": timeout * WAIT_SHARE} if match and not strip else {}))
             runs.append(Run(node.start("run_page.js", told, sandbox=(proxy.folder,),
                                        timeout=timeout), runs.added))
     except (node.NodeError, box.SandboxError, OSError) as error:
@@ -159,4 +163,5 @@ def finish_runs(started, sources, references, timeout, page_url, examine, mapped
                       unanswered(outputs), zip(added, found))
     outcome.links = next((e for e in outputs[0] if e["event"] == "links"), None)
     outcome.made = [e for e in outputs[0] if e["event"] == "made"]
+    outcome.matched = next((e["found"] for e in outputs[0] if e["event"] == "matched"), None)
     return outcome

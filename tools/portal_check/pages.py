@@ -18,6 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from urllib.parse import urlsplit, urlunsplit
 
 from lines import MOST_LINE, joined, listing, said, shortened
+from matching import Matching
 from page import MAX_LINKS, parse_page
 from page_checks import check_content_type, check_document_mode, check_mixed_content
 from scripts import check_scripts
@@ -65,10 +66,17 @@ def judged(page, https, timeout, reached):
     reached, a dict, gets where a player can go from it: links and
     navigations."""
     parsed = parse_page(page)
-    stylesheets = aside(check_stylesheets, page, parsed, timeout)
+    # The stylesheets check asks the scripts check's page run which rules
+    # match an element of the page.
+    matching = Matching()
+    stylesheets = aside(check_stylesheets, page, parsed, timeout, matching)
     checks = {"document-mode": check_document_mode(page, parsed)}
-    checks["scripts"] = check_scripts(page, parsed, timeout,
-                                      legacy=checks["document-mode"][0] == "FAIL", reached=reached)
+    try:
+        checks["scripts"] = check_scripts(page, parsed, timeout,
+                                          legacy=checks["document-mode"][0] == "FAIL",
+                                          reached=reached, matching=matching)
+    finally:
+        matching.close()
     if https:
         checks["mixed-content"] = check_mixed_content(page, parsed)
     checks["content-type"] = check_content_type(page, parsed)

@@ -33,6 +33,10 @@ def _counts(value):
                                            for key, count in value.items())
 
 
+def _booleans(value):
+    return isinstance(value, list) and all(isinstance(item, bool) for item in value)
+
+
 def _target(value):
     return _index(value) or value in ("window", "document")
 
@@ -76,7 +80,8 @@ FIELDS = {"loaded": {"script": _index},
                       "during": _during},
           "made": {"script": _place, "line": _place, "column": _place,
                    "kind": lambda value: value in MADE_KINDS,
-                   "text": lambda value: isinstance(value, str), "size": _index}}
+                   "text": lambda value: isinstance(value, str), "size": _index},
+          "matched": {"found": _booleans}}
 
 
 def well_formed(event, count):
@@ -90,7 +95,7 @@ def well_formed(event, count):
 
 # What a run writes once: still taken past MAX_EVENTS (its done line comes last),
 # and once only, whatever the page repeats.
-ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered", "links"}
+ONCE = {"plan", "fired", "unplanned", "missing", "kept", "done", "unanswered", "links", "matched"}
 
 
 def events(output, count):

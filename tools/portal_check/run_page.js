@@ -18,11 +18,14 @@
 // line and column where its text starts; budget the seconds that firing the
 // page's events may take; wait the seconds that each wait for the page's
 // requests may last; proxy the proxy's socket; lacked, with strip, what IE11
-// lacks as ie11.js keeps it (else it is read from bcd here).
+// lacks as ie11.js keeps it (else it is read from bcd here); match, without
+// strip, the seconds the run waits at its end for the stylesheets' selectors
+// (matched.js).
 // With strip, the lines after it are the other run's planned and plan lines as
 // that run writes them: each planned event is fired as it comes, and the plan
 // line (or the end of stdin) ends them. Other lines on stdin answer the
-// scripts the page adds itself (added.js).
+// scripts the page adds itself (added.js), or with match are the selectors
+// {event: 'selectors', list}.
 // Output lines, {event: ...}:
 //   loaded {script}                  a script has run (the next one runs when a run stops)
 //   exception {script, line, column, message, lacks, during}
@@ -60,6 +63,8 @@
 //                                    (without strip) code the page made from text (making.js)
 //   untrusted {reason}               a connection to the portal whose certificate the
 //                                    authorities the run trusts do not vouch for
+//   matched {found}                  (with match) for each selector heard, whether it
+//                                    matches an element of the page as the run ends
 //   done {}
 // Positions are within the script: lines from 1, columns from 0.
 const { AsyncLocalStorage } = require('async_hooks');
@@ -80,6 +85,7 @@ const { scaleTimers, spaceFrames, quietFromNow, open } = require('./pace.js');
 const { plannedEvents } = require('./plan.js');
 const { followMaking } = require('./making.js');
 const { followReached } = require('./reached.js');
+const matched = require('./matched.js');
 
 // One line of the output, on stdout.
 function emit(event, fields) {
@@ -133,6 +139,7 @@ function pageOf(input, planned) {
     during: () => during.getStore() || null,
     emit: emit,
     added: null,
+    matcher: null,
   };
 }
 
@@ -161,6 +168,7 @@ function prepare(page, window) {
   // (IE11 lacks document.currentScript).
   guardRequests(page, window);
   const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
+  page.matcher = matched.matcher(window);
   if (page.input.strip) stripForIE11(page, window);
   if (page.input.strip) followReached(page, window);
   window.addEventListener('error', (event) => {
@@ -180,7 +188,8 @@ function prepare(page, window) {
   spaceFrames(window);
   followScripts(page, window);
   window.addEventListener('load', () => {
-    afterLoad(page, window).then(() => added.settled(page)).then(() => finish(page));
+    afterLoad(page, window).then(() => added.settled(page)).then(() => matched.answer(page))
+      .then(() => finish(page));
   });
 }
 
@@ -321,6 +330,7 @@ const HEARD = {
   // The check's own line when the other run ended without a plan.
   plan: (message) => planned.close(Array.isArray(message.fire)),
   script: (message) => { if (pages.length) added.answered(pages[0], message); },
+  selectors: (message) => matched.hear(message.list),
 };
 
 function heard(line) {

@@ -110,35 +110,43 @@ def syntax_lines(judged):
             for source, result in judged if result["syntax"]] + made_lines(judged, script_verdict)
 
 
-def check_scripts(page, parsed, timeout, legacy, reached=None):
+def check_scripts(page, parsed, timeout, legacy, reached=None, matching=None):
     """One line per script that IE11 cannot run as it stands (WARN for let and
     const alone), one per script whose run shows what IE11 lacks (WARN where
     the load does not reach it), or one PASS line. reached, a dict, takes the
-    run's links and navigations (links.js) when the page's code ran."""
+    run's links and navigations (links.js) when the page's code ran;
+    matching, where given, is handed the plain run, which answers it
+    (matching.py)."""
     engine_runs = [script for script in parsed.scripts if script[0] in SCRIPT_TYPES]
     sources, problems = fetch_scripts(page, parsed.base, engine_runs, timeout)
     mapper = sourcemaps.Mapper(timeout)
     try:
         sources, unread = sourcemaps.read_maps(mapper, page, sources, timeout)
         return judged_scripts(page, parsed, timeout, legacy, sources,
-                              [("FAIL", problem) for problem in problems] + unread, reached,
-                              lambda added: sourcemaps.read_maps(mapper, page, added, timeout))
+                              [("FAIL", problem) for problem in problems] + unread,
+                              reached=reached, matching=matching,
+                              mapped=lambda added: sourcemaps.read_maps(mapper, page, added,
+                                                                        timeout))
     finally:
         mapper.close()
 
 
-def judged_scripts(page, parsed, timeout, legacy, sources, lines, reached, mapped):
+def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, mapped, matching):
     """check_scripts() of the scripts fetched, after the lines of those that
     could not be, or whose maps could not be read; mapped() reads the maps
     of the scripts the page adds."""
     if module_only(parsed):
         lines.append(("FAIL", MODULE_ONLY))
-    runs, not_run = page_run.start_runs(page, sources, timeout)
+    runs, not_run = page_run.start_runs(page, sources, timeout, match=bool(matching))
+    if matching:
+        matching.start(runs[0] if runs else None)
     found = examined(sources, lines)
     lines += syntax_lines(zip(sources, found))
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
                                    timeout, page.url, lambda added: examined(added, lines),
                                    mapped)
+    if matching:
+        matching.answer(outcome.matched)
     lines += syntax_lines(outcome.added)
     if reached is not None and outcome.links:
         reached.update(outcome.links)

@@ -2,11 +2,15 @@
 // The node side of the stylesheets check (stylesheets.py): reads a JSON list of
 // stylesheet texts on stdin and writes, for each, what Internet Explorer 11
 // drops of it that changes the page's layout or colours:
-//   {rules, imports: [{url, line, column}], found: [{name, count, line, column}]}
+//   {rules, imports: [{url, line, column}], selectors: [text or null],
+//    found: [{name, count, line, column, places: [[line, column, selector]]}]}
 // or {error} when css-tree cannot read it at all. rules counts the style rules
 // read; imports are the sheet's @import addresses; found names each kind of
 // dropped declaration or rule with its count and first place, in the order of
-// first places. Lines and columns count from 1.
+// first places, and each of its places with its rule: an index into
+// selectors, which hold the rule's selectors as the page run can match them
+// (matchable()), or null for an @font-face, which no selector holds. Lines
+// and columns count from 1.
 //
 // What IE11 has comes from MDN's browser-compat-data (bcd), never from a list
 // of our own. What counts as a fallback follows the engine: it drops a
@@ -33,9 +37,11 @@ const OTHER_ENGINE = /^-(?!ms-)[a-z]+-/;
 // ...) leaves the page as designed, and a rule that sets only such properties
 // is no loss either. Neither bcd nor css-tree says which properties matter to
 // layout; the modules they belong to do.
+// How an image fills its box (object-fit, object-position) is its box's
+// layout.
 const LAYOUT_AND_COLOUR = new Set(['css-display', 'css-flexbox', 'css-grid', 'css-align',
   'css-multicol', 'css-position', 'css-box', 'css-sizing', 'css-logical', 'css-color',
-  'css-backgrounds']);
+  'css-backgrounds', 'css-images']);
 
 // A bcd entry of a CSS function has its name alone as description:
 // "<code>min()</code>", "<code>rgb()</code> (RGB color model)".
@@ -87,7 +93,7 @@ function aliasesOf(features) {
 }
 
 const PROPERTY_ALIASES = aliasesOf(PROPERTIES);
-const DISPLAY_ALIASES = aliasesOf(PROPERTIES.display);
+const VALUE_ALIASES = new Map();
 
 // The bcd keys of a property as written; none when bcd does not know it (a
 // typo, or an old IE hack such as *zoom).
@@ -178,11 +184,26 @@ function propertyInIE11(name, key, layout) {
   return inIE11(context.__compat, name, key);
 }
 
-function displayInIE11(value) {
-  const entry = PROPERTIES.display;
-  const keys = own(entry, value) && entry[value].__compat ? [value] :
-    DISPLAY_ALIASES.get(value) || [];
-  return keys.length === 0 || keys.some((key) => inIE11(entry[key].__compat, value, key));
+// Whether bcd files a keyword value of a property under the keyword itself,
+// as position's sticky, width's fit-content and display's flow-root: an
+// entry that names no other (its description, where it has one, is the
+// keyword). The property's other entries are its layouts, functions and
+// notes ("percentages", "multi-keyword_values"), which no keyword names.
+function isValueEntry(feature, value) {
+  if (!feature || !feature.__compat || !/^[a-z][a-z0-9-]*$/.test(value)) return false;
+  const description = feature.__compat.description;
+  return !description || description.includes('<code>' + value + '</code>');
+}
+
+// Whether IE11 reads a keyword value of a property (bcd key) under the name
+// the stylesheet writes (-ms-grid for grid); a keyword bcd does not file is
+// taken as read.
+function valueInIE11(key, value) {
+  const entry = PROPERTIES[key];
+  if (!VALUE_ALIASES.has(key)) VALUE_ALIASES.set(key, aliasesOf(entry));
+  const keys = own(entry, value) && isValueEntry(entry[value], value) ? [value] :
+    VALUE_ALIASES.get(key).get(value) || [];
+  return keys.length === 0 || keys.some((name) => inIE11(entry[name].__compat, value, name));
 }
 
 function commaSeparated(node) {
@@ -234,9 +255,10 @@ function judgeDeclaration(declaration, layout) {
   });
   if (otherEngine) return null;
   const value = declaration.value.children ? declaration.value.children.toArray() : [];
-  if (name === 'display' && value.length === 1 && value[0].type === 'Identifier' &&
-      !displayInIE11(value[0].name.toLowerCase())) {
-    judged.kinds.push('display: ' + value[0].name.toLowerCase());
+  for (const node of value) {
+    const keyword = node.type === 'Identifier' && node.name.toLowerCase();
+    if (!keyword || !key || !setsLayoutOrColour(key) || valueInIE11(key, keyword)) continue;
+    if (!judged.kinds.includes(name + ': ' + keyword)) judged.kinds.push(name + ': ' + keyword);
   }
   judged.used = judged.kinds.length === 0;
   return judged;
@@ -305,23 +327,75 @@ function hasTwin(prelude, drop, sheet) {
   return MS_FORMS.get(drop.name).some((form) => sheet.selectors.has(around.join(':' + form)));
 }
 
-function add(found, kind, place) {
+function add(found, kind, place, selector) {
   const seen = found.get(kind);
   if (!seen) {
-    found.set(kind, { name: kind, count: 1, line: place.line, column: place.column });
+    found.set(kind, { name: kind, count: 1, line: place.line, column: place.column,
+      places: [[place.line, place.column, selector]] });
     return;
   }
   seen.count += 1;
+  seen.places.push([place.line, place.column, selector]);
+}
+
+// A selector as the page run can match it in its document: without its
+// pseudo-classes and -elements, which name a state the run does not put the
+// page in (:hover, :focus-within), a part of a box (::before) or what the
+// run's selector engine may not read (:focus-visible). What is left matches
+// at least the elements the whole does, so a rule that it matches in none
+// is of no element of the page. A compound of pseudo-classes alone is any
+// element (*).
+function matchableSelector(selector) {
+  const parts = [];
+  let compound = [];
+  const close = () => {
+    parts.push(compound.length ? compound.join('') : '*');
+    compound = [];
+  };
+  for (const node of selector.children.toArray()) {
+    if (node.type === 'Combinator') {
+      close();
+      parts.push(csstree.generate(node));
+    } else if (node.type !== 'PseudoClassSelector' && node.type !== 'PseudoElementSelector') {
+      compound.push(csstree.generate(node));
+    }
+  }
+  close();
+  return parts.join('');
+}
+
+// A rule's selectors as the page run can match them, or null when they
+// match any element or cannot be read: the rule is then never taken for one
+// of no element.
+function matchable(prelude) {
+  if (prelude.type !== 'SelectorList') return null;
+  const list = prelude.children.toArray().map((selector) =>
+    selector.type === 'Selector' ? matchableSelector(selector) : '*');
+  return list.includes('*') ? null : Array.from(new Set(list)).join(', ');
+}
+
+// The index in the sheet's selectors of a rule's selectors as the run can
+// match them, or null.
+function selectorOf(rule, sheet) {
+  const text = matchable(rule.prelude);
+  if (text === null) return null;
+  sheet.asked.push(text);
+  return sheet.asked.length - 1;
 }
 
 function judgeRule(rule, sheet, found) {
   const drop = selectorDrop(rule.prelude);
   if (drop === 'other') return;
+  let selector;
+  const note = (kind, place) => {
+    if (selector === undefined) selector = selectorOf(rule, sheet);
+    add(found, kind, place, selector);
+  };
   const declarations = rule.block.children.toArray().filter((node) => node.type === 'Declaration');
   if (drop) {
     const keys = declarations.flatMap((d) => propertyKeys(d.property.toLowerCase()));
     if (keys.some(setsLayoutOrColour) && !hasTwin(rule.prelude, drop, sheet)) {
-      add(found, drop.kind, drop.place);
+      note(drop.kind, drop.place);
     }
     return;
   }
@@ -331,8 +405,66 @@ function judgeRule(rule, sheet, found) {
     const fallback = judged.some((other) => other.used &&
       other.keys.some((key) => declaration.keys.includes(key)));
     if (fallback) continue;
-    for (const kind of declaration.kinds) add(found, kind, declaration.place);
+    for (const kind of declaration.kinds) note(kind, declaration.place);
   }
+}
+
+// The font formats that bcd files under @font-face (WOFF_2, WOFF,
+// SVG_fonts), by the name that a format() hint or a file's extension gives
+// them (woff2, woff, svg). bcd files no TrueType, OpenType nor EOT: IE11 has
+// them all.
+function formatName(name) {
+  return name.toLowerCase().replace(/_fonts$/, '').replace(/[^a-z0-9]/g, '');
+}
+
+const FONT_FORMATS = new Map(Object.entries(BCD_CSS['at-rules']['font-face'])
+  .filter(([key, feature]) => key !== '__compat' && feature.__compat)
+  .map(([key, feature]) => [formatName(key), { key: key, feature: feature }]));
+
+// The formats one source of a src descriptor is said to be in: its
+// format() hint, else its file's extension.
+function formatsOf(source) {
+  const hint = source.find((node) => node.type === 'Function' &&
+    node.name.toLowerCase() === 'format');
+  if (hint) {
+    return hint.children.toArray().filter((node) => node.type === 'String' ||
+      node.type === 'Identifier').map((node) => node.value || node.name);
+  }
+  const url = source.find((node) => node.type === 'Url');
+  return url ? [(/\.([a-z0-9]+)$/i.exec(url.value.split(/[?#]/)[0]) || ['', ''])[1]] : [];
+}
+
+// What bcd calls the format of one source of a src descriptor ("WOFF 2")
+// when IE11 cannot use it, or null when it can (local(), a format it has or
+// bcd does not know).
+function lostFormat(source) {
+  if (source.some((node) => node.type === 'Function' && node.name.toLowerCase() === 'local')) {
+    return null;
+  }
+  const formats = formatsOf(source).map((name) => FONT_FORMATS.get(formatName(name)));
+  if (!formats.length || formats.some((format) => !format ||
+    inIE11(format.feature.__compat, format.key, format.key))) return null;
+  return formats[0].feature.__compat.description || formats[0].key;
+}
+
+// An @font-face whose every source, in every src, is in a format IE11
+// cannot use: IE11 shows its text in the next font of the family list. A
+// source in one it can use is a fallback.
+function judgeFont(rule, sheet, found) {
+  const sources = [];
+  for (const node of rule.block.children.toArray()) {
+    if (node.type !== 'Declaration' || node.property.toLowerCase() !== 'src') continue;
+    if (!node.value.children) return;
+    let source = [];
+    for (const part of node.value.children.toArray().concat({ type: 'Operator', value: ',' })) {
+      if (part.type !== 'Operator' || part.value !== ',') source.push(part);
+      else if (source.length) sources.push(source.splice(0));
+    }
+  }
+  const lost = sources.map(lostFormat);
+  if (!lost.length || lost.includes(null)) return;
+  add(found, '@font-face only in ' + Array.from(new Set(lost)).join(' and '), rule.loc.start,
+    null);
 }
 
 // Whether IE11 reads a media feature: not when bcd says it lacks it, nor
@@ -359,7 +491,8 @@ function mediaApplies(prelude) {
 // not inside @supports (IE11 has none) or a @media query it cannot read.
 function rulesIn(block, applies, rules) {
   for (const node of block.children.toArray()) {
-    if (node.type === 'Rule') rules.push({ rule: node, applies: applies });
+    const font = node.type === 'Atrule' && node.name.toLowerCase() === 'font-face';
+    if (node.type === 'Rule' || font) rules.push({ rule: node, applies: applies });
     if (node.type !== 'Atrule' || !node.block) continue;
     const media = node.name.toLowerCase() === 'media';
     rulesIn(node.block, applies && media && mediaApplies(node.prelude), rules);
@@ -386,13 +519,16 @@ function judgeSheet(text) {
   } catch (error) {
     return { error: String(error.message || error) };
   }
-  const rules = rulesIn(tree, true, []);
-  const sheet = { rules: rules.filter((r) => r.applies).map((r) => r.rule), selectors: null };
+  const read = rulesIn(tree, true, []);
+  const applied = read.filter((r) => r.applies).map((r) => r.rule);
+  const sheet = { rules: applied.filter((rule) => rule.type === 'Rule'), selectors: null,
+    asked: [] };
   const found = new Map();
-  for (const rule of sheet.rules) judgeRule(rule, sheet, found);
+  for (const rule of applied) (rule.type === 'Rule' ? judgeRule : judgeFont)(rule, sheet, found);
   return {
-    rules: rules.length,
+    rules: read.filter((r) => r.rule.type === 'Rule').length,
     imports: importsOf(tree),
+    selectors: sheet.asked,
     found: Array.from(found.values()).sort((a, b) => a.line - b.line || a.column - b.column),
   };
 }

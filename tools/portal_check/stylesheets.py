@@ -6,7 +6,8 @@ and their @imports one level deep, as fetching.py loads them; stylesheets.js
 beside this file judges them with css-tree against MDN's browser-compat-data
 (Debian's node-css-tree and node-mdn-browser-compat-data) and says what it
 found. The verdict is WARN at worst: the page still shows, only not as
-designed.
+designed. Where the page's code runs, a rule that matches no element of the
+page after its load and its events (matching.py) is no loss.
 """
 
 import node
@@ -50,13 +51,53 @@ def verdict(sheet):
     return None
 
 
+def judged_sheets(listed):
+    return [sheet for sheet in listed if sheet.judged and "error" not in sheet.judged]
+
+
+def of_elements(listed, matching):
+    """Leaves out of what was found in each sheet the places whose rule
+    matches no element of the page, as the page's run says (each place stays
+    where it says nothing); how many rules that left out."""
+    asked = {text for sheet in judged_sheets(listed) for text in sheet.judged["selectors"]}
+    matched = matching.matched(sorted(asked))
+    if matched is None:
+        return 0
+    return sum(kept_only(sheet.judged, matched) for sheet in judged_sheets(listed))
+
+
+def kept_only(judged, matched):
+    """Keeps of judged["found"] the places of rules that match an element
+    (matched: {selector: whether it does}); how many rules it left out."""
+    def kept(place):
+        return place[2] is None or matched.get(judged["selectors"][place[2]], True)
+    found, left_out = [], set()
+    for kind in judged["found"]:
+        places = [place for place in kind["places"] if kept(place)]
+        left_out.update(place[2] for place in kind["places"] if not kept(place))
+        if places:
+            found.append(dict(kind, places=places, count=len(places), line=places[0][0],
+                              column=places[0][1]))
+    judged["found"] = sorted(found, key=lambda kind: (kind["line"], kind["column"]))
+    return len(left_out)
+
+
 def counted(number, thing):
     return "%d %s%s" % (number, thing, "" if number == 1 else "s")
 
 
-def check_stylesheets(page, parsed, timeout):
+def check_stylesheets(page, parsed, timeout, matching=None):
     """One WARN line per stylesheet of which IE11 drops what sets layout or
-    colour, or that cannot be had; else one PASS line."""
+    colour of the page's elements (matching, where given, says which rules
+    match one), or that cannot be had; else one PASS line."""
+    try:
+        return judged_lines(page, parsed, timeout, matching)
+    finally:
+        if matching:
+            matching.hand([])  # the run waits no longer where nothing was asked
+
+
+def judged_lines(page, parsed, timeout, matching):
     sheets = page_sheets(page, parsed, timeout)
     try:
         judge(sheets)
@@ -64,11 +105,14 @@ def check_stylesheets(page, parsed, timeout):
         judge([sheet for sheet in listed if sheet.judged is None])
     except (node.NodeError, ValueError) as error:
         return [("WARN", "the stylesheets were not judged: %s" % error)]
+    left_out = of_elements(listed, matching) if matching else 0
     lines = [line for line in map(verdict, listed) if line]
     if lines:
         return lines
     if not listed:
         return [("PASS", "the page has no stylesheets")]
     rules = sum(sheet.judged["rules"] for sheet in listed)
-    return [("PASS", "%s, %s: IE11 keeps all that sets layout and colour"
-             % (counted(len(listed), "stylesheet"), counted(rules, "rule")))]
+    unmatched = (" of the page's elements; what it drops is of %s that match none"
+                 % counted(left_out, "rule")) if left_out else ""
+    return [("PASS", "%s, %s: IE11 keeps all that sets layout and colour%s"
+             % (counted(len(listed), "stylesheet"), counted(rules, "rule"), unmatched))]
