@@ -88,7 +88,7 @@ def facts_key():
     """What the kept facts depend on: bcd's data as installed, and the
     programs that take them from it."""
     digest = hashlib.sha256()
-    for name in ("ie11.js", "stylesheets.js"):
+    for name in ("ie11.js", "stylesheets.js", "css_names.js", "css_selectors.js", "css_fonts.js"):
         with open(os.path.join(HERE, name), "rb") as program:
             digest.update(program.read())
     for folder in modules():

@@ -17,16 +17,15 @@
 // declaration it cannot read and keeps the rule's other declaration of the
 // same property, and it drops a whole rule over one selector it cannot read.
 const csstree = require('css-tree');
-const { css, statementHolds } = require('./ie11.js');
+const { css } = require('./ie11.js');
+const { OTHER_ENGINE, own, inIE11, aliasesOf } = require('./css_names.js');
+const { selectorDrop, hasTwin, matchable } = require('./css_selectors.js');
+const { lostFormat } = require('./css_fonts.js');
 
 const BCD_CSS = css();
 const PROPERTIES = BCD_CSS.properties;
 const SELECTORS = BCD_CSS.selectors;
 const MEDIA = BCD_CSS['at-rules'].media;
-
-// -webkit-, -moz-, -o-, ...: written for other engines, which IE11 is meant
-// to skip. -ms- is IE's own.
-const OTHER_ENGINE = /^-(?!ms-)[a-z]+-/;
 
 // The CSS modules whose properties place and size boxes (display, flex, grid,
 // alignment and gaps, columns, positioning, margins and paddings, sizes,
@@ -46,51 +45,6 @@ const LAYOUT_AND_COLOUR = new Set(['css-display', 'css-flexbox', 'css-grid', 'cs
 // A bcd entry of a CSS function has its name alone as description:
 // "<code>min()</code>", "<code>rgb()</code> (RGB color model)".
 const FUNCTION_ENTRY = /^<code>([a-z][a-z0-9-]*)\(\)<\/code>(?: \([^)]*\))?$/;
-
-function own(object, key) {
-  return Object.prototype.hasOwnProperty.call(object, key);
-}
-
-// ":-ms-input-placeholder" and "::-webkit-file-upload-button" as names.
-function bare(name) {
-  return name.replace(/^:+/, '').replace(/\(\)$/, '');
-}
-
-// Whether IE11 has a feature under the name the stylesheet writes. bcd files
-// it under `base`; a statement with a prefix or another name covers only that
-// form of it, and one behind a flag none (players do not set flags).
-function inIE11(compat, name, base) {
-  if (!compat.support.ie) return true;
-  return [].concat(compat.support.ie).some((statement) => {
-    const form = statement.prefix ? statement.prefix + base :
-      statement.alternative_name ? bare(statement.alternative_name) : base;
-    return form === name && statementHolds(statement);
-  });
-}
-
-// Every prefixed or other name that any browser has a feature under, in any
-// layout, to the keys bcd files it under: -ms-grid-columns ->
-// grid-template-columns and grid-auto-columns, grid-gap -> gap, word-wrap ->
-// overflow-wrap, -ms-flexbox -> flex (of display).
-function aliasesOf(features) {
-  const aliases = new Map();
-  for (const [key, feature] of Object.entries(features)) {
-    if (key === '__compat' || !feature.__compat) continue;
-    const contexts = Object.keys(feature).filter((name) => name.endsWith('_context'));
-    const entries = [feature].concat(contexts.map((name) => feature[name]));
-    const support = entries.flatMap((entry) => Object.values(entry.__compat.support));
-    for (const statements of support) {
-      for (const statement of [].concat(statements)) {
-        const name = statement.prefix ? statement.prefix + key :
-          statement.alternative_name && bare(statement.alternative_name);
-        if (!name || name === key) continue;
-        const keys = aliases.get(name) || [];
-        if (!keys.includes(key)) aliases.set(name, keys.concat(key));
-      }
-    }
-  }
-  return aliases;
-}
 
 const PROPERTY_ALIASES = aliasesOf(PROPERTIES);
 const VALUE_ALIASES = new Map();
@@ -264,69 +218,6 @@ function judgeDeclaration(declaration, layout) {
   return judged;
 }
 
-function isListed(node) {
-  const list = node.children && node.children.first;
-  return Boolean(list && list.type === 'SelectorList' && list.children.size > 1);
-}
-
-// Why IE11 cannot read a pseudo-class or -element: {kind, name, place}, or
-// null when it can, when it is IE's own (-ms-) or when bcd does not know it.
-function pseudoDrop(node) {
-  const name = node.name.toLowerCase();
-  if (name.startsWith('-ms-') || !own(SELECTORS, name) || !SELECTORS[name].__compat) return null;
-  const feature = SELECTORS[name];
-  const kind = (node.type === 'PseudoElementSelector' ? '::' : ':') + name +
-    (node.children ? '()' : '');
-  if (!inIE11(feature.__compat, name, name)) return { kind: kind, name: name, place: node.loc.start };
-  if (name === 'not' && feature.selector_list && isListed(node) &&
-      !inIE11(feature.selector_list.__compat, name, name)) {
-    return { kind: ':not() with a selector list', name: null, place: node.loc.start };
-  }
-  return null;
-}
-
-// The first thing in a rule's selectors that IE11 cannot read, or 'other'
-// when the rule is written for another engine (::-moz-focus-inner).
-function selectorDrop(prelude) {
-  let drop = null;
-  let otherEngine = false;
-  csstree.walk(prelude, (node) => {
-    if (node.type !== 'PseudoClassSelector' && node.type !== 'PseudoElementSelector') return;
-    if (OTHER_ENGINE.test(node.name.toLowerCase())) otherEngine = true;
-    else drop = drop || pseudoDrop(node);
-  });
-  return otherEngine ? 'other' : drop;
-}
-
-// The -ms- names that bcd gives a pseudo-class or -element under, for any
-// browser: placeholder -> -ms-input-placeholder.
-function msForms(features) {
-  const forms = new Map();
-  for (const [alias, keys] of aliasesOf(features)) {
-    if (!alias.startsWith('-ms-')) continue;
-    for (const key of keys) forms.set(key, (forms.get(key) || []).concat(alias));
-  }
-  return forms;
-}
-
-const MS_FORMS = msForms(SELECTORS);
-
-// A rule's selectors as text, with pseudo-classes and -elements alike.
-function selectorText(prelude) {
-  return csstree.generate(prelude).toLowerCase().replace(/::/g, ':');
-}
-
-// Whether the sheet also has the rule in IE's own form
-// (.a:-ms-input-placeholder beside .a::placeholder).
-function hasTwin(prelude, drop, sheet) {
-  if (!drop.name || !MS_FORMS.has(drop.name)) return false;
-  if (!sheet.selectors) {
-    sheet.selectors = new Set(sheet.rules.map((rule) => selectorText(rule.prelude)));
-  }
-  const around = selectorText(prelude).split(new RegExp(':' + drop.name + '(?![-\\w])'));
-  return MS_FORMS.get(drop.name).some((form) => sheet.selectors.has(around.join(':' + form)));
-}
-
 function add(found, kind, place, selector) {
   const seen = found.get(kind);
   if (!seen) {
@@ -336,42 +227,6 @@ function add(found, kind, place, selector) {
   }
   seen.count += 1;
   seen.places.push([place.line, place.column, selector]);
-}
-
-// A selector as the page run can match it in its document: without its
-// pseudo-classes and -elements, which name a state the run does not put the
-// page in (:hover, :focus-within), a part of a box (::before) or what the
-// run's selector engine may not read (:focus-visible). What is left matches
-// at least the elements the whole does, so a rule that it matches in none
-// is of no element of the page. A compound of pseudo-classes alone is any
-// element (*).
-function matchableSelector(selector) {
-  const parts = [];
-  let compound = [];
-  const close = () => {
-    parts.push(compound.length ? compound.join('') : '*');
-    compound = [];
-  };
-  for (const node of selector.children.toArray()) {
-    if (node.type === 'Combinator') {
-      close();
-      parts.push(csstree.generate(node));
-    } else if (node.type !== 'PseudoClassSelector' && node.type !== 'PseudoElementSelector') {
-      compound.push(csstree.generate(node));
-    }
-  }
-  close();
-  return parts.join('');
-}
-
-// A rule's selectors as the page run can match them, or null when they
-// match any element or cannot be read: the rule is then never taken for one
-// of no element.
-function matchable(prelude) {
-  if (prelude.type !== 'SelectorList') return null;
-  const list = prelude.children.toArray().map((selector) =>
-    selector.type === 'Selector' ? matchableSelector(selector) : '*');
-  return list.includes('*') ? null : Array.from(new Set(list)).join(', ');
 }
 
 // The index in the sheet's selectors of a rule's selectors as the run can
@@ -407,44 +262,6 @@ function judgeRule(rule, sheet, found) {
     if (fallback) continue;
     for (const kind of declaration.kinds) note(kind, declaration.place);
   }
-}
-
-// The font formats that bcd files under @font-face (WOFF_2, WOFF,
-// SVG_fonts), by the name that a format() hint or a file's extension gives
-// them (woff2, woff, svg). bcd files no TrueType, OpenType nor EOT: IE11 has
-// them all.
-function formatName(name) {
-  return name.toLowerCase().replace(/_fonts$/, '').replace(/[^a-z0-9]/g, '');
-}
-
-const FONT_FORMATS = new Map(Object.entries(BCD_CSS['at-rules']['font-face'])
-  .filter(([key, feature]) => key !== '__compat' && feature.__compat)
-  .map(([key, feature]) => [formatName(key), { key: key, feature: feature }]));
-
-// The formats one source of a src descriptor is said to be in: its
-// format() hint, else its file's extension.
-function formatsOf(source) {
-  const hint = source.find((node) => node.type === 'Function' &&
-    node.name.toLowerCase() === 'format');
-  if (hint) {
-    return hint.children.toArray().filter((node) => node.type === 'String' ||
-      node.type === 'Identifier').map((node) => node.value || node.name);
-  }
-  const url = source.find((node) => node.type === 'Url');
-  return url ? [(/\.([a-z0-9]+)$/i.exec(url.value.split(/[?#]/)[0]) || ['', ''])[1]] : [];
-}
-
-// What bcd calls the format of one source of a src descriptor ("WOFF 2")
-// when IE11 cannot use it, or null when it can (local(), a format it has or
-// bcd does not know).
-function lostFormat(source) {
-  if (source.some((node) => node.type === 'Function' && node.name.toLowerCase() === 'local')) {
-    return null;
-  }
-  const formats = formatsOf(source).map((name) => FONT_FORMATS.get(formatName(name)));
-  if (!formats.length || formats.some((format) => !format ||
-    inIE11(format.feature.__compat, format.key, format.key))) return null;
-  return formats[0].feature.__compat.description || formats[0].key;
 }
 
 // An @font-face whose every source, in every src, is in a format IE11
