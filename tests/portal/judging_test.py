@@ -12,6 +12,7 @@ import unittest
 
 import check_portal_test as portal
 from check_portal_test import GOOD, HEAD, HTML, ROUTES, examine, setUpModule  # noqa: F401
+from sandbox_test import NO_LANDLOCK
 
 BUNDLE = "package/dist/js/bootstrap.bundle.min.js"
 # IE11 always leaves shadow() at its first line, and a click calls it.
@@ -138,7 +139,9 @@ class Judging(unittest.TestCase):
                 ROUTES.update(GOOD, **{"/a.css": (200, {"Content-Type": "text/css"}, sheet)})
                 ROUTES["/"] = (200, HTML, HEAD + '<link rel="stylesheet" href="/a.css"></head>'
                                "<body>%s</body></html>" % body)
-                result = subprocess.run([portal.SCRIPT, "127.0.0.1:%d" % portal.PORTS["http"]],
+                # Without bwrap, and without Landlock either: no box at all.
+                result = subprocess.run(([] if runs else NO_LANDLOCK) +
+                                        [portal.SCRIPT, "127.0.0.1:%d" % portal.PORTS["http"]],
                                         capture_output=True, text=True, timeout=120,
                                         env=dict(os.environ, **({} if runs else {"PATH": tools})))
                 lines = [line for line in result.stdout.splitlines() if " stylesheets: " in line]
@@ -223,7 +226,8 @@ class Judging(unittest.TestCase):
                 ROUTES["/"] = (200, HTML, HEAD + '</head><body><button id="go" title="Tip">?'
                                "</button>%s</body></html>" % body)
                 code, lines = portal.check("127.0.0.1:%d" % portal.PORTS["http"])
-                self.assertEqual((0, ["PASS"]), (code, [s for s, _ in lines["scripts"]]))
+                # Bootstrap's bundle names a map the portal does not serve: a note.
+                self.assertEqual((0, {"PASS"}), (code, {s for s, _ in lines["scripts"]}))
                 self.assertRegex(lines["scripts"][0][1], "events? fired at the page's handlers$")
 
 

@@ -76,7 +76,7 @@ class SourceMaps(unittest.TestCase):
         return ["%s %s" % line for line in lines["scripts"]]
 
     def expect(self, lines, places, unread=None):
-        expected = ([unread] if unread else []) + [CONSTRUCT % places[0], LACKED % places[1]]
+        expected = [CONSTRUCT % places[0], LACKED % places[1]] + ([unread] if unread else [])
         self.assertEqual(len(expected), len(lines), lines)
         for pattern, line in zip(expected, lines):
             self.assertRegex(line, "^" + pattern)

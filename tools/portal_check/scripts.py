@@ -160,6 +160,8 @@ def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, ma
 def with_notes(lines, sources, outcome, legacy):
     """The check's lines, or its PASS line when it has none, with the notes
     on the check as a whole."""
+    maps = [detail for status, detail in lines if status == sourcemaps.NOTE]
+    lines = [line for line in lines if line[0] != sourcemaps.NOTE]
     notes = []
     if not lines:
         lines = [("PASS", summary(sources + [source for source, _ in outcome.added],
@@ -172,6 +174,6 @@ def with_notes(lines, sources, outcome, legacy):
     # its lines', and what the notes say is no fault of its own (the
     # document-mode check fails the mode).
     noted = "PASS" if all(status == "PASS" for status, _ in lines) else "WARN"
-    notes = ([outcome.unfired] if outcome.unfired else []) + notes
+    notes = ([outcome.unfired] if outcome.unfired else []) + notes + maps
     # What the engine runs in the mode the page really gets is less again.
     return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + [(noted, note) for note in notes]

@@ -24,6 +24,10 @@ from web import NoAddress, resolve
 # The comment that names a script's map; the last one counts. "//@" is the
 # older form, which bundlers still write for old tools.
 NAMED = re.compile(r"(?://|/\*)[#@][ \t]*sourceMappingURL=([^\s'\"*]+)")
+# The status of a line on a map that cannot be had or read: a note on the
+# check as a whole (scripts.py), which changes where places are shown and
+# nothing the players get.
+NOTE = "NOTE"
 # What webpack puts before a module's path ("webpack://portal/./src/a.js").
 BUNDLER_PREFIX = re.compile(r"^webpack://[^/]*/")
 
@@ -154,8 +158,8 @@ def read_maps(mapper, page, sources, timeout):
         if text is not None:
             index, problem = mapper.read(text)
         if problem:
-            lines.append(("WARN", said("%s: its source map %s %s; the places given in it are "
-                                       "the script's own", source[0], shown, problem)))
+            lines.append((NOTE, said("%s: its source map %s %s; the places given in it are "
+                                     "the script's own", source[0], shown, problem)))
         mapped.append(source if index is None else Mapped(source, mapper, index))
     return mapped, lines
 
