@@ -712,7 +712,7 @@ class LandlockBox(Boxed, unittest.TestCase):
         open(conf, "w").close()
         binary = os.path.realpath(shutil.which("node"))
         rules = json.dumps({"read": [folder, os.path.dirname(binary)], "fd": 3,
-                            "env": {"OPENSSL_CONF": conf}})
+                            "env": {"OPENSSL_CONF": conf}, "parent": os.getpid()})
         program = ("var dgram = require('dgram'), left = 2, told = function (e) {\n"
                    "  console.log(this + ' ' + (e ? e.code : 'done'));\n"
                    "  if (!--left) process.exit(0); };\n"

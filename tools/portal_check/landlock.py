@@ -157,7 +157,7 @@ def enter(rules, line):
 def main():
     try:
         enter(json.loads(sys.argv[1]), sys.argv[2:])
-    except (OSError, ValueError, IndexError) as error:
+    except (OSError, ValueError, IndexError, KeyError) as error:
         sys.stderr.write("landlock: %s\n" % (getattr(error, "strerror", None) or error))
         sys.exit(126)
 
