@@ -37,7 +37,9 @@ class Judging(unittest.TestCase):
                    "for (;;) { if (typeof Promise === 'undefined') break; Promise.all(); }",
                    "for (;;) { if (!a || !window.Promise) { a = 1; continue; } new Promise(); }",
                    "switch (a) { case 1: if (a && !navigator.serviceWorker) break; Promise(); }",
-                   "function f() { if (window.Promise) { a(); } else { return; } new Promise(a); }"]
+                   "function f() { if (window.Promise) { a(); } else { return; } new Promise(a); }",
+                   "var p = window.Promise ? new Promise(g) : 0;\n"
+                   "window.Promise && Promise.all(a);"]
         unguarded = ["function f() { new Promise(g); if (!window.Promise) return; }",
                      "for (;;) { if (!window.Promise) break; }\nnew Promise(a);",
                      "function f() { if (!document.title) return; new Promise(a); }",
