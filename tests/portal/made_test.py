@@ -49,8 +49,11 @@ class Made(added_test.Added):
                         '.join(""), 9);</script>'),
               "/app.js": (200, JS, "var arrow = '(x) => x';\nvar f = Function('return ' + arrow);"
                                    "\nsetTimeout(['var a = 1;'].join(''), 5);\n"
-                                   "var n = Function('n', 'return ' + 'n');\n")},
+                                   "var n = Function('n', 'return ' + 'n');\n"
+                                   "var g = new Function('return ' + '`x`');\n")},
              [("FAIL", r"/app.js, the code new Function makes at 2:9: arrow function "
+                       r"\(1, at 1:8\)$"),
+              ("FAIL", r"/app.js, the code new Function makes at 5:9: template literal "
                        r"\(1, at 1:8\)$"),
               ("WARN", r"gameid=220 \(inline script\), the code setInterval makes at 5:3: "
                        r"let/const \(1, at 1:1\)")]),
