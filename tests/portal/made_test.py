@@ -49,8 +49,11 @@ class Made(added_test.Added):
                         '.join(""), 9);</script>'),
               "/app.js": (200, JS, "var arrow = '(x) => x';\nvar f = Function('return ' + arrow);"
                                    "\nsetTimeout(['var a = 1;'].join(''), 5);\n"
-                                   "var n = Function('n', 'return ' + 'n');\n")},
+                                   "var n = Function('n', 'return ' + 'n');\n"
+                                   "var g = new Function('return ' + '`x`');\n")},
              [("FAIL", r"/app.js, the code new Function makes at 2:9: arrow function "
+                       r"\(1, at 1:8\)$"),
+              ("FAIL", r"/app.js, the code new Function makes at 5:9: template literal "
                        r"\(1, at 1:8\)$"),
               ("WARN", r"gameid=220 \(inline script\), the code setInterval makes at 5:3: "
                        r"let/const \(1, at 1:1\)")]),
@@ -58,6 +61,12 @@ class Made(added_test.Added):
               "/dist/main.js": data("dist/main.js")},
              [("FAIL", r"/dist/main.js, the code eval makes at 29:1 \(webpack://[^ ]*/src/news"
                        r".js\?\): let/const \(1, at 5:1\), arrow function \(2, first at 5:18\)$")]),
+            # Past ten texts of one script, one line says how many more; an indirect eval too.
+            ({"/app.js": (200, JS, "(0, eval)('let a;');\n" + "eval('let b%d;');\n" * 11 % (
+                *range(11),))},
+             [("WARN", r"/app.js, the code eval makes at %d:1: let/const" % line)
+              for line in range(1, 11)] +
+             [("FAIL", r"/app.js makes 2 more texts of code past ECMAScript 5: .* 11:1.* 12:1")]),
         ]
         for routes, expected in cases:
             with self.subTest(routes=sorted(routes)):
