@@ -7,8 +7,10 @@ and redirects off the portal never asked.
 Usage: pages_test.py SOURCE_DIR
 """
 import http.server
+import json
 import os
 import sys
+import tempfile
 import threading
 import unittest
 
@@ -61,7 +63,15 @@ class Pages(unittest.TestCase):
         return portal.check("127.0.0.1:%d" % PORTS["http"], *options)
 
     def test_the_pages_a_player_reaches_are_checked_and_nothing_else_is_asked(self):
-        code, lines = self.checked("--pages", "10")
+        with tempfile.TemporaryDirectory() as folder:
+            written = os.path.join(folder, "check.sarif")
+            code, lines = self.checked("--pages", "10", "--sarif", written)
+            with open(written) as log:
+                results = json.load(log)["runs"][0]["results"]
+        # A further page's line that places nothing is at that page.
+        self.assertEqual([("error", {"uri": "old", "uriBaseId": "PORTAL"})],
+                         [(r["level"], r["locations"][0]["physicalLocation"]["artifactLocation"])
+                          for r in results if r["ruleId"] == "reachable"])
         self.assertEqual(1, code)  # /deep fails, the start page passes
         self.assertEqual("FAIL", lines["/deep scripts"][0][0])
         (status, said), = lines["pages"]
