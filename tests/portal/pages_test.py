@@ -6,9 +6,13 @@ and redirects off the portal never asked.
 
 Usage: pages_test.py SOURCE_DIR
 """
+import contextlib
 import http.server
+import io
 import json
 import os
+import pty
+import subprocess
 import sys
 import tempfile
 import threading
@@ -96,6 +100,19 @@ class Pages(unittest.TestCase):
         self.assertEqual((0, []), (code, [name for name in lines if "/" in name or
                                           name == "pages"]))
         self.assertNotIn("/news", ASKED)
+
+    def test_progress_is_shown_on_a_terminal_alone(self):
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):  # check() prints what both pipes held
+            self.checked("--pages", "2")
+        self.assertNotIn("\x1b[K", printed.getvalue())
+        terminal, shown = pty.openpty()
+        subprocess.run([portal.SCRIPT, "--pages", "2", "127.0.0.1:%d" % PORTS["http"]],
+                       stdout=subprocess.DEVNULL, stderr=shown, timeout=120)
+        os.close(shown)
+        shown = os.read(terminal, 4096)
+        os.close(terminal)
+        self.assertIn(b"\rchecking /news: 1 of 4 pages done\x1b[K", shown)
 
     def test_json_holds_each_page_with_its_checks(self):
         code, said = self.checked("--json", "--pages", "3")

@@ -118,10 +118,11 @@ class SourceMaps(unittest.TestCase):
             (bare, dict(JS, SourceMap="/dist/gone.map"), None,
              ours + r"gone\.map cannot be fetched: 404 Not Found; the places given in it are the "
                     r"script's own$"),
-            (BUNDLE, JS, (200, {}, '{"version": 3, "mappings": "AAAA'),
+            # At 16 MiB a map is read, a byte more it is not.
+            (BUNDLE, JS, (200, {}, '{"version": 3, "mappings": "AAAA'.rjust(16 << 20)),
              ours + r"app\.js\.map cannot be read: .*JSON"),
-            (BUNDLE, JS, (200, {}, " " * (17 << 20)),
-             ours + r"app\.js\.map is 17\.8 MB; maps past 16 MB are not read"),
+            (BUNDLE, JS, (200, {}, " " * ((16 << 20) + 1)),
+             ours + r"app\.js\.map is 16\.8 MB; maps past 16 MB are not read"),
             (BUNDLE.replace("app.js.map", refused), dict(JS, **{"X-SourceMap": refused}), None,
              r"/dist/app\.js: its source map http://169\.254\.169\.254/app\.js\.map is not "
              r"fetched: a loopback portal's page names a link-local address"),
