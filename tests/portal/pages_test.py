@@ -6,9 +6,15 @@ and redirects off the portal never asked.
 
 Usage: pages_test.py SOURCE_DIR
 """
+import contextlib
 import http.server
+import io
+import json
 import os
+import pty
+import subprocess
 import sys
+import tempfile
 import threading
 import unittest
 
@@ -31,9 +37,13 @@ START = page('<a href="/news#top">News</a> <a href="%s/elsewhere">Forum</a> '
              "a.href = '/added'; document.body.appendChild(a);</script>" % ELSEWHERE)
 ROUTES_OF_PORTAL = {
     "/": START,
-    # No script: its links come from its HTML; /deep is at depth 2.
-    "/news": page('<a href="/deep">Read more</a> <a href="/old">Old</a> '
-                  '<a href="%s/elsewhere">Forum</a>' % ELSEWHERE),
+    # No script: its links come from its HTML, relative ones from its <base>; /deep is at
+    # depth 2. Another port of the portal's host is another origin.
+    "/news": page('<base href="/a/"><a href="/deep">Read more</a> <a href="/old">Old</a> '
+                  '<a href="later">Later</a> <a href="/news#more">More</a> '
+                  '<a href="/shop" target="shop">Shop</a> <a href="%s/elsewhere">Forum</a> '
+                  '<a href="http://127.0.0.1:1/port">Port</a>' % ELSEWHERE),
+    "/a/later": page("<p>Later</p>"),
     "/deep": page("<script>var f = (x) => x;</script>"),
     "/clicked": page("<p>Clicked</p>"), "/added": page("<p>Added</p>"),
     "/old": portal.moved(ELSEWHERE + "/moved"),
@@ -57,30 +67,55 @@ class Pages(unittest.TestCase):
         return portal.check("127.0.0.1:%d" % PORTS["http"], *options)
 
     def test_the_pages_a_player_reaches_are_checked_and_nothing_else_is_asked(self):
-        code, lines = self.checked("--pages", "10")
+        with tempfile.TemporaryDirectory() as folder:
+            written = os.path.join(folder, "check.sarif")
+            code, lines = self.checked("--pages", "10", "--sarif", written)
+            with open(written) as log:
+                results = json.load(log)["runs"][0]["results"]
+        # A further page's line that places nothing is at that page.
+        self.assertEqual([("error", {"uri": "old", "uriBaseId": "PORTAL"})],
+                         [(r["level"], r["locations"][0]["physicalLocation"]["artifactLocation"])
+                          for r in results if r["ruleId"] == "reachable"])
         self.assertEqual(1, code)  # /deep fails, the start page passes
         self.assertEqual("FAIL", lines["/deep scripts"][0][0])
         (status, said), = lines["pages"]
         self.assertEqual("PASS", status)
-        self.assertRegex(said, r"^pages: 5 pages of the portal checked beside the start page: "
-                         r"/news, /added, /clicked, /deep, /old; links to other hosts, not "
-                         r"followed: http://127\.0\.0\.2:\d+/elsewhere$")
+        self.assertRegex(said, r"^pages: 6 pages of the portal checked beside the start page: "
+                         r"/news, /added, /clicked, /deep, /old, /a/later; links to other "
+                         r"hosts, not followed: http://127\.0\.0\.2:\d+/elsewhere, "
+                         r"http://127\.0\.0\.1:1/port$")
         self.assertRegex(lines["/old reachable"][0][1], r"leaves the portal's origin.*302")
         self.assertEqual("FAIL", lines["/old reachable"][0][0])
-        for never in ("/elsewhere", "/moved", "/blank", "/patch.zip"):
+        for never in ("/elsewhere", "/moved", "/blank", "/patch.zip", "/shop"):
             self.assertNotIn(never, ASKED)
         self.assertEqual(1, ASKED.count("/news"))
 
     def test_the_bound_names_what_it_leaves_out(self):
         code, lines = self.checked("--pages", "3")
         self.assertRegex(lines["pages"][0][1], r"checked beside the start page: /news, /added; "
-                         r".*; past --pages 3, not checked: /clicked, /deep, /old$")
+                         r".*; past --pages 3, not checked: /clicked, /deep, /old, /a/later$")
         self.assertEqual(("WARN", 0), (lines["pages"][0][0], code))
         self.assertNotIn("/deep", ASKED)
         code, lines = self.checked("--pages", "1")
         self.assertEqual((0, []), (code, [name for name in lines if "/" in name or
                                           name == "pages"]))
         self.assertNotIn("/news", ASKED)
+
+    def test_progress_is_shown_on_a_terminal_alone(self):
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):  # check() prints what both pipes held
+            self.checked("--pages", "2")
+        self.assertNotIn("\x1b[K", printed.getvalue())
+        terminal, shown = pty.openpty()
+        subprocess.run([portal.SCRIPT, "--pages", "2", "127.0.0.1:%d" % PORTS["http"]],
+                       stdout=subprocess.DEVNULL, stderr=shown, timeout=120)
+        os.close(shown)
+        try:
+            shown = os.read(terminal, 4096)
+        except OSError:  # the terminal closed with nothing written to it
+            shown = b""
+        os.close(terminal)
+        self.assertIn(b"\rchecking /news: 1 of 4 pages done\x1b[K", shown)
 
     def test_json_holds_each_page_with_its_checks(self):
         code, said = self.checked("--json", "--pages", "3")
@@ -92,7 +127,7 @@ class Pages(unittest.TestCase):
         self.assertEqual(["/?mini=2&gameid=220", "/news", "/added"], urls)
         self.assertEqual(["reachable", "document-mode", "scripts", "stylesheets", "content-type"],
                          [check["name"] for check in said["pages"][1]["checks"]])
-        self.assertEqual(3, [entry["count"] for entry in said["checks"][-1]["lists"]
+        self.assertEqual(4, [entry["count"] for entry in said["checks"][-1]["lists"]
                              if entry["of"] == "pages past the bound"][0])
 
 

@@ -84,9 +84,13 @@ class SourceMaps(unittest.TestCase):
     def test_a_bundles_places_are_given_in_its_sources_and_in_the_sarif_log(self):
         inline = "//# sourceMappingURL=data:application/json;charset=utf-8;base64," + \
             base64.b64encode(MAP.encode()).decode()
-        for named, adds in ((NAMED, False), (inline, False), (NAMED, True)):
+        gone = "//# sourceMappingURL=gone.map"
+        # The last comment counts, and a SourceMap header wins over any comment.
+        for named, headers, adds in ((NAMED, JS, False), (inline, JS, False), (NAMED, JS, True),
+                                     (gone + "\n" + NAMED, JS, False),
+                                     (gone, dict(JS, SourceMap="app.js.map"), False)):
             with self.subTest(map=named[:40], adds=adds), tempfile.TemporaryDirectory() as folder:
-                self.serve(BUNDLE.replace(NAMED, named), adds=adds,
+                self.serve(BUNDLE.replace(NAMED, named), headers, adds=adds,
                            **{"/dist/app.js.map": (200, {}, MAP)})
                 written = os.path.join(folder, "check.sarif")
                 self.expect(self.scripts_lines("--sarif", written), MAPPED)
@@ -95,9 +99,13 @@ class SourceMaps(unittest.TestCase):
                 self.assertEqual("", found)
                 with open(written) as log:
                     run = json.load(log)["runs"][0]
-                self.assertEqual([("scripts/past-es5", "error", "src/settings.js", 2),
-                                  ("scripts/ie11-lacks", "error", "src/merge.js", 3)],
-                                 [(r["ruleId"], r["level"], *placed(r["locations"][0]))
+                # The bundle's own place beside, from the portal's root.
+                self.assertEqual([("scripts/past-es5", "error", "src/settings.js", 2,
+                                   "dist/app.js", 1),
+                                  ("scripts/ie11-lacks", "error", "src/merge.js", 3,
+                                   "dist/app.js", 1)],
+                                 [(r["ruleId"], r["level"], *placed(r["locations"][0]),
+                                   *placed(r["relatedLocations"][0]))
                                   for r in run["results"] if r["ruleId"].startswith("scripts")])
                 self.assertEqual(VERSION, run["tool"]["driver"]["version"])
                 self.assertEqual("127.0.0.1:%d" % PORTS["http"], run["properties"]["portal"])
@@ -110,10 +118,11 @@ class SourceMaps(unittest.TestCase):
             (bare, dict(JS, SourceMap="/dist/gone.map"), None,
              ours + r"gone\.map cannot be fetched: 404 Not Found; the places given in it are the "
                     r"script's own$"),
-            (BUNDLE, JS, (200, {}, '{"version": 3, "mappings": "AAAA'),
+            # At 16 MiB a map is read, a byte more it is not.
+            (BUNDLE, JS, (200, {}, '{"version": 3, "mappings": "AAAA'.rjust(16 << 20)),
              ours + r"app\.js\.map cannot be read: .*JSON"),
-            (BUNDLE, JS, (200, {}, " " * (17 << 20)),
-             ours + r"app\.js\.map is 17\.8 MB; maps past 16 MB are not read"),
+            (BUNDLE, JS, (200, {}, " " * ((16 << 20) + 1)),
+             ours + r"app\.js\.map is 16\.8 MB; maps past 16 MB are not read"),
             (BUNDLE.replace("app.js.map", refused), dict(JS, **{"X-SourceMap": refused}), None,
              r"/dist/app\.js: its source map http://169\.254\.169\.254/app\.js\.map is not "
              r"fetched: a loopback portal's page names a link-local address"),
