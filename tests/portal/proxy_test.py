@@ -142,8 +142,8 @@ class Proxy(unittest.TestCase):
     def test_requests_reach_the_portal_where_its_page_came_from_alone(self):
         """In origin form, without the proxy's headers, at the address the
         page came from though the name leads elsewhere now, 502 when it does
-        not answer; another host, port, scheme or no address at all: 403, of
-        which the first 100 are kept."""
+        not answer; another host, port, scheme or no address at all, or a
+        tunnel to another port: 403, of which the first 100 are kept."""
         asked = "http://localhost:%d/who?x=1" % PORT
         with self.origin("http://localhost:%d/") as origin:
             self.assertTrue(answer(connect(origin), get(asked, "Proxy-Authorization: a"))
@@ -156,6 +156,10 @@ class Proxy(unittest.TestCase):
         self.assertEqual(others[:100], origin.refused_at_close)
         with self.origin("http://localhost:%d/", host="127.0.0.3") as origin:
             self.assertEqual(proxy.BAD_GATEWAY, answer(connect(origin), get(asked)))
+        with self.origin("https://localhost:%d/") as origin:  # a tunnel to another port
+            for other in (b"localhost:%d" % (PORT + 1), b"localhost"):
+                self.assertEqual(proxy.REFUSED, answer(connect(origin), b"CONNECT %s HTTP/1.1"
+                                                       b"\r\n\r\n" % other), other)
 
     def test_connections_at_once_and_waiting_are_bounded(self):
         """Past 256 connections without a request, the oldest is closed and a
