@@ -706,27 +706,30 @@ class LandlockBox(Boxed, unittest.TestCase):
     def test_landlock_alone_refuses_tcp_and_the_filter_alone_udp(self):
         """node in the box as landlock.py makes it, under a seccomp filter that
         refuses nothing: Landlock refuses a TCP connection to another loopback
-        host; under the box's own filter, a UDP socket is refused too."""
+        host and a write to a file it may read; under the box's own
+        filter, a UDP socket is refused too."""
         folder = tempfile.mkdtemp(prefix="portal-landlock-")
         conf = os.path.join(folder, "openssl.cnf")
         open(conf, "w").close()
         binary = os.path.realpath(shutil.which("node"))
         rules = json.dumps({"read": [folder, os.path.dirname(binary)], "fd": 3,
-                            "env": {"OPENSSL_CONF": conf}})
-        program = ("var dgram = require('dgram'), left = 2, told = function (e) {\n"
+                            "env": {"OPENSSL_CONF": conf}, "parent": os.getpid()})
+        program = ("var dgram = require('dgram'), left = 3, told = function (e) {\n"
                    "  console.log(this + ' ' + (e ? e.code : 'done'));\n"
                    "  if (!--left) process.exit(0); };\n"
                    "require('net').connect(%d, '127.0.0.2', told.bind('tcp'))"
                    ".on('error', told.bind('tcp'));\n"
                    "try { dgram.createSocket('udp4').on('error', told.bind('udp'))"
                    ".send('x', 9, '127.0.0.4', told.bind('udp')); } "
-                   "catch (e) { told.call('udp', e); }\n" % PORTS["tcp"])
+                   "catch (e) { told.call('udp', e); }\n"
+                   "try { require('fs').appendFileSync(%r, 'x'); told.call('write'); "
+                   "} catch (e) { told.call('write', e); }\n" % (PORTS["tcp"], conf))
         here = os.path.join(SOURCE, "tools", "portal_check")
         filters = {"nothing refused": "import seccomp, sys\n"
                    "seccomp.SyscallFilter(seccomp.ALLOW).export_bpf(sys.stdout)\n",
                    "the box's": open(os.path.join(here, "seccomp_filter.py")).read()}
-        for name, expected in (("nothing refused", "tcp EACCES udp done"),
-                               ("the box's", "tcp EACCES udp EACCES")):
+        for name, expected in (("nothing refused", "tcp EACCES udp done write EACCES"),
+                               ("the box's", "tcp EACCES udp EACCES write EACCES")):
             with self.subTest(filter=name):
                 self.setUp()
                 bpf = subprocess.run(["/usr/bin/python3", "-c", filters[name]],
