@@ -297,6 +297,11 @@ REACH = ("var node = this.constructor.constructor('return process')(), "
          "function attempt(what, act) {\n"
          "  try { tell(what, 'done:' + act()); } catch (e) { tell(what, 'refused:' + "
          "(e.code || e.message)); }\n}\n")
+# Where the proxy's socket lies, found as page code may where it can list /tmp.
+FIND = ("var fs = need('fs'), held = [], found;\n"
+        "(function walk(dir) { fs.readdirSync(dir).forEach(function (name) {\n"
+        "  if (name === 'proxy.sock') found = dir + '/' + name;\n"
+        "  else try { walk(dir + '/' + name); } catch (e) {} }); })('/tmp');\n")
 ESCAPE = (
     "var said = JSON.stringify(node.env), fs = need('fs');\n"
     "tell('uid', node.getuid()); tell('env', said);\n"
@@ -304,6 +309,7 @@ ESCAPE = (
     "attempt('home', function () { return fs.readdirSync('%(home)s').length; });\n"
     "attempt('checkout', function () { return fs.readFileSync('%(source)s/README.md').length; });\n"
     "attempt('write', function () { fs.writeFileSync('%(folder)s/written', 'x'); });\n"
+    "attempt('beside', function () {\n" + FIND + "fs.writeFileSync(found + '.x', 'x'); });\n"
     "attempt('spawn', function () { return need('child_process').execFileSync('/bin/sh', "
     "['-c', 'touch %(folder)s/spawned; echo ran']); });\n"
     "attempt('tmp', function () { fs.writeFileSync('/tmp/big', new Array(5 << 20).join('x')); "
@@ -360,7 +366,8 @@ class Boxed:
         appears, the check outlives a kill of the run's parent and prints every
         line, and what was kept from other hosts is listed; a process of the
         box's user outside it is neither read in /proc nor signalled, nor is
-        the host's first process read, and no abstract socket is reached."""
+        the host's first process read, and no abstract socket is reached; what
+        the box reads, the folder of the proxy's socket too, is not written."""
         # Node 18 has no permission model: there the box alone refuses these.
         nodes = [("this machine's node", None, ["refused:ERR_ACCESS_DENIED"] * 3),
                  ("node " + NODE_18, node_18(), self.BOXED)]
@@ -393,8 +400,8 @@ class Boxed:
                     self.assertLess(int(limit), ours if ours >= 0 else 1 << 62)
                 self.assertEqual([{said} for said in refusals],
                                  [set(TOLD[what]) for what in ("spawn", "tmp", "dev")])
-                for what in ("passwd", "home", "checkout", "write", "victim", "victimenv",
-                             "signal"):
+                for what in ("passwd", "home", "checkout", "write", "beside", "victim",
+                             "victimenv", "signal"):
                     self.assertEqual({"refused"}, {said.split(":")[0] for said in TOLD[what]},
                                      what)
                 # Only the sandbox's own processes, and its own cgroup root.
@@ -560,10 +567,6 @@ class Sandbox(Boxed, unittest.TestCase):
         after 4,000 idle connections and a request for no address at all,
         the page's own request is answered; of 200 requests of each run that
         the portal holds, it never gets one run's all at once."""
-        find = ("var fs = need('fs'), held = [], found;\n"
-                "(function walk(dir) { fs.readdirSync(dir).forEach(function (name) {\n"
-                "  if (name === 'proxy.sock') found = dir + '/' + name;\n"
-                "  else try { walk(dir + '/' + name); } catch (e) {} }); })('/tmp');\n")
         idle = ("for (var i = 0; i < 4000; i++) "
                 "held.push(need('net').connect(found).on('error', function () {}));\n"
                 "need('net').connect(found).end('GET http://[::1 HTTP/1.1\\r\\n\\r\\n');\n"
@@ -582,7 +585,7 @@ class Sandbox(Boxed, unittest.TestCase):
         ROUTES["/held"] = hold
         for name, script in (("idle", idle), ("asking", asking)):
             with self.subTest(connections=name):
-                ROUTES["/app.js"] = REACH + find + script
+                ROUTES["/app.js"] = REACH + FIND + script
                 result = check("--timeout", "10", path=node_18())
                 self.assertEqual(7, len(result.lines))
                 self.assertLess(result.threads, 12)
