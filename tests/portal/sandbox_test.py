@@ -614,7 +614,8 @@ class Sandbox(Boxed, unittest.TestCase):
         """No bwrap on PATH, user namespaces refused (the check itself run
         where no more may be made), each with no Landlock either, or, as root,
         a TMPDIR that nobody may pass through: a WARN with the cause and its
-        fix, the syntax verdicts stand, and the page's code never runs."""
+        fix, the syntax verdicts stand, the page's code never runs, and --json
+        names no box."""
         tools = tempfile.mkdtemp(prefix="portal-tools-")  # what PATH holds, but bwrap
         for tool in ("bash", "dirname", "python3", "node", "prlimit", "setpriv"):
             os.symlink(shutil.which(tool), os.path.join(tools, tool))
@@ -643,6 +644,10 @@ class Sandbox(Boxed, unittest.TestCase):
                 self.assertRegex(result.stdout, r"WARN scripts: the page's code was not run, and "
                                                 r"the scripts are judged by their syntax alone: "
                                                 r"its sandbox cannot be made, as " + why)
+        # --json names no box where none ran the page.
+        said = json.loads(subprocess.run(cases[0][0][:-1] + ["--json", host], capture_output=True,
+                                         text=True, env=cases[0][1], timeout=60).stdout)
+        self.assertEqual((None, "fail", 1), (said["box"], said["fail_on"], said["exit_code"]))
         shutil.rmtree(tools)
         shutil.rmtree(closed)
 
