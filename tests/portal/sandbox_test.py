@@ -491,7 +491,8 @@ class Boxed:
         """Memory past the sandbox's limit is refused, a fork loop starts
         nothing, a page that never ends is stopped at the time limit, a run
         that ends itself is told, and a killed check takes its sandbox with
-        it; no process of the run is left."""
+        it; no process of the run is left, and the next check removes the
+        killed one's folder alone."""
         # Zeroing 3 GB of buffers takes more than 3 s on a loaded machine.
         cases = [
             ("var held = [], got = 0, why = 'none';\n"
@@ -520,9 +521,20 @@ class Boxed:
                     self.assertTrue(all(3 < int(cpu) <= 10 and core == "0"
                                         for _, _, cpu, core in nodes), nodes)
                     ROUTES["/app.js"] = "var quiet = 1;\n"
+                    # Beside it, a folder of a check in another PID namespace, and one of a
+                    # check still running (this test, as a check), which stay.
+                    ns = os.stat("/proc/self/ns/pid").st_ino
+                    with open("/proc/self/stat") as line:
+                        start = line.read().rpartition(")")[2].split()[19]
+                    kept = [tempfile.mkdtemp(prefix="portal-check-%d@%d-0-" % (pid, ns + 1)),
+                            tempfile.mkdtemp(prefix="portal-check-%d@%d-%s-"
+                                                    % (os.getpid(), ns, start))]
+                    for folder in kept:
+                        self.addCleanup(shutil.rmtree, folder, True)
                     check()  # which removes what the killed one left
-                    self.assertEqual([], glob.glob(os.path.join(
-                        tempfile.gettempdir(), "portal-check-%d@*" % pid)))
+                    self.assertEqual(([], kept), (glob.glob(os.path.join(
+                        tempfile.gettempdir(), "portal-check-%d@%d-*" % (pid, ns))),
+                        [k for k in kept if os.path.isdir(k)]))
                     continue
                 self.assertEqual(7, len(lines))
                 if says:
