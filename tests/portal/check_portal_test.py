@@ -467,17 +467,21 @@ class CheckPortal(unittest.TestCase):
 
     def test_fail_on_warn_lets_only_a_portal_that_passes_through(self):
         warned = {"/stats/varnholt.html": (404, {}, "")}
-        cases = [({}, ["--fail-on", "warn"], 0), (warned, [], 0),
-                 (warned, ["--fail-on", "warn"], 1), (warned, ["--json", "--fail-on", "warn"], 1)]
-        for routes, options, exit_code in cases:
+        failed = dict(warned, **{"/app.js": (200, {}, "var f = (x) => x;\n")})
+        json_warn = ["--json", "--fail-on", "warn"]
+        cases = [({}, ["--fail-on", "warn"], 0, None), (warned, [], 0, None),
+                 (warned, ["--fail-on", "warn"], 1, None), (warned, json_warn, 1, "WARN"),
+                 (failed, json_warn, 1, "FAIL")]
+        for routes, options, exit_code, verdict in cases:
             with self.subTest(routes=routes, options=options):
                 ROUTES.clear()
                 ROUTES.update(GOOD, **routes)
                 code, said = check("127.0.0.1:%d" % PORTS["http"], *options)
                 self.assertEqual(exit_code, code)
                 if "--json" in options:
-                    self.assertEqual(("WARN", "warn", code),
-                                     (said["verdict"], said["fail_on"], said["exit_code"]))
+                    self.assertEqual((verdict, "warn", code, "bubblewrap"),
+                                     (said["verdict"], said["fail_on"], said["exit_code"],
+                                      said["box"]))
 
     def test_what_the_page_says_reaches_the_terminal_short_and_escaped(self):
         raw = "\x1b]0;owned\x07\x9b31m\u202e"

@@ -142,8 +142,8 @@ class Proxy(unittest.TestCase):
     def test_requests_reach_the_portal_where_its_page_came_from_alone(self):
         """In origin form, without the proxy's headers, at the address the
         page came from though the name leads elsewhere now, 502 when it does
-        not answer; another host, port, scheme or no address at all: 403, of
-        which the first 100 are kept."""
+        not answer; another host, port, scheme or no address at all, or a
+        tunnel to another port: 403, of which the first 100 are kept."""
         asked = "http://localhost:%d/who?x=1" % PORT
         with self.origin("http://localhost:%d/") as origin:
             self.assertTrue(answer(connect(origin), get(asked, "Proxy-Authorization: a"))
@@ -156,6 +156,10 @@ class Proxy(unittest.TestCase):
         self.assertEqual(others[:100], origin.refused_at_close)
         with self.origin("http://localhost:%d/", host="127.0.0.3") as origin:
             self.assertEqual(proxy.BAD_GATEWAY, answer(connect(origin), get(asked)))
+        with self.origin("https://localhost:%d/") as origin:  # a tunnel to another port
+            for other in (b"localhost:%d" % (PORT + 1), b"localhost"):
+                self.assertEqual(proxy.REFUSED, answer(connect(origin), b"CONNECT %s HTTP/1.1"
+                                                       b"\r\n\r\n" % other), other)
 
     def test_connections_at_once_and_waiting_are_bounded(self):
         """Past 256 connections without a request, the oldest is closed and a
@@ -190,7 +194,7 @@ class Proxy(unittest.TestCase):
     def test_heads_are_bounded_in_size_and_time(self):
         """A head past 64 KiB is dropped at once; one that never ends, and a
         tunnel where nothing comes, are dropped after the time limit, while
-        a tunnel that carries something is not."""
+        a head or a tunnel that carries something, however slowly, is not."""
         with self.origin("http://localhost:%d/") as origin:
             large = get("http://localhost:%d/" % PORT, "X: " + "a" * proxy.HEAD_LIMIT)[:-2]
             self.assertEqual(b"", answer(connect(origin), large))
@@ -202,11 +206,14 @@ class Proxy(unittest.TestCase):
             self.assertEqual(proxy.TUNNEL, opened(sock))
             self.assertEqual(b"", answer(sock))
             self.assertGreater(time.monotonic() - started, 1.9)
-            sock = connect(origin, tunnel + b"\r\nGET /slow HTTP/1.0\r\n")
-            for _ in range(4):
-                time.sleep(0.5)
-                sock.sendall(b"X: y\r\n")
-            self.assertTrue(answer(sock, b"\r\n").endswith(b"pinned /slow None"))
+            # Slowly, past the time limit: the tunnelled request's head, then the tunnel's.
+            for head, rest in ((tunnel + b"\r\nGET /slow HTTP/1.0\r\n", b"\r\n"),
+                               (tunnel, b"\r\nGET /slow HTTP/1.0\r\n\r\n")):
+                sock = connect(origin, head)
+                for _ in range(4):
+                    time.sleep(0.5)
+                    sock.sendall(b"X: y\r\n")
+                self.assertTrue(answer(sock, rest).endswith(b"pinned /slow None"))
 
 
 if __name__ == "__main__":
