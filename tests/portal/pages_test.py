@@ -48,6 +48,17 @@ ROUTES_OF_PORTAL = {
     "/clicked": page("<p>Clicked</p>"), "/added": page("<p>Added</p>"),
     "/old": portal.moved(ELSEWHERE + "/moved"),
 }
+# Frames of the start page: one fails, one passes, one is of another host; /frame/deeper is
+# a frame of a frame of a frame, past the depth bound.
+FRAMED = page('<iframe src="/frame/news.html"></iframe><iframe src="%s/widget"></iframe>'
+              '<frame src="/frame/ok.html">' % ELSEWHERE)
+ROUTES_OF_FRAMES = {
+    "/frame/news.html": page('<script>const n = 1; var f = () => n;</script>'
+                             '<iframe src="/frame/inner.html"></iframe>'),
+    "/frame/ok.html": page("<script>var f = function () { return 1; };</script>"),
+    "/frame/inner.html": page('<iframe src="/frame/deeper.html"></iframe>'),
+    "/frame/deeper.html": page("<p>Deeper</p>"),
+}
 
 
 def setUpModule():
@@ -57,6 +68,7 @@ def setUpModule():
     threading.Thread(target=other.serve_forever, daemon=True).start()
     for path, (status, headers, body) in ROUTES_OF_PORTAL.items():
         ROUTES_OF_PORTAL[path] = (status, headers, body.replace("{other}", str(PORTS["other"])))
+    ROUTES_OF_FRAMES["/"] = FRAMED[:2] + (FRAMED[2].replace("{other}", str(PORTS["other"])),)
 
 
 class Pages(unittest.TestCase):
@@ -100,6 +112,30 @@ class Pages(unittest.TestCase):
         self.assertEqual((0, []), (code, [name for name in lines if "/" in name or
                                           name == "pages"]))
         self.assertNotIn("/news", ASKED)
+
+    def test_frames_of_the_portal_are_checked_in_the_page_that_holds_them(self):
+        ROUTES.clear()
+        ROUTES.update(GOOD, **ROUTES_OF_FRAMES)
+        del ASKED[:]
+        code, lines = portal.check("127.0.0.1:%d" % PORTS["http"])  # --pages 1
+        start = "(frame of /?mini=2&gameid=220)"
+        (status, said), = lines["/frame/news.html %s scripts" % start]
+        self.assertEqual((1, "FAIL"), (code, status))
+        self.assertRegex(said, r"let/const.*arrow function")
+        self.assertEqual("PASS", lines["/frame/ok.html %s scripts" % start][0][0])
+        self.assertIn("/frame/inner.html (frame of /frame/news.html) reachable", lines)
+        (status, said), = lines["frames"]
+        self.assertEqual("WARN", status)
+        self.assertRegex(said, r"^frames: 3 frames of the portal checked: /frame/news.html, "
+                         r"/frame/ok.html, /frame/inner.html; frames of other hosts, not "
+                         r"fetched: http://127\.0\.0\.2:\d+/widget; past 10 frames or 2 deep, "
+                         r"not checked: /frame/deeper.html$")
+        for never in ("/widget", "/frame/deeper.html"):
+            self.assertNotIn(never, ASKED)
+        _, said = portal.check("127.0.0.1:%d" % PORTS["http"], "--json")
+        self.assertEqual([None, "/?mini=2&gameid=220", "/?mini=2&gameid=220", "/frame/news.html"],
+                         [entry.get("frame_of") and entry["frame_of"].split(":%d" % PORTS["http"])[1]
+                          for entry in said["pages"]])
 
     def test_progress_is_shown_on_a_terminal_alone(self):
         printed = io.StringIO()
