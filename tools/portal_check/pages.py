@@ -141,6 +141,18 @@ def path_of(url):
     return shortened((parts.path or "/") + ("?" + parts.query if parts.query else ""), MOST_PATH)
 
 
+def keyed(address):
+    """The page an address names and its origin, None for one no page of
+    the check can be: not http(s), too long to name, or a port that is no
+    number (from a forged line)."""
+    try:
+        key = page_key(address)
+        origin = origin_of(key)
+    except ValueError:
+        return None
+    return None if len(key) > MOST_LINE or origin[0] not in ("http", "https") else (key, origin)
+
+
 class OffOrigin(NoAddress):
     """A redirect of a followed link that leaves the portal's origin."""
 
@@ -222,12 +234,8 @@ def check_frames(top, sources, portal, https, timeout, legacy):
     queue = [(source, top.url, 1) for source in sources]
     while queue:
         source, parent, depth = queue.pop(0)
-        try:
-            key = page_key(source)
-            origin = origin_of(key)
-        except ValueError:  # a port that is no number
-            continue
-        if key in seen or len(key) > MOST_LINE or origin[0] not in ("http", "https"):
+        key, origin = keyed(source) or (None, None)
+        if key is None or key in seen:
             continue
         seen.add(key)
         if origin != origin_of(portal.url):
