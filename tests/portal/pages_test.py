@@ -117,7 +117,12 @@ class Pages(unittest.TestCase):
         ROUTES.clear()
         ROUTES.update(GOOD, **ROUTES_OF_FRAMES)
         del ASKED[:]
-        code, lines = portal.check("127.0.0.1:%d" % PORTS["http"])  # --pages 1
+        with tempfile.TemporaryDirectory() as folder:  # --pages 1
+            written = os.path.join(folder, "check.sarif")
+            code, lines = portal.check("127.0.0.1:%d" % PORTS["http"], "--sarif", written)
+            with open(written) as log:
+                rules = [r["ruleId"] for r in json.load(log)["runs"][0]["results"]]
+        self.assertEqual(["frames", "scripts/past-es5"], rules)
         start = "(frame of /?mini=2&gameid=220)"
         (status, said), = lines["/frame/news.html %s scripts" % start]
         self.assertEqual((1, "FAIL"), (code, status))
