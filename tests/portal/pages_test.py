@@ -48,6 +48,18 @@ ROUTES_OF_PORTAL = {
     "/clicked": page("<p>Clicked</p>"), "/added": page("<p>Added</p>"),
     "/old": portal.moved(ELSEWHERE + "/moved"),
 }
+# Frames of the start page: one fails, one passes, one is of another host; /frame/deeper is
+# a frame of a frame of a frame, past the depth bound.
+FRAMED = page('<iframe src="/frame/news.html"></iframe><iframe src="%s/widget"></iframe>'
+              '<frame src="/frame/ok.html">' % ELSEWHERE)
+ROUTES_OF_FRAMES = {
+    "/frame/news.html": page('<script>const n = 1; var f = () => n;</script>'
+                             '<iframe src="/frame/inner.html"></iframe>'),
+    # No mode of its own: IE11 runs it in the start page's edge mode all the same.
+    "/frame/ok.html": (200, HTML, "<html><body><script>var f = 1;</script></body></html>"),
+    "/frame/inner.html": page('<iframe src="/frame/deeper.html"></iframe>'),
+    "/frame/deeper.html": page("<p>Deeper</p>"),
+}
 
 
 def setUpModule():
@@ -57,6 +69,7 @@ def setUpModule():
     threading.Thread(target=other.serve_forever, daemon=True).start()
     for path, (status, headers, body) in ROUTES_OF_PORTAL.items():
         ROUTES_OF_PORTAL[path] = (status, headers, body.replace("{other}", str(PORTS["other"])))
+    ROUTES_OF_FRAMES["/"] = FRAMED[:2] + (FRAMED[2].replace("{other}", str(PORTS["other"])),)
 
 
 class Pages(unittest.TestCase):
@@ -100,6 +113,37 @@ class Pages(unittest.TestCase):
         self.assertEqual((0, []), (code, [name for name in lines if "/" in name or
                                           name == "pages"]))
         self.assertNotIn("/news", ASKED)
+
+    def test_frames_of_the_portal_are_checked_in_the_page_that_holds_them(self):
+        ROUTES.clear()
+        ROUTES.update(GOOD, **ROUTES_OF_FRAMES)
+        del ASKED[:]
+        with tempfile.TemporaryDirectory() as folder:  # --pages 1
+            written = os.path.join(folder, "check.sarif")
+            code, lines = portal.check("127.0.0.1:%d" % PORTS["http"], "--sarif", written)
+            with open(written) as log:
+                rules = [r["ruleId"] for r in json.load(log)["runs"][0]["results"]]
+        self.assertEqual(["frames", "scripts/past-es5"], rules)
+        start = "(frame of /?mini=2&gameid=220)"
+        (status, said), = lines["/frame/news.html %s scripts" % start]
+        self.assertEqual((1, "FAIL"), (code, status))
+        self.assertRegex(said, r"let/const.*arrow function")
+        (status, said), = lines["/frame/ok.html %s scripts" % start]
+        self.assertEqual("PASS", status)
+        self.assertIn("/frame/inner.html (frame of /frame/news.html) reachable", lines)
+        for never in ("/widget", "/frame/deeper.html"):
+            self.assertNotIn(never, ASKED)
+        (status, said), = lines["frames"]
+        self.assertEqual("WARN", status)
+        self.assertRegex(said, r"^frames: 3 frames of the portal checked: /frame/news.html, "
+                         r"/frame/ok.html, /frame/inner.html; frames of other hosts, not "
+                         r"fetched: http://127\.0\.0\.2:\d+/widget; past 10 frames or 2 deep, "
+                         r"not checked: /frame/deeper.html$")
+        _, said = portal.check("127.0.0.1:%d" % PORTS["http"], "--json")
+        held_by = [entry.get("frame_of", ":0").split(":%d" % PORTS["http"])[-1]
+                   for entry in said["pages"]]
+        self.assertEqual([":0", "/?mini=2&gameid=220", "/?mini=2&gameid=220", "/frame/news.html"],
+                         held_by)
 
     def test_progress_is_shown_on_a_terminal_alone(self):
         printed = io.StringIO()

@@ -32,7 +32,8 @@ import host_folder
 import sarif
 from fetching import start_page
 from page_checks import check_challenge, check_reachable, check_statistics_page
-from pages import DEFAULT_PAGES, aside, judged, pages_line, path_of, rows_of, visit
+from pages import DEFAULT_PAGES, aside, check_frames, judged, named, pages_line, path_of, \
+    rows_of, visit
 from tls import check_tls
 from web import NETWORK_ERRORS, listed, why
 
@@ -69,20 +70,25 @@ def run(host, https, timeout, bound=1, progress=None):
     aside_checks = {"statistics-page": aside(check_statistics_page, base, timeout, page)}
     if https:
         aside_checks["tls"] = aside(check_tls, host, timeout)
-    pages = None
+    pages, frames, framed = None, None, []
     if page.status == 200:
         reached = {}
         checks.update(judged(page, https, timeout, reached))
+        # A frame is part of the page the player sees: checked with --pages 1 too.
+        frames, framed = check_frames(page, reached["frames"], page, https, timeout,
+                                      checks["document-mode"][0] == "FAIL")
         if bound > 1:
             pages = visit(page, reached, https, timeout, bound, progress)
     checks.update((name, result()) for name, result in aside_checks.items())
     rows = Rows(rows_of(checks, ["reachable"] + later,
                         ("WARN", "not checked: the start page did not load")))
     rows.start = page.url
+    rows += [frames] if frames else []
+    rows.pages = framed
     line = pages and pages_line(pages, bound)
     if line:
         rows.append(line)
-        rows.pages = pages.checked
+        rows.pages = framed + pages.entries()
     return rows
 
 
@@ -153,7 +159,7 @@ def printed(args, checks, further, worst, refused):
     for name, status, detail in checks:
         print(shown("%s %s: %s" % (status, name, detail), sys.stdout.encoding))
     for url, (name, status, detail) in further:
-        print(shown("%s %s %s: %s" % (status, path_of(url), name, detail), sys.stdout.encoding))
+        print(shown("%s %s %s: %s" % (status, named(url), name, detail), sys.stdout.encoding))
 
 
 def main():
@@ -185,10 +191,11 @@ def listed_checks(rows):
 
 def pages_of(checks, https):
     """Each page checked, the start page first, with the lines of its own."""
-    own = {"reachable", "document-mode", "scripts", "stylesheets", "content-type"} | \
+    own = {"reachable", "document-mode", "scripts", "stylesheets", "content-type", "frames"} | \
         ({"mixed-content"} if https else set())
     start = [row for row in checks if row[0] in own]
-    return [{"url": url, "checks": listed_checks(rows)}
+    return [dict({"url": url, "checks": listed_checks(rows)},
+                 **({"frame_of": url.parent} if hasattr(url, "parent") else {}))
             for url, rows in [(checks.start, start)] + list(checks.pages) if url]
 
 

@@ -36,6 +36,11 @@ AT_ONCE = 2
 MOST_PATH = 200
 # Targets that open a link in the control's own window.
 SAME_WINDOW = ("", "_self", "_parent", "_top")
+# Frames of one page checked, frames within them included, and how deep
+# frames within frames are followed: a portal's page frames a news feed or
+# a store widget, not a tree of them.
+MAX_FRAMES = 10
+MAX_DEPTH = 2
 
 
 def aside(check, *args):
@@ -60,20 +65,25 @@ def aside(check, *args):
     return result
 
 
-def judged(page, https, timeout, reached):
+def judged(page, https, timeout, reached, legacy=None):
     """The checks of a page that answered 200, {name: verdict}: document
     mode, scripts, stylesheets, mixed content (https) and content type.
-    reached, a dict, gets where a player can go from it: links and
-    navigations."""
+    reached, a dict, gets where a player can go from it (links and
+    navigations) and its frames. A frame passes legacy, the top page's
+    mode (IE11 runs a frame in it, whatever the frame asks): no mode of
+    its own."""
     parsed = parse_page(page)
     # The stylesheets check asks the scripts check's page run which rules
     # match an element of the page.
     matching = Matching()
     stylesheets = aside(check_stylesheets, page, parsed, timeout, matching)
-    checks = {"document-mode": check_document_mode(page, parsed)}
+    checks = {}
+    if legacy is None:
+        checks["document-mode"] = check_document_mode(page, parsed)
+        legacy = checks["document-mode"][0] == "FAIL"
+    reached["frames"] = frame_sources(page, parsed)
     try:
-        checks["scripts"] = check_scripts(page, parsed, timeout,
-                                          legacy=checks["document-mode"][0] == "FAIL",
+        checks["scripts"] = check_scripts(page, parsed, timeout, legacy=legacy,
                                           reached=reached, matching=matching)
     finally:
         matching.close()
@@ -101,6 +111,18 @@ def static_links(page, parsed):
     return found
 
 
+def frame_sources(page, parsed):
+    """The addresses of the page's frames and iframes, from its HTML."""
+    base = base_of(page.url, parsed.base)
+    found = []
+    for what, source in parsed.parts:
+        try:
+            found += [resolve(base, source)] if what == "frame" else []
+        except NoAddress:
+            continue
+    return found
+
+
 def origin_of(url):
     parts = urlsplit(url)
     return parts.scheme.lower(), (parts.hostname or "").lower(), \
@@ -117,6 +139,18 @@ def path_of(url):
     """How a line names a page of the portal: its path and query."""
     parts = urlsplit(url)
     return shortened((parts.path or "/") + ("?" + parts.query if parts.query else ""), MOST_PATH)
+
+
+def keyed(address):
+    """The page an address names and its origin, None for one no page of
+    the check can be: not http(s), too long to name, or a port that is no
+    number (from a forged line)."""
+    try:
+        key = page_key(address)
+        origin = origin_of(key)
+    except ValueError:
+        return None
+    return None if len(key) > MOST_LINE or origin[0] not in ("http", "https") else (key, origin)
 
 
 class OffOrigin(NoAddress):
@@ -139,8 +173,9 @@ def page_names(https):
         (["mixed-content"] if https else []) + ["content-type"]
 
 
-def check_page(url, portal, https, timeout):
-    """The lines of one further page, and where a player can go from it."""
+def fetched(url, portal, timeout):
+    """A page of the portal's origin, fetched as a further page is: its
+    reachable line, and the answer to judge (None when there is none)."""
     origin = origin_of(portal.url)
 
     def held_to(target):
@@ -151,18 +186,93 @@ def check_page(url, portal, https, timeout):
         page = fetch(url, PAGE_ACCEPT, timeout, portal, held_to)
     except NETWORK_ERRORS as error:
         reason = why(error, urlsplit(url).netloc, timeout) + listed(getattr(error, "redirects", []))
-        return [("reachable", "FAIL", shortened(said("%s", reason), MOST_LINE))], []
+        return ("reachable", "FAIL", shortened(said("%s", reason), MOST_LINE)), None
     answered = said("answered %d %s in %.1f s%s", page.status, page.reason,
                     time.monotonic() - started, listed(page.redirects))
     if page.status != 200:
-        return [("reachable", "FAIL", answered)], []
+        return ("reachable", "FAIL", answered), None
     if page.headers.get_content_type() != "text/html":
-        return [("reachable", "PASS", said("%s, as %s: no page to judge", answered,
-                                           page.headers.get("Content-Type") or "no type"))], []
+        return ("reachable", "PASS", said("%s, as %s: no page to judge", answered,
+                                          page.headers.get("Content-Type") or "no type")), None
+    return ("reachable", "PASS", answered), page
+
+
+def check_page(url, portal, https, timeout):
+    """The lines of one further page, where a player can go from it, and
+    its frames with their lines."""
+    row, page = fetched(url, portal, timeout)
+    if page is None:
+        return [row], [], []
     reached = {}
     checks = judged(page, https, timeout, reached)
-    rows = [("reachable", "PASS", answered)] + rows_of(checks, page_names(https), None)
-    return rows, where_to(reached)
+    rows = [row] + rows_of(checks, page_names(https), None)
+    line, frames = check_frames(page, reached["frames"], portal, https, timeout,
+                                checks["document-mode"][0] == "FAIL")
+    return rows + ([line] if line else []), where_to(reached), frames
+
+
+class FrameUrl(str):
+    """A frame's address, with the address of the page that holds it."""
+
+    def __new__(cls, url, parent):
+        made = super().__new__(cls, url)
+        made.parent = parent
+        return made
+
+
+def named(url):
+    """How a line names a page of the portal, a frame with its page."""
+    parent = getattr(url, "parent", None)
+    return path_of(url) + (" (frame of %s)" % path_of(parent) if parent else "")
+
+
+def check_frames(top, sources, portal, https, timeout, legacy):
+    """The frames of the page top, breadth first from its own (sources), up
+    to MAX_FRAMES and MAX_DEPTH: its frames line (None without frames), and
+    each frame of the portal's origin checked, [(FrameUrl, rows)]."""
+    seen, checked, elsewhere, left = {page_key(top.url)}, [], [], []
+    queue = [(source, top.url, 1) for source in sources]
+    while queue:
+        source, parent, depth = queue.pop(0)
+        key, origin = keyed(source) or (None, None)
+        if key is None or key in seen:
+            continue
+        seen.add(key)
+        if origin != origin_of(portal.url):
+            elsewhere.append(key)
+        elif len(checked) == MAX_FRAMES or depth > MAX_DEPTH:
+            left.append(key)
+        else:
+            rows, inner = check_frame(key, portal, https, timeout, legacy)
+            checked.append((FrameUrl(key, parent), rows))
+            queue += [(source, key, depth + 1) for source in inner]
+    return frames_line(checked, elsewhere, left), checked
+
+
+def check_frame(url, portal, https, timeout, legacy):
+    """The lines of one frame, judged in the top page's mode, and its own frames."""
+    row, page = fetched(url, portal, timeout)
+    if page is None:
+        return [row], []
+    reached = {}
+    checks = judged(page, https, timeout, reached, legacy)
+    return [row] + rows_of(checks, page_names(https)[1:], None), reached["frames"]
+
+
+def frames_line(checked, elsewhere, left):
+    """A page's frames line, None when it has no frames."""
+    if not checked and not elsewhere and not left:
+        return None
+    paths = [path_of(url) for url, _ in checked]
+    head = said("%d frame%s of the portal checked", len(paths), "" if len(paths) == 1 else "s")
+    parts = [joined([head, paths and listing(paths, "frames checked")], ": ")]
+    if elsewhere:
+        parts.append(said("frames of other hosts, not fetched: %s",
+                          listing(elsewhere, "frames of other hosts, not fetched")))
+    if left:
+        parts.append(said("past %d frames or %d deep, not checked: %s", MAX_FRAMES, MAX_DEPTH,
+                          listing([path_of(url) for url in left], "frames past the bound")))
+    return "frames", "WARN" if left else "PASS", shortened(joined(parts), MOST_LINE)
 
 
 def where_to(reached):
@@ -174,13 +284,20 @@ def where_to(reached):
 class Visit:
     """What the pages check found beyond the start page: checked, each page
     with its lines [(url, rows)]; elsewhere, the links off the portal's
-    origin; left, the pages past the bound; each in the order found."""
+    origin; left, the pages past the bound; each in the order found;
+    framed, each page's frames with their lines."""
 
     def __init__(self, portal):
         self.origin = origin_of(portal.url)
         self.seen = {page_key(portal.url)} | {page_key(source) for _, source, _ in
                                               portal.redirects}
         self.found, self.elsewhere, self.checked = [], [], []
+        self.framed = {}
+
+    def entries(self):
+        """Each page checked with its lines, followed by its frames'."""
+        return [entry for url, rows in self.checked
+                for entry in [(url, rows)] + self.framed.get(url, [])]
 
     def take(self, addresses):
         for address in addresses:
@@ -214,7 +331,8 @@ def visit(portal, reached, https, timeout, bound, progress=None):
                 futures.append(pool.submit(check_page, url, portal, https, timeout))
             if len(pages.checked) == len(futures):
                 return pages
-            rows, links = futures[len(pages.checked)].result()
+            rows, links, frames = futures[len(pages.checked)].result()
+            pages.framed[pages.found[len(pages.checked)]] = frames
             pages.checked.append((pages.found[len(pages.checked)], rows))
             pages.take(links)
 

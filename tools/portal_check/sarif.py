@@ -31,6 +31,7 @@ RULES = [
     ("tls", "The TLS suites or certificate fail on Windows 10 or Windows 7"),
     ("statistics-page", "The statistics page does not answer"),
     ("content-type", "The start page is not text/html with a declared charset"),
+    ("frames", "A page holds frames past the check's bound on their count or depth"),
 ]
 RULE_INDEX = {rule: index for index, (rule, _) in enumerate(RULES)}
 KIND_RULES = {"syntax": "scripts/past-es5", "exception": "scripts/ie11-lacks",
