@@ -139,18 +139,18 @@ def finish_runs(started, sources, references, timeout, page_url, examine, mapped
     """Waits for both runs; their Outcome, with a line of its own when a run
     could not be completed. sources and references hold the page's own
     scripts and what syntax.js found of them; examine() gives that of the
-    scripts the page added, and mapped() those scripts with their source maps
-    read, and a line for each map that cannot be (sourcemaps.read_maps)."""
+    scripts the page added, and mapped() those scripts as they give their
+    places in their original sources (sourcemaps.Maps)."""
     outputs, stopped = outputs_of(started, timeout)
     refused = [address for proxy in getattr(started, "proxies", ()) for address in proxy.close()]
     if len(outputs) < 2:
         return Outcome()
-    added, unread = (mapped or (lambda scripts: (scripts, [])))(started.added.sources(sources))
+    added = (mapped or list)(started.added.sources(sources))
     found = examine(added) if added else []
     sources = sources + added
     references = list(references) + [result["references"] for result in found]
     outputs = [events(output, len(sources)) for output in outputs]
-    lines = unread + started.added.lines(sources) + failures(outputs[0], outputs[1], sources, page_url) + \
+    lines = started.added.lines(sources) + failures(outputs[0], outputs[1], sources, page_url) + \
         unreached(outputs[1], sources, references) + swallowed(outputs[1], sources, references) + \
         untrusted(outputs) + \
         ended_early(outputs, stopped, sources, timeout)

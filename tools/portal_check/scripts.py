@@ -119,22 +119,19 @@ def check_scripts(page, parsed, timeout, legacy, reached=None, matching=None):
     (matching.py)."""
     engine_runs = [script for script in parsed.scripts if script[0] in SCRIPT_TYPES]
     sources, problems = fetch_scripts(page, parsed.base, engine_runs, timeout)
-    mapper = sourcemaps.Mapper(timeout)
+    maps = sourcemaps.Maps(page, timeout)
     try:
-        sources, unread = sourcemaps.read_maps(mapper, page, sources, timeout)
-        return judged_scripts(page, parsed, timeout, legacy, sources,
-                              [("FAIL", problem) for problem in problems] + unread,
-                              reached=reached, matching=matching,
-                              mapped=lambda added: sourcemaps.read_maps(mapper, page, added,
-                                                                        timeout))
+        return judged_scripts(page, parsed, timeout, legacy, maps.sources(sources),
+                              [("FAIL", problem) for problem in problems],
+                              reached=reached, matching=matching, maps=maps)
     finally:
-        mapper.close()
+        maps.close()
 
 
-def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, mapped, matching):
+def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, maps, matching):
     """check_scripts() of the scripts fetched, after the lines of those that
-    could not be, or whose maps could not be read; mapped() reads the maps
-    of the scripts the page adds."""
+    could not be; maps (sourcemaps.Maps) give their places in the original
+    sources, and those of the scripts the page adds."""
     if module_only(parsed):
         lines.append(("FAIL", MODULE_ONLY))
     runs, not_run = page_run.start_runs(page, sources, timeout, match=bool(matching))
@@ -144,7 +141,7 @@ def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, ma
     lines += syntax_lines(zip(sources, found))
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
                                    timeout, page.url, lambda added: examined(added, lines),
-                                   mapped)
+                                   maps.sources)
     if matching:
         matching.answer(outcome.matched)
     lines += syntax_lines(outcome.added)
@@ -154,7 +151,7 @@ def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, ma
                        list(zip(sources, found)) + list(outcome.added),
                        lambda made: examined(made, lines), script_verdict)
     lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
-    return with_notes(lines, sources, outcome, legacy)
+    return with_notes(lines + maps.notes(), sources, outcome, legacy)
 
 
 def with_notes(lines, sources, outcome, legacy):

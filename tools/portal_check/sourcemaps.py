@@ -97,12 +97,21 @@ class Mapper:
 
 
 class Mapped(tuple):
-    """A source (address, text, line, column, url) whose script's map reads."""
+    """A source (address, text, line, column, url) whose script names a map:
+    the map is fetched and read when a place in the script is first given,
+    as most scripts have none to give."""
 
-    def __new__(cls, source, mapper, index):
+    def __new__(cls, source, maps, address):
         mapped = super().__new__(cls, source)
-        mapped.mapper, mapped.index = mapper, index
+        mapped.maps, mapped.address, mapped.map_index = maps, address, None
         return mapped
+
+    def origin(self, line, column):
+        """The original place of a place in the script, or None."""
+        if self.map_index is None:
+            self.map_index = self.maps.read(self)
+        return self.map_index is not False and \
+            self.maps.mapper.origin(self.map_index, line, column)
 
 
 def named_map(source):
@@ -144,24 +153,36 @@ def map_text(source, address, page, timeout):
     return (url,) + fetch_map(url, timeout, page)
 
 
-def read_maps(mapper, page, sources, timeout):
-    """(the sources, each whose map reads as Mapped; a WARN line for each map
-    that cannot be had or read)."""
-    mapped, lines = [], []
-    for source in sources:
-        address = named_map(source)
-        if address is None:
-            mapped.append(source)
-            continue
-        shown, text, problem = map_text(source, address, page, timeout)
+class Maps:
+    """The maps of one page's scripts, each read once, when first asked; and
+    a note for each that cannot be had or read."""
+
+    def __init__(self, page, timeout):
+        self.page, self.timeout = page, timeout
+        self.mapper, self.unread = Mapper(timeout), []
+
+    def sources(self, sources):
+        """The sources, each whose script names a map as Mapped."""
+        return [source if named_map(source) is None else Mapped(source, self, named_map(source))
+                for source in sources]
+
+    def read(self, source):
+        """The index of source's map in the mapper, or False where it cannot
+        be had or read (noted)."""
+        shown, text, problem = map_text(source, source.address, self.page, self.timeout)
         index = None
         if text is not None:
-            index, problem = mapper.read(text)
+            index, problem = self.mapper.read(text)
         if problem:
-            lines.append((NOTE, said("%s: its source map %s %s; the places given in it are "
-                                     "the script's own", source[0], shown, problem)))
-        mapped.append(source if index is None else Mapped(source, mapper, index))
-    return mapped, lines
+            self.unread.append((NOTE, said("%s: its source map %s %s; the places given in it "
+                                           "are the script's own", source[0], shown, problem)))
+        return False if index is None else index
+
+    def notes(self):
+        return list(self.unread)
+
+    def close(self):
+        self.mapper.close()
 
 
 def script_url(source):
@@ -174,8 +195,7 @@ def placed(source, where, kind):
     source's place as the line gives it or None, the place for the log)."""
     line, column = in_page(where, source[2], source[3])
     place = {"kind": kind, "url": script_url(source), "line": line, "column": column}
-    mapper = getattr(source, "mapper", None)
-    found = mapper and mapper.origin(source.index, where["line"], where["column"])
+    found = isinstance(source, Mapped) and source.origin(where["line"], where["column"])
     if not found:
         return (line, column), None, place
     place.update(source=found[0], sourceLine=found[1], sourceColumn=found[2])
