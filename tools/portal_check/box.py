@@ -29,8 +29,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # (ArrayBuffers) meets this limit instead of the machine's.
 ADDRESS_SPACE = 4 << 30
 # Processes and threads the box's user may start beyond those it has: a page
-# run has a dozen threads, and both runs share the count.
-TASK_MARGIN = 64
+# run has a dozen threads or more, and all the runs of a check share the
+# count, two for each of the pages checked at once (pages.py).
+TASK_MARGIN = 128
 # Processor time a page run may take beyond the check's time limit: a second
 # layer beside the box dying with its parent, should the check be killed and
 # the box not die with it (node's own threads count too).

@@ -26,8 +26,9 @@ from stylesheets import check_stylesheets
 from web import NETWORK_ERRORS, PAGE_ACCEPT, NoAddress, base_of, fetch, listed, resolve, why
 
 # The default bound: a launcher portal's pages a player reaches in a few
-# clicks (news, an article, patch notes, the shop), at about twice the time
-# of the start page alone (docs/portal-check.md, "Pages").
+# clicks (news, an article, patch notes, the shop), at four to five times the
+# time of the start page alone (docs/portal-check.md, "The portal's other
+# pages").
 DEFAULT_PAGES = 10
 # Pages checked at once: one for each of the machine's two cores; each
 # page's runs are already two node processes.
