@@ -12,6 +12,7 @@ import io
 import json
 import os
 import pty
+import re
 import subprocess
 import sys
 import tempfile
@@ -102,6 +103,34 @@ class Pages(unittest.TestCase):
         for never in ("/elsewhere", "/moved", "/blank", "/patch.zip", "/shop"):
             self.assertNotIn(never, ASKED)
         self.assertEqual(1, ASKED.count("/news"))
+
+    def test_a_page_after_another_in_one_process_is_judged_on_its_own(self):
+        """The start page's polyfill, and its timer that throws once its own run is
+        over, reach not the next page, run in the same processes; a run stopped at the
+        time limit leaves no process to the next page."""
+        start = page('<a href="/two">Two</a><script>if (!Object.assign) Object.assign = '
+                     "function (t) { return t; };\nvar t0 = Date.now();\nsetInterval(function "
+                     "() { if (Date.now() - t0 > 1000) Array.from('x'); }, 100);</script>")
+        # Its load takes a second, as the start page's timer throws.
+        two = page("<script>var until = Date.now() + 1000; while (Date.now() < until) {}\n"
+                   "Object.assign({}, {});</script>")
+        looping = start[:2] + (start[2].replace("<script>", "<script>for (;;) {}\n"),)
+        try:
+            for first, seconds, second, says in (
+                    (start, "10", two, r"^FAIL /two scripts: .*Object\.assign is not a function"),
+                    (looping, "3", page("<script>var two = 2;</script>"),
+                     r"^PASS /two scripts: 1 script parses .* loads with what IE11 lacks")):
+                ROUTES_OF_PORTAL.update({"/": first, "/two": second})
+                printed = io.StringIO()
+                with contextlib.redirect_stdout(printed):
+                    self.checked("--pages", "2", "--timeout", seconds)
+                out = printed.getvalue()
+                self.assertRegex(out, re.compile(says, re.M))
+                self.assertNotRegex(out, r"/two .*Array\.from")
+                self.assertNotRegex(out, r"(?m)^\S+ scripts: .*Object\.assign is not")
+        finally:
+            ROUTES_OF_PORTAL.update({"/": START, "/two": page("")})
+            del ROUTES_OF_PORTAL["/two"]
 
     def test_the_bound_names_what_it_leaves_out(self):
         code, lines = self.checked("--pages", "3")

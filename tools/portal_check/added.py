@@ -121,7 +121,7 @@ class Added:
             else:
                 line = {"event": "script", "key": key, "index": entry["index"],
                         "text": entry["text"]}
-            run.hand(json.dumps(line).encode() + b"\n")
+            run.hand(json.dumps(line).encode() + b"\n", self)
         entry["waiting"] = []
 
     def sources(self, sources):

@@ -29,6 +29,7 @@ from urllib.parse import urlsplit
 
 import box
 import host_folder
+import lanes
 import sarif
 from fetching import start_page
 from page_checks import check_challenge, check_reachable, check_statistics_page
@@ -73,12 +74,14 @@ def run(host, https, timeout, bound=1, progress=None):
     pages, frames, framed = None, None, []
     if page.status == 200:
         reached = {}
-        checks.update(judged(page, https, timeout, reached))
-        # A frame is part of the page the player sees: checked with --pages 1 too.
-        frames, framed = check_frames(page, reached["frames"], page, https, timeout,
-                                      checks["document-mode"][0] == "FAIL")
-        if bound > 1:
-            pages = visit(page, reached, https, timeout, bound, progress)
+        # The page runs' node processes are kept from one page to the next.
+        with lanes.kept():
+            checks.update(judged(page, https, timeout, reached))
+            # A frame is part of the page the player sees: checked with --pages 1 too.
+            frames, framed = check_frames(page, reached["frames"], page, https, timeout,
+                                          checks["document-mode"][0] == "FAIL")
+            if bound > 1:
+                pages = visit(page, reached, https, timeout, bound, progress)
     checks.update((name, result()) for name, result in aside_checks.items())
     rows = Rows(rows_of(checks, ["reachable"] + later,
                         ("WARN", "not checked: the start page did not load")))

@@ -17,7 +17,9 @@ const HTML = 'http://www.w3.org/1999/xhtml';
 // launcher's control has no event sink, so a new window is the player's browser.
 const SAME_WINDOW = new Set(['', '_self', '_parent', '_top']);
 
-const navigations = [];
+// What each document's code navigated to: a process runs one page after
+// another.
+const navigations = new WeakMap();
 
 // Before jsdom loads a page: location.href = ..., assign() and replace()
 // all come through here (jsdom then says navigation is not implemented).
@@ -25,7 +27,10 @@ function followNavigations() {
   const navigate = LocationImpl.prototype._locationObjectNavigate;
   LocationImpl.prototype._locationObjectNavigate = function (url, flags) {
     const address = url && url.scheme ? String(serializeURL(url)) : '';
-    if (navigations.length < MAX_NAVIGATIONS && kept(address)) navigations.push(address);
+    const document = this._relevantDocument;
+    if (!navigations.has(document)) navigations.set(document, []);
+    const made = navigations.get(document);
+    if (made.length < MAX_NAVIGATIONS && kept(address)) made.push(address);
     return navigate.call(this, url, flags);
   };
 }
@@ -63,7 +68,7 @@ function reportLinks(emit, document) {
   } catch (ignored) {
     // a tree the page left in a state jsdom's own walk cannot take
   }
-  emit('links', { links: links, navigations: navigations.slice() });
+  emit('links', { links: links, navigations: navigations.get(document) || [] });
 }
 
 module.exports = { followNavigations, documentOf, reportLinks };

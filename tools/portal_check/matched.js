@@ -26,6 +26,12 @@ function hear(list) {
   heard();
 }
 
+// Between pages: the next page's selectors are its own.
+function forget() {
+  sent = null;
+  heard = () => {};
+}
+
 // How the run will match in the page's document, with jsdom's own methods
 // taken before the page's scripts.
 function matcher(window) {
@@ -110,4 +116,4 @@ async function answer(page) {
   page.emit('matched', { found: sent.map((list) => judged(page.matcher, names, list, until)) });
 }
 
-module.exports = { hear: hear, matcher: matcher, answer: answer };
+module.exports = { hear: hear, matcher: matcher, answer: answer, forget: forget };

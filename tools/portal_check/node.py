@@ -1,5 +1,6 @@
-"""Finds node and runs the node programs beside this file: each reads one
-JSON payload on stdin and writes its findings on stdout.
+"""Finds node and runs the node programs beside this file: each reads JSON
+on stdin (run_page.js a page after another) and writes its findings on
+stdout.
 
 A program that runs the page's own code (run_page.js) runs in the box that
 box.py makes: jsdom is no sandbox, page code reaches Node's process object

@@ -8,12 +8,12 @@ import time
 from urllib.parse import urlsplit
 
 import box
+import lanes
 import node
 from added import Added
-from proxy import OriginProxy
 from reached import swallowed
 from run_events import events
-from run_process import Flooded, Run
+from run_process import Flooded
 from run_verdicts import (brought, failures, fired_said, stopped_line, unanswered, unfired_said,
                           unreached, untrusted)
 
@@ -35,10 +35,11 @@ WAIT_SHARE = 0.25
 
 
 class Runs(list):
-    """Both runs of the page, and the proxies that are their one way to the
-    portal: one for each, so that the idle connections one run holds push
-    out none of the other's; and the scripts the page added."""
-    proxies = ()
+    """Both runs of the page, the lane they run in (lanes.py), with the
+    proxies that are their one way to the portal: one for each, so that the
+    idle connections one run holds push out none of the other's; and the
+    scripts the page added."""
+    lane = None
     added = None
 
 
@@ -81,30 +82,20 @@ def start_runs(page, sources, timeout, match=False):
     except box.SandboxError as error:
         return [], NO_SANDBOX % error
     runs = Runs()
-    runs.proxies = []
     runs.added = Added(page, len(sources), timeout)
     try:
-        payload = payload_of(page, sources, timeout)
-        for strip in (False, True):
-            runs.proxies.append(OriginProxy(page.url, timeout, page.address))
-            proxy = runs.proxies[-1]
-            # The run without what IE11 lacks is told what that is, as the
-            # check keeps it, rather than read it from bcd itself.
-            told = dict(payload, strip=strip, proxy=proxy.path,
-                        **({"lacked": node.kept_lacks()} if strip else {}),
-                        **({"match": timeout * WAIT_SHARE} if match and not strip else {}))
-            runs.append(Run(node.start("run_page.js", told, sandbox=(proxy.folder,),
-                                       timeout=timeout), runs.added))
+        runs.lane = lanes.take(page, timeout)
     except (node.NodeError, box.SandboxError, OSError) as error:
-        for run in runs:
-            run.process.kill()
-            run.process.wait()
-        for proxy in runs.proxies:
-            proxy.close()
         return [], "the page's code was not run: %s" % error
-    runs[0].after = runs[1]
-    runs[1].begin()
-    runs[0].begin()
+    runs += runs.lane.runs
+    payload = payload_of(page, sources, timeout)
+    for strip, run, proxy in reversed(list(zip((False, True), runs, runs.lane.proxies))):
+        # The run without what IE11 lacks is told what that is, as the
+        # check keeps it, rather than read it from bcd itself.
+        run.page(dict(payload, strip=strip, proxy=proxy.path,
+                      **({"lacked": node.kept_lacks()} if strip else {}),
+                      **({"match": timeout * WAIT_SHARE} if match and not strip else {})),
+                 runs.added)
     return runs, None
 
 
@@ -142,7 +133,10 @@ def finish_runs(started, sources, references, timeout, page_url, examine, mapped
     scripts the page added, and mapped() those scripts as they give their
     places in their original sources (sourcemaps.Maps)."""
     outputs, stopped = outputs_of(started, timeout)
-    refused = [address for proxy in getattr(started, "proxies", ()) for address in proxy.close()]
+    lane = getattr(started, "lane", None)
+    refused = lane.refused() if lane else []
+    if lane:
+        lanes.give_back(lane)
     if len(outputs) < 2:
         return Outcome()
     added = (mapped or list)(started.added.sources(sources))

@@ -105,6 +105,11 @@ class OriginProxy:
         except (OSError, UnicodeError):
             return []
 
+    def taken(self):
+        """What was refused since this was last asked, in the order asked."""
+        refused, self.refused = self.refused, {}
+        return list(refused)
+
     def close(self):
         """Stops serving; what was refused, in the order asked."""
         try:

@@ -193,9 +193,10 @@ function literalThrows(page, index) {
 
 // What the page's code raises from a timer or a promise reaches Node
 // itself.
-function reportUncaught(page) {
-  process.on('uncaughtException', (error) => report(page, error, null, 0, 0));
-  process.on('unhandledRejection', (error) => report(page, error, null, 0, 0));
+function reportUncaught(pageNow) {
+  const reported = (error) => { if (pageNow()) report(pageNow(), error, null, 0, 0); };
+  process.on('uncaughtException', reported);
+  process.on('unhandledRejection', reported);
 }
 
 // An exception's message; whatever the page threw, a string.

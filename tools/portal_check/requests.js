@@ -12,14 +12,18 @@ const added = require('./added.js');
 // it with net.connect: a connection to that address goes to the proxy's
 // socket instead. No box lets node listen on TCP, nor Landlock's connect.
 const PROXY = { host: '127.0.0.1', port: 9 };
+let proxySocket = null;
 function forward(socketPath, then) {
-  const connect = net.connect;
-  net.connect = net.createConnection = function (options) {
-    if (options && options.host === PROXY.host && Number(options.port) === PROXY.port) {
-      return connect.call(this, socketPath, arguments[1]);
-    }
-    return connect.apply(this, arguments);
-  };
+  if (proxySocket === null) {
+    const connect = net.connect;
+    net.connect = net.createConnection = function (options) {
+      if (options && options.host === PROXY.host && Number(options.port) === PROXY.port) {
+        return connect.call(this, proxySocket, arguments[1]);
+      }
+      return connect.apply(this, arguments);
+    };
+  }
+  proxySocket = socketPath;
   then('http://' + PROXY.host + ':' + PROXY.port);
 }
 
@@ -133,7 +137,9 @@ function tellUntrusted(emit) {
 // machine's store takes a tenth of a second to parse: read before an https
 // page loads, the time is not taken from the page's own.
 function readAuthorities(url) {
-  if (/^https:/i.test(url)) tls.createSecureContext();
+  if (!/^https:/i.test(url)) return false;
+  tls.createSecureContext();
+  return true;
 }
 
 module.exports = { forward, scriptLoader, guardRequests, tellUntrusted, readAuthorities };

@@ -13,7 +13,10 @@
 // run's plan (plan.js), the events fired (events.js), the scripts the page
 // adds (added.js).
 //
-// Input on stdin, a line: {url, html, host, strip, lacked, settle, budget, wait, proxy,
+// A process runs one page after another, each in a window of its own, one at
+// a time: the pages of one portal, whose code the browser itself runs in one
+// process. Each page comes on stdin as a line:
+// {event: 'page', run, url, html, host, strip, lacked, settle, budget, wait, proxy,
 // scripts: [{url, text, line, column}]} with url null for an inline script,
 // line and column where its text starts; budget the seconds that firing the
 // page's events may take; wait the seconds that each wait for the page's
@@ -65,7 +68,9 @@
 //                                    authorities the run trusts do not vouch for
 //   matched {found}                  (with match) for each selector heard, whether it
 //                                    matches an element of the page as the run ends
-//   done {}
+//   done {run}                        the page's run is over, run as its line gave it;
+//                                    the process takes the next page, and ends at the
+//                                    end of stdin
 // Positions are within the script: lines from 1, columns from 0.
 const { AsyncLocalStorage } = require('async_hooks');
 // Before jsdom, and so before the programs below that load it: its style
@@ -87,25 +92,45 @@ const { followMaking } = require('./making.js');
 const { followReached } = require('./reached.js');
 const matched = require('./matched.js');
 
-// One line of the output, on stdout.
-function emit(event, fields) {
-  process.stdout.write(JSON.stringify(Object.assign({ event: event }, fields)) + '\n');
+// The page being run, null between pages.
+let current = null;
+
+// A page's lines, on stdout, until its run is over: what its code leaves
+// running past that (a request's answer, a promise) must not speak for the
+// next page.
+function emitterOf(page) {
+  return (event, fields) => {
+    if (page.over) return;
+    process.stdout.write(JSON.stringify(Object.assign({ event: event }, fields)) + '\n');
+  };
+}
+
+// What jsdom and Node are given once for the process: each hands what it
+// sees to the page being run.
+function prepareProcess() {
+  added.writeInPlace();
+  added.writeNestedInPlace();
+  added.followEval((element, text, filename) => !current ? filename : added.inlineFile(current,
+    () => current.inline.some(([script]) => script.text === text), element, text, filename));
+  reportUncaught(() => current);
+  tellUntrusted((event, fields) => { if (current) current.emit(event, fields); });
 }
 
 // One run of the page: loads it, reports what its scripts raise and bring,
 // fires its events once it has loaded, and ends the run.
-function run(input, proxy, planned) {
-  const page = pageOf(input, planned);
-  page.added = added.addedOf(emit, () => addedBy(page));
+function run(input, proxy) {
+  const page = pageOf(input, plannedEvents());
+  page.emit = emitterOf(page);
+  page.added = added.addedOf(page.emit, () => addedBy(page));
   added.hold(page, 0);
-  added.writeInPlace();
-  added.writeNestedInPlace();
-  added.followEval((element, text, filename) => added.inlineFile(page,
-    () => page.inline.some(([script]) => script.text === text), element, text, filename));
-  pages.push(page);
-  const dom = loadPage(page, proxy);
-  reportUncaught(page);
-  return dom;
+  current = page;
+  try {
+    return loadPage(page, proxy);
+  } catch (error) {
+    // jsdom's own failure, not the page's: the run cannot go on.
+    process.stderr.write(String(error && error.stack || error) + '\n');
+    process.exit(1);
+  }
 }
 
 // What a run keeps of the page as it goes: its scripts by address and the
@@ -137,8 +162,10 @@ function pageOf(input, planned) {
     timers: new Map(),
     answered: 0,
     during: () => during.getStore() || null,
-    emit: emit,
+    emit: null,
     added: null,
+    over: false,
+    window: null,
     matcher: null,
   };
 }
@@ -166,6 +193,7 @@ function loadPage(page, proxy) {
 function prepare(page, window) {
   // Before anything is taken out: what these use of the window's own
   // (IE11 lacks document.currentScript).
+  page.window = window;
   guardRequests(page, window);
   const running = Object.getOwnPropertyDescriptor(window.Document.prototype, 'currentScript').get;
   page.matcher = matched.matcher(window);
@@ -210,7 +238,7 @@ function followScripts(page, window) {
     if (element.localName !== 'script') return;
     const index = indexOf(page, element);
     if (index === null || index === undefined) return;
-    added.later(page, index, (script) => emit('loaded', { script: script }));
+    added.later(page, index, (script) => page.emit('loaded', { script: script }));
     broughtBy(page, index);
     if (known) definedBy(page, window, known, index);
   }, true);
@@ -227,7 +255,7 @@ function definedBy(page, window, known, index) {
   const names = Object.getOwnPropertyNames(window).filter((name) => !known.has(name));
   names.forEach((name) => known.add(name));
   // An added script's index may still be to come from the check.
-  if (names.length) added.later(page, index, (script) => emit('defined', { script: script,
+  if (names.length) added.later(page, index, (script) => page.emit('defined', { script: script,
     names: names.slice(0, MAX_DEFINED) }));
 }
 
@@ -236,7 +264,7 @@ function broughtBy(page, index) {
   const names = page.stripped.removed.filter((thing) => !page.provided.has(thing.name) &&
     thing.present()).map((thing) => thing.name);
   names.forEach((name) => page.provided.add(name));
-  if (names.length) added.later(page, index, (script) => emit('provided', { script: script,
+  if (names.length) added.later(page, index, (script) => page.emit('provided', { script: script,
     names: names }));
 }
 
@@ -248,13 +276,13 @@ async function fireAfterLoad(page, window) {
   const fire = (node, type, selector) => fireOne(page, window, node, type, selector);
   if (!page.input.strip) {
     const done = await fireEvents(page.own, window, null, page.input.budget || 0, fire,
-      (entry) => emit('planned', entry));
-    emit('plan', done);
+      (entry) => page.emit('planned', entry));
+    page.emit('plan', done);
     return done.fire.length;
   }
   const done = await fireEvents(page.own, window, page.planned, 0, fire);
-  emit('fired', { count: done.count - done.missed, missed: done.missed });
-  if (!page.planned.ended) emit('unplanned', {});
+  page.emit('fired', { count: done.count - done.missed, missed: done.missed });
+  if (!page.planned.ended) page.emit('unplanned', {});
   return done.count;
 }
 
@@ -308,28 +336,38 @@ function finish(page) {
   const unanswered = Array.from(page.requests.values(), (request) => Object.assign(
     { url: request.url, waited: (now - request.sent) / 1000 },
     request.during ? { during: request.during } : {}));
-  if (unanswered.length) emit('unanswered', { requests: unanswered });
+  if (unanswered.length) page.emit('unanswered', { requests: unanswered });
   const missing = stripped.removed.filter((thing) => /^(global|static)$/.test(thing.kind) &&
     !thing.present()).map((thing) => thing.name);
-  if (missing.length) emit('missing', { names: missing });
-  if (!page.input.strip) links.reportLinks(emit, page.document);
-  emit('done', {});
-  process.exit(0);
+  if (missing.length) page.emit('missing', { names: missing });
+  if (!page.input.strip) links.reportLinks(page.emit, page.document);
+  page.emit('done', { run: page.input.run });
+  over(page);
 }
 
-// The runs of this process: one, once the payload has come.
-const pages = [];
-
-// The other run's plan as it comes (plan.js).
-const planned = plannedEvents();
+// The page's run is over: its window closed, and so its timers, and the
+// process waits for the next page, or ends with stdin.
+function over(page) {
+  page.over = true;
+  current = null;
+  matched.forget();
+  try {
+    page.window.close();
+  } catch (ignored) {
+    // a window the page's code left in a state jsdom cannot close: its
+    // lines are not written any more
+  }
+  if (ended) process.exit(0);
+  process.stdin.ref();
+}
 
 // What comes on stdin after the payload, by its event: page code can write
 // on the other run's stdout, so each line is only data.
 const HEARD = {
-  planned: (entry) => planned.hear(entry),
+  planned: (entry) => current.planned.hear(entry),
   // The check's own line when the other run ended without a plan.
-  plan: (message) => planned.close(Array.isArray(message.fire)),
-  script: (message) => { if (pages.length) added.answered(pages[0], message); },
+  plan: (message) => current.planned.close(Array.isArray(message.fire)),
+  script: (message) => added.answered(current, message),
   selectors: (message) => matched.hear(message.list),
 };
 
@@ -340,44 +378,52 @@ function heard(line) {
   } catch (ignored) {
     return;
   }
-  if (message && typeof message === 'object' && Object.prototype.hasOwnProperty.call(HEARD,
-    message.event)) {
+  if (!message || typeof message !== 'object') return;
+  if (!current) {
+    // Between pages only the next page is heard: what was meant for the
+    // last one came too late.
+    if (message.event === 'page') start(message);
+  } else if (Object.prototype.hasOwnProperty.call(HEARD, message.event)) {
     HEARD[message.event](message);
   }
 }
 
-// The payload is the first line on stdin; the lines after it are heard:
-// with strip, the other run's plan as it comes, and the check's answers for
-// the scripts the page adds, in any order. Page code reaches none of this:
-// it is read as data, and an answer is for a script the run asked for or
-// nothing.
+// The first https page has node read the authorities it trusts.
+let authorities = false;
+
+function start(input) {
+  if (!authorities) authorities = readAuthorities(input.url);
+  if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy));
+  else run(input, undefined);
+}
+
+// Each page is a line on stdin; the lines after it, until its run is over,
+// are heard: with strip, the other run's plan as it comes, and the check's
+// answers for the scripts the page adds, in any order. Page code reaches
+// none of this: it is read as data, and an answer is for a script the run
+// asked for or nothing.
 let text = '';
-let started = false;
-const take = (ended) => {
+let ended = false;
+const take = () => {
   let at = text.indexOf('\n');
   while (at >= 0 || (ended && text)) {
     const line = at >= 0 ? text.slice(0, at) : text;
     text = at >= 0 ? text.slice(at + 1) : '';
-    if (started) {
-      heard(line);
-    } else {
-      started = true;
-      const input = JSON.parse(line);
-      readAuthorities(input.url);
-      if (input.proxy) forward(input.proxy, (proxy) => run(input, proxy, planned));
-      else run(input, undefined, planned);
-    }
+    heard(line);
     at = text.indexOf('\n');
   }
-  if (ended) {
-    planned.close(false);
-    if (pages.length) added.unanswered(pages[0]);
-  }
+  if (!ended) return;
+  if (!current) process.exit(0);
+  current.planned.close(false);
+  added.unanswered(current);
 };
-tellUntrusted(emit);
+prepareProcess();
 process.stdin.setEncoding('utf8');
 process.stdin.on('data', (chunk) => {
   text += chunk;
-  take(false);
+  take();
 });
-process.stdin.on('end', () => take(true));
+process.stdin.on('end', () => {
+  ended = true;
+  take();
+});

@@ -1,9 +1,12 @@
-"""One node process of the page run (run_page.js) and the protocol on its
+"""One node process of the page runs (run_page.js) and the protocol on its
 pipes: what goes on its stdin, in order, and its output collected as it
-comes, up to OUTPUT_LIMIT on each stream, with the lines that one run hands
-the other and the wants it hands added.py."""
+comes, a page's run at a time, up to OUTPUT_LIMIT on each stream, with the
+lines that one run hands the other and the wants it hands added.py. A
+process runs one page after another (lanes.py), each page's output ending
+with its own done line."""
+import json
 import queue
-import subprocess
+import secrets
 import threading
 
 import node
@@ -19,6 +22,7 @@ PLAN_END = b'{"event":"plan"'
 WANT = b'{"event":"want"'
 # What the plain run's end tells the other when it wrote no plan: fire nothing.
 NO_PLAN = b'{"event":"plan","fire":null}\n'
+DONE = b'{"event":"done","run":%s}\n'
 
 
 class Flooded(node.NodeError):
@@ -83,41 +87,70 @@ class Stdin:
 
 
 class Run:
-    """One node run of the page, its output collected by threads as it comes.
-    The plain run plans the page's events; each planned line, and the plan
-    line that ends them, is handed to the other run as it comes, which fires
-    them (and fires nothing when the plain run ends without a plan). Each
-    run's stdin stays open for the answers to the scripts its page adds
-    (added.py)."""
+    """One node process of the page runs, its output collected by threads as
+    it comes, a page at a time: page() hands it the next. The plain run
+    plans the page's events; each planned line, and the plan line that ends
+    them, is handed to the other run as it comes, which fires them (and
+    fires nothing when the plain run ends without a plan). Each run's stdin
+    stays open for the answers to the scripts its page adds (added.py), and
+    for the next page."""
 
-    def __init__(self, started, added=None):
-        self.process, self.payload = started
+    def __init__(self, process):
+        self.process = process
         self.out, self.errors = bytearray(), bytearray()
         self.flooded = None  # the stream that went past the limit
         self.after = None  # the run the plan goes to
-        self.added = added
+        self.added = None  # the page's Added
+        self.done = None  # the page's done line
+        self.over = threading.Event()  # set when the page's done line came, or the output ended
+        self.ended = False  # the output ended: the process ended, or was stopped
+        # Holds page() and hand() together: an answer for the last page's
+        # scripts is not handed once the next page is.
+        self.lock = threading.Lock()
         self.stdin = Stdin(self.process.stdin)
         self.readers = [threading.Thread(target=self.read, daemon=True),
                         threading.Thread(target=self.read_errors, daemon=True)]
-
-    def begin(self):
         for thread in self.readers + [self.stdin.writer]:
             thread.start()
-        self.hand(self.payload + b"\n")
 
-    def hand(self, line):
-        self.stdin.hand(line)
+    def page(self, payload, added=None):
+        """Hands the process its next page, payload a dict; added the page's
+        Added, which answers the scripts it adds."""
+        token = secrets.token_hex(8)
+        with self.lock:
+            self.out.clear()
+            self.added, self.done = added, DONE % json.dumps(token).encode()
+            self.over.clear()
+            self.stdin.hand(json.dumps(dict(payload, event="page", run=token)).encode() + b"\n")
+
+    def hand(self, line, added=None):
+        """Hands a line to the page's run; one for the added scripts of a
+        page whose run is over is not handed."""
+        with self.lock:
+            if added is None or added is self.added:
+                self.stdin.hand(line)
 
     def read(self):
-        handed = wanted = 0  # where the next plan or want line may start; handed None past the plan
+        # Where the next plan, want or done line may start; handed None past
+        # the plan, done None past the done line.
+        handed = wanted = done = 0
         while self.take(self.process.stdout, self.out, "standard output"):
             if self.after and handed is not None:
                 handed = each_line(self.out, PLAN, handed, self.hand_plan)
             if self.added:
-                wanted = each_line(self.out, WANT, wanted,
-                                   lambda line: self.added.want(line, self))
+                wanted = each_line(self.out, WANT, wanted, lambda line: self.added.want(line, self))
+            if self.done and done is not None:
+                done = each_line(self.out, self.done, done, lambda line: True)
+            if done is None:
+                # The page's run is over; page() starts the next one's output.
+                if self.after and handed is not None:
+                    self.after.hand(NO_PLAN)
+                self.done, handed, wanted, done = None, 0, 0, 0
+                self.over.set()
         if self.after and handed is not None:
             self.after.hand(NO_PLAN)
+        self.ended = True
+        self.over.set()
 
     def read_errors(self):
         while self.take(self.process.stderr, self.errors, "error output"):
@@ -143,15 +176,16 @@ class Run:
         return line.startswith(PLAN_END)
 
     def finish(self, timeout):
-        """The run's output; node.NodeError as node.finish() raises it, or
-        Flooded."""
-        try:
-            self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
+        """The page's output once its done line came; node.NodeError as
+        node.finish() raises it, or Flooded, when the process ended first."""
+        if not self.over.wait(timeout):
             self.process.kill()
             self.process.wait()
             self.join()
             raise node.NodeError("stopped after %g s" % timeout, self.output(), True)
+        if not self.ended:
+            return self.output()
+        self.process.wait()
         self.join()
         if self.flooded:
             raise Flooded(self.flooded, self.output())
