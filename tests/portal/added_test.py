@@ -38,7 +38,7 @@ def check(*options):
     result = subprocess.run([portal.SCRIPT, *options, "127.0.0.1:%d" % PORTS["http"]],
                             capture_output=True, text=True, timeout=120)
     print(result.stdout + result.stderr)
-    lines = [tuple(line.split(" ", 1)) for line in result.stdout.splitlines()]
+    lines = portal.verdicts(result.stdout)
     return result.returncode, [(s, rest) for s, rest in lines if rest.startswith("scripts:")], \
         result.stderr
 

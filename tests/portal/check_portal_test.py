@@ -98,6 +98,16 @@ def serve(name, https=False, minimum=ssl.TLSVersion.TLSv1_2, maximum=ssl.TLSVers
     threading.Thread(target=server.serve_forever, daemon=True).start()
 
 
+# The note that names the box a failing page's code ran in is sandbox_test's
+# to judge; the other tests judge the verdicts.
+BOX_NOTE = re.compile(r"^PASS .*scripts: the page's code ran in the \w+ box$")
+
+
+def verdicts(out):
+    """The check's lines as (status, rest), but the note naming the box."""
+    return [tuple(line.split(" ", 1)) for line in out.splitlines() if not BOX_NOTE.match(line)]
+
+
 def check(host, *options, encoding="utf-8"):
     """The exit code and the lines by check: {name: [(status, line)]}, or with
     --json the object printed; encoding is the terminal's. The start page
@@ -110,7 +120,7 @@ def check(host, *options, encoding="utf-8"):
     if "--json" in options:
         return result.returncode, json.loads(result.stdout)
     lines = {}
-    for status, rest in (line.split(" ", 1) for line in result.stdout.splitlines()):
+    for status, rest in verdicts(result.stdout):
         lines.setdefault(rest.split(":")[0], []).append((status, rest))
     return result.returncode, lines
 
@@ -463,7 +473,8 @@ class CheckPortal(unittest.TestCase):
                 self.assertEqual([(status, timeless(rest)) for name in lines
                                   for status, rest in lines[name]],
                                  [(c["status"], timeless("%s: %s" % (c["name"], c["detail"])))
-                                  for c in verdicts["checks"]])
+                                  for c in verdicts["checks"] if not BOX_NOTE.match(
+                                      "%s %s: %s" % (c["status"], c["name"], c["detail"]))])
 
     def test_fail_on_warn_lets_only_a_portal_that_passes_through(self):
         warned = {"/stats/varnholt.html": (404, {}, "")}

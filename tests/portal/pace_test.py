@@ -83,8 +83,8 @@ def scripts_lines(*options, path=None):
     result = subprocess.run([SCRIPT, *options, "127.0.0.1:%d" % PORT], capture_output=True,
                             text=True, timeout=120, env=env)
     print(result.stdout + result.stderr)
-    return ([tuple(line.split(" ", 1)) for line in result.stdout.splitlines()
-             if line.split(" ")[1:2] == ["scripts:"]], time.monotonic() - started)
+    return ([line for line in portal.verdicts(result.stdout) if line[1].startswith("scripts:")],
+            time.monotonic() - started)
 
 
 class Pace(unittest.TestCase):

@@ -25,6 +25,8 @@ import time
 import unittest
 from urllib.parse import unquote
 
+from check_portal_test import BOX_NOTE
+
 SOURCE = SCRIPT = None
 SECRET = "deploy-key-5f1c9a"
 PAGE = ('<!DOCTYPE html>\n<html><head><meta charset="utf-8"><title>Varnholt</title>\n'
@@ -263,7 +265,8 @@ def check(*options, path=None, env=None, kill_after=None, linger=3, port="portal
             break
         time.sleep(0.1)
     lines = {}
-    for status, rest in (line.split(" ", 1) for line in out.splitlines() if " " in line):
+    for status, rest in (line.split(" ", 1) for line in out.splitlines()
+                         if " " in line and not BOX_NOTE.match(line)):
         lines.setdefault(rest.split(":")[0], []).append((status, rest))
     return Checked(process.returncode, lines, left, list(nodes.values()), process.pid,
                    peaks["memory"], peaks["threads"])
@@ -669,8 +672,9 @@ class Sandbox(Boxed, unittest.TestCase):
     def test_where_bubblewrap_makes_no_box_the_landlock_box_runs_the_page(self):
         """As a default Podman container has /proc, bubblewrap cannot mount
         its own: the Landlock box runs the page, and the scripts line and
-        --json say which box ran it."""
+        --json say which box ran it, on a page that fails too."""
         ROUTES["/app.js"] = REACH + "tell('ran', 1);\n"
+        fails = REACH + "tell('ran', 1);\nObject.assign({}, {});\n"
         # In a PID namespace of its own, as in a container, the check is pid 1,
         # and /proc hides what nobody runs outside, which the kernel's limit
         # on its tasks counts.
@@ -690,6 +694,12 @@ class Sandbox(Boxed, unittest.TestCase):
                 self.assertEqual((box, {"1"}, ["1 script parses as ECMAScript 5 and loads with "
                                                "what IE11 lacks taken out, in the %s box" % box]),
                                  (said["box"], set(TOLD.get("ran", [])), scripts), result.stderr)
+                ROUTES["/app.js"], passing = fails, ROUTES["/app.js"]
+                result = subprocess.run(wrap + [SCRIPT, "127.0.0.1:%d" % PORTS["portal"]],
+                                        capture_output=True, text=True, timeout=60)
+                ROUTES["/app.js"] = passing
+                self.assertIn("PASS scripts: the page's code ran in the %s box\n" % box,
+                              result.stdout)
 
     def test_the_seccomp_filter_refuses_ptrace_and_mount(self):
         """Applied to root in a user and mount namespace of its own, which may

@@ -51,6 +51,7 @@ class Outcome:
     unanswered; the run's links event (links.js), or None; and the plain run's
     answer to the selectors it was sent, or None."""
     links = None
+    box = None  # the box the page's code ran in, None where it did not run
 
     made = ()  # the code the page made from text as it ran (making.js)
     matched = None

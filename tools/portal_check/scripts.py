@@ -151,7 +151,11 @@ def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, ma
                        list(zip(sources, found)) + list(outcome.added),
                        lambda made: examined(made, lines), script_verdict)
     lines += outcome.lines + ([("WARN", not_run)] if not_run else [])
+    outcome.box = box.used() if runs else None
     return with_notes(lines + maps.notes(), sources, outcome, legacy)
+
+
+BOX_NOTE = "the page's code ran in the %s box"
 
 
 def with_notes(lines, sources, outcome, legacy):
@@ -159,7 +163,7 @@ def with_notes(lines, sources, outcome, legacy):
     on the check as a whole."""
     maps = [detail for status, detail in lines if status == sourcemaps.NOTE]
     lines = [line for line in lines if line[0] != sourcemaps.NOTE]
-    notes = []
+    notes, ran = [], []
     if not lines:
         lines = [("PASS", summary(sources + [source for source, _ in outcome.added],
                                   outcome.brought, outcome.blocked, outcome.fired,
@@ -167,10 +171,13 @@ def with_notes(lines, sources, outcome, legacy):
     else:
         # Of the page, not of the script whose line comes last.
         notes = [note for note in (outcome.waited, not_made(outcome.blocked)) if note]
+        # Where its code ran, as the PASS line says: of the check, not of the page.
+        ran = [("PASS", BOX_NOTE % outcome.box)] if outcome.box else []
     # Notes on the check as a whole, each said once: the check's verdict is
     # its lines', and what the notes say is no fault of its own (the
     # document-mode check fails the mode).
     noted = "PASS" if all(status == "PASS" for status, _ in lines) else "WARN"
     notes = ([outcome.unfired] if outcome.unfired else []) + notes + maps
     # What the engine runs in the mode the page really gets is less again.
-    return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + [(noted, note) for note in notes]
+    return ([(noted, LEGACY_NOTE)] if legacy else []) + lines + \
+        [(noted, note) for note in notes] + ran
