@@ -264,24 +264,32 @@ function judgeRule(rule, sheet, found) {
   }
 }
 
-// An @font-face whose every source, in every src, is in a format IE11
-// cannot use: IE11 shows its text in the next font of the family list. A
-// source in one it can use is a fallback.
+// An @font-face whose every source is in a format IE11 cannot use: IE11
+// shows its text in the next font of the family list. A source in one it can
+// use is a fallback. Of several src descriptors the last that IE11 reads
+// holds, as with any property, and the earlier ones are no fallback: old
+// IE's pattern of an EOT src before the others keeps IE11 on the later one.
 function judgeFont(rule, sheet, found) {
+  const held = rule.block.children.toArray().filter((node) => node.type === 'Declaration' &&
+    node.property.toLowerCase() === 'src' && readByIE11(node.value)).pop();
+  if (!held) return;
   const sources = [];
-  for (const node of rule.block.children.toArray()) {
-    if (node.type !== 'Declaration' || node.property.toLowerCase() !== 'src') continue;
-    if (!node.value.children) return;
-    let source = [];
-    for (const part of node.value.children.toArray().concat({ type: 'Operator', value: ',' })) {
-      if (part.type !== 'Operator' || part.value !== ',') source.push(part);
-      else if (source.length) sources.push(source.splice(0));
-    }
+  let source = [];
+  for (const part of held.value.children.toArray().concat({ type: 'Operator', value: ',' })) {
+    if (part.type !== 'Operator' || part.value !== ',') source.push(part);
+    else if (source.length) sources.push(source.splice(0));
   }
   const lost = sources.map(lostFormat);
   if (!lost.length || lost.includes(null)) return;
   add(found, '@font-face only in ' + Array.from(new Set(lost)).join(' and '), rule.loc.start,
     null);
+}
+
+// Whether IE11 reads a src descriptor's value: url(), local() and format()
+// alone (not tech(), nor a value css-tree could not read).
+function readByIE11(value) {
+  return Boolean(value.children) && value.children.toArray().every((node) =>
+    node.type !== 'Function' || /^(local|format)$/i.test(node.name));
 }
 
 // Whether IE11 reads a media feature: not when bcd says it lacks it, nor
