@@ -45,7 +45,11 @@ class Judging(unittest.TestCase):
                      "function f() { if (!document.title) return; new Promise(a); }",
                      "function f() { if (typeof Symbol == 'function' || window.Promise) return;"
                      "\n  new Promise(a); }",
-                     "function f() { if (!window.Promise) { a(); } new Promise(a); }"]
+                     "function f() { if (!window.Promise) { a(); } new Promise(a); }",
+                     # In the branch IE11 takes, the one the test meant to keep it from.
+                     "var p = window.Promise ? 0 : new Promise(g);",
+                     "if (typeof Promise === 'undefined') { new Promise(a); }",
+                     "window.Promise || new Promise(a);"]
         found = judged("syntax.js", guarded + unguarded)
         for source, said in zip(guarded + unguarded, found):
             with self.subTest(source=source):

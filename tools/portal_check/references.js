@@ -227,9 +227,20 @@ function guarded(chain) {
     const branch = (outer.type === 'IfStatement' || outer.type === 'ConditionalExpression') &&
       outer.test !== inner ? outer.test :
       outer.type === 'LogicalExpression' && outer.right === inner ? outer.left : null;
-    if ((branch && mentionsLacked(branch)) || afterEarlyExit(outer, inner)) return true;
+    if (branch && mentionsLacked(branch) && !takenInIE11(outer, inner, branch)) return true;
+    if (afterEarlyExit(outer, inner)) return true;
   }
   return false;
+}
+
+// Whether IE11 takes the branch of `outer` that holds `inner`, as far as its
+// test tells: `Object.assign ? a : Object.assign(b)` tests for what IE11
+// lacks, and IE11 runs the use it was meant to keep from.
+function takenInIE11(outer, inner, test) {
+  const value = inIE11(test);
+  if (value === null) return false;
+  if (outer.type !== 'LogicalExpression') return value === (outer.consequent === inner);
+  return outer.operator === '??' ? false : value === (outer.operator === '&&');
 }
 
 // Adds to `tested` what the script tests for with `in`: 'Promise' in window,
