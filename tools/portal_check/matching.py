@@ -15,16 +15,17 @@ MAX_LENGTH = 1000
 class Matching:
     def __init__(self):
         self.lock = threading.Lock()
-        self.run = None
+        self.run = self.page = None
         self.asked = None
         self.found = None
         self.started = threading.Event()
         self.answered = threading.Event()
 
-    def start(self, run):
+    def start(self, run, page=None):
         """The scripts check's plain run, which waits at its end for the
-        selectors; None where the page's code is not run."""
-        self.run = run
+        selectors, None where the page's code is not run; page what stands
+        for the page's run in it (run_process.Run.hand())."""
+        self.run, self.page = run, page
         self.started.set()
 
     def hand(self, selectors):
@@ -35,7 +36,8 @@ class Matching:
             if self.asked is not None or self.run is None:
                 return None
             self.asked = [text for text in selectors if len(text) <= MAX_LENGTH][:MAX_SELECTORS]
-            self.run.hand(json.dumps({"event": "selectors", "list": self.asked}).encode() + b"\n")
+            self.run.hand(json.dumps({"event": "selectors", "list": self.asked}).encode() + b"\n",
+                          self.page)
             return self.asked
 
     def matched(self, selectors):

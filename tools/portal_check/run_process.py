@@ -113,9 +113,10 @@ class Run:
         for thread in self.readers + [self.stdin.writer]:
             thread.start()
 
-    def page(self, payload, added=None):
+    def page(self, payload, added):
         """Hands the process its next page, payload a dict; added the page's
-        Added, which answers the scripts it adds."""
+        Added, which answers the scripts it adds, and stands for the page's
+        run in hand()."""
         token = secrets.token_hex(8)
         with self.lock:
             self.out.clear()
@@ -124,8 +125,10 @@ class Run:
             self.stdin.hand(json.dumps(dict(payload, event="page", run=token)).encode() + b"\n")
 
     def hand(self, line, added=None):
-        """Hands a line to the page's run; one for the added scripts of a
-        page whose run is over is not handed."""
+        """Hands a line to the page's run: with added, only while the run is
+        that page's, as what is meant for a page whose run is over (an added
+        script's answer, the stylesheets' selectors) must not reach the next
+        page's."""
         with self.lock:
             if added is None or added is self.added:
                 self.stdin.hand(line)

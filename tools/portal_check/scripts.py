@@ -136,7 +136,7 @@ def judged_scripts(page, parsed, timeout, legacy, sources, lines, *, reached, ma
         lines.append(("FAIL", MODULE_ONLY))
     runs, not_run = page_run.start_runs(page, sources, timeout, match=bool(matching))
     if matching:
-        matching.start(runs[0] if runs else None)
+        matching.start(runs[0] if runs else None, runs and runs.added)
     found = examined(sources, lines)
     lines += syntax_lines(zip(sources, found))
     outcome = page_run.finish_runs(runs, sources, [result["references"] for result in found],
