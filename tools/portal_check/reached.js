@@ -102,6 +102,19 @@ function holdersOf(page, window) {
   return ends;
 }
 
+// V8's Object.prototype.toString, for an object with a proxy in its chain,
+// asks the proxy itself for @@toStringTag, and without an answer says
+// "[object Object]", of an array or a string too (which `toString.call(x)
+// === '[object Array]'` and Bootstrap's type checks read): each proxy,
+// asked so, answers what the objects in front of it say without it. Their
+// prototypes say so themselves, but these, plain objects since ES2015.
+const PLAIN_PROTOTYPES = ['RegExp', 'Date', 'Error'];
+
+function tagOf(end, window) {
+  const plain = PLAIN_PROTOTYPES.find((name) => window[name] && window[name].prototype === end);
+  return plain || Object.prototype.toString.call(end).slice(8, -1);
+}
+
 // Puts the noting proxies in; after strip.js, before the page's first
 // script.
 function followReached(page, window) {
@@ -110,10 +123,12 @@ function followReached(page, window) {
   // told by the page's own wrapper, taken before the page can replace it.
   const objectOf = window.Object;
   for (const [end, keys] of holdersOf(page, window)) {
+    const tag = tagOf(end, window);
     // In between, not in place of, the end's prototype: `Object instanceof
     // Function` still holds.
     const noting = new Proxy(Object.create(Object.getPrototypeOf(end)), {
       get(target, key, receiver) {
+        if (key === Symbol.toStringTag && receiver === noting) return tag;
         const holders = keys.get(key);
         if (holders) {
           const object = objectOf(receiver);
