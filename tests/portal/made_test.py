@@ -103,11 +103,16 @@ class Made(added_test.Added):
                 "if ('Symbol' in window || window.hasOwnProperty('Symbol') || 'includes' in [] ||\n"
                 "    Object.getOwnPropertyNames(window).indexOf('Symbol') >= 0 ||\n"
                 "    Object.getOwnPropertyNames(Array.prototype).indexOf('includes') >= 0 ||\n"
-                "    Array.prototype.hasOwnProperty('includes')) Array.from([]);\n"
+                "    Array.prototype.hasOwnProperty('includes') || ({}).toString.call([]) !==\n"
+                "    '[object Array]' || ({}).toString.call('') !== '[object String]') Array.from([]);\n"
                 "Promise.resolve(3).then(function (v) { document.title = 'ab'.padStart(3); });\n"
                 "Promise.resolve(4).then(function (v) {\n"
                 "  document.title = Symbol('s').toString() + v;\n});\n"
-                "attempt(function () { document.title = 'ab'.startsWith('a'); }, function () {});\n")
+                "attempt(function () { document.title = 'ab'.startsWith('a'); }, function () {});\n"
+                "attempt(function () { document.body.closest('html'); }, function () {});\n"
+                "if (!('Symbol' in window)) s = 'none';\n"
+                "function later() { return Symbol('later'); }\n"
+                "var src = document.currentScript.src;\n")
         lib = ("function attempt(work, failed) { try { work(); } catch (e) { failed(e); } }\n"
                "if (!String.prototype.padStart) String.prototype.padStart = String.prototype.trim;\n")
         # es6-promise 4.2.8, as added_test.py's bundle has it.
@@ -117,12 +122,16 @@ class Made(added_test.Added):
                   "/lib.js": (200, JS, lib), "/app.js": (200, JS, uses)}
         then = (r"a promise's then of %s/promise.js, which brings Promise, turned it into a "
                 r"rejection that nothing reports$" % HOST)
-        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 21:45, String.prototype."
-                                      r"startsWith is used where IE11 lacks it, and no error "
-                                      r"shows: the page's own code in %s/lib.js caught it$" % HOST),
+        caught = r"and no error shows: the page's own code in %s/lib.js caught it$" % HOST
+        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 26:34, Cannot read "
+                                      r"properties of undefined \(reading 'src'\) \(raised only"),
+                             ("FAIL", r"/app.js: as the page loads, at 22:45, String.prototype."
+                                      r"startsWith is used where IE11 lacks it, " + caught),
+                             ("FAIL", r"/app.js: as the page loads, at 23:37, Element.prototype."
+                                      r"closest is used where IE11 lacks it, " + caught),
                              ("FAIL", r"/app.js: as the page loads, at 7:27, Object.assign is used "
                                       r"where IE11 lacks it, and no error shows: " + then),
-                             ("FAIL", r"/app.js: as the page loads, at 19:20, Symbol is used "
+                             ("FAIL", r"/app.js: as the page loads, at 20:20, Symbol is used "
                                       r"where IE11 lacks it, and no error shows: " + then)])
 
 
