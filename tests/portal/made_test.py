@@ -103,8 +103,8 @@ class Made(added_test.Added):
                 "if ('Symbol' in window || window.hasOwnProperty('Symbol') || 'includes' in [] ||\n"
                 "    Object.getOwnPropertyNames(window).indexOf('Symbol') >= 0 ||\n"
                 "    Object.getOwnPropertyNames(Array.prototype).indexOf('includes') >= 0 ||\n"
-                "    Array.prototype.hasOwnProperty('includes') || ({}).toString.call([]) !==\n"
-                "    '[object Array]' || ({}).toString.call('') !== '[object String]') Array.from([]);\n"
+                "    Array.prototype.hasOwnProperty('includes') || {}.toString.call([]) !== "
+                "'[object Array]' ||\n    {}.toString.call('') !== '[object String]') Array.from([]);\n"
                 "Promise.resolve(3).then(function (v) { document.title = 'ab'.padStart(3); });\n"
                 "Promise.resolve(4).then(function (v) {\n"
                 "  document.title = Symbol('s').toString() + v;\n});\n"
@@ -114,7 +114,7 @@ class Made(added_test.Added):
                 "function later() { return Symbol('later'); }\n"
                 "var src = document.currentScript.src;\n")
         lib = ("function attempt(work, failed) { try { work(); } catch (e) { failed(e); } }\n"
-               "if (!String.prototype.padStart) String.prototype.padStart = String.prototype.trim;\n")
+               "if (!String.prototype.padStart) String.prototype.padStart = ''.trim;\n")
         # es6-promise 4.2.8, as added_test.py's bundle has it.
         routes = {"/": page('<script src="/promise.js"></script><script src="/lib.js"></script>'
                             '<script src="/app.js"></script>'),
