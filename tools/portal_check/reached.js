@@ -81,17 +81,17 @@ function endOf(holder, shared) {
 }
 
 // {end: Map(key: [{holder, name}])} of the statics and members taken out.
-// Function.prototype.name is left: every function has a name of its own,
-// so no read misses on to it, and a proxy there would be on the path of
-// every function's lookups.
+// Left out: Function.prototype.name, as every function has a name of its
+// own, so no read misses on to it, and a proxy there would be on the path
+// of every function's lookups; RegExp's flags (sticky, unicode), which V8
+// reads itself at each split and replace, and whose read raises nothing.
 function holdersOf(page, window) {
   const shared = new Set([window.Object.prototype, window.Function.prototype,
     window.EventTarget.prototype]);
+  const left = new Set([window.Function.prototype, window.RegExp.prototype]);
   const ends = new Map();
   for (const thing of page.stripped.removed) {
-    if (!/^(static|member)$/.test(thing.kind) || thing.holder === window.Function.prototype) {
-      continue;
-    }
+    if (!/^(static|member)$/.test(thing.kind) || left.has(thing.holder)) continue;
     const end = shared.has(thing.holder) ? null : endOf(thing.holder, shared);
     if (!end) continue;
     if (!ends.has(end)) ends.set(end, new Map());

@@ -95,12 +95,18 @@ function rootOf(node) {
 // decides is feature detection (Babel's `typeof Symbol !== "undefined" &&`,
 // core-js's own tests), and what the branch uses is not held against it.
 function mentionsLacked(test) {
+  if (mentioning.has(test)) return mentioning.get(test);
   let found = false;
   walk.full(test, (node) => {
     found = found || namesLacked(node);
   });
+  mentioning.set(test, found);
   return found;
 }
+
+// Each condition's answer, found once: the uses under a condition are many,
+// and each asks of every condition around it.
+const mentioning = new WeakMap();
 
 // Whether a node names something IE11 lacks: a global, a member, or the
 // name tested with `in`.
@@ -347,7 +353,7 @@ function memberPlaced(member, ancestors, places, place) {
   if (!name || !lackedNames().names.has(name)) return;
   const list = places['.' + name] || [];
   if (list.length === MOST_PLACES) return;
-  if (isTested(ancestors) || !throwsWhenMissing(ancestors) || guarded(ancestors)) return;
+  if (!throwsWhenMissing(ancestors) || isTested(ancestors) || guarded(ancestors)) return;
   const at = place(member.property);
   list.push([at.line, at.column]);
   places['.' + name] = list;
