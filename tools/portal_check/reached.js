@@ -66,7 +66,8 @@ function noter(page) {
 // of its chain before what every object of its kind shares (Object's,
 // Function's and EventTarget's prototypes). Past Array.prototype only what
 // arrays lack is looked up; past Node.prototype, what nodes lack and
-// EventTarget's three methods. Never under EventTarget.prototype: the
+// EventTarget's three methods (which a for...in over a node no longer
+// lists: V8 stops at a proxy). Never under EventTarget.prototype: the
 // window's chain holds it, and a get trap there would make Node's vm
 // answer for every global the page lacks (a proxy in its chain counts as
 // having the name, for `in` and hasOwnProperty too).
