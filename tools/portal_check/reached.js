@@ -28,10 +28,10 @@ const { placeOf, framesOf, scriptAt } = require('./report.js');
 const MOST_REACHED = 200;
 // Scripts named as what the exception passed through.
 const MOST_THROUGH = 5;
-// Frames down to the read's own (stackOf's, the note's, the trap's, the
-// read's): a read that a built-in or jsdom makes for the page is not the
-// page's use.
-const NEAR = 4;
+// Frames down to the read's own (stackOf's, the note's two, the trap's,
+// the read's): a read that a built-in or jsdom makes for the page is not
+// the page's use.
+const NEAR = 5;
 // The page's frames below the read, for what the exception passed through.
 const FAR = 50;
 
@@ -48,8 +48,7 @@ function stackOf(depth) {
 // Babel's `typeof Symbol` in a helper called for each value, comes often.
 function noter(page) {
   const seen = new Set();
-  return (name) => {
-    if (seen.size >= MOST_REACHED) return;
+  const note = (name) => {
     const { index, where } = placeOf(page, stackOf(NEAR), null, 0, 0);
     if (index === null || where.line === null) return;
     const key = [name, index, where.line, where.column].join(' ');
@@ -59,6 +58,16 @@ function noter(page) {
     const during = page.during();
     added.later(page, index, (script) => page.emit('reached', Object.assign({ script: script,
       name: name, through: through }, where, during ? { during: during } : {})));
+  };
+  // The page's lookup goes on whatever happens here: nothing of the check's
+  // may raise into the page's code.
+  return (name) => {
+    if (seen.size >= MOST_REACHED) return;
+    try {
+      note(name);
+    } catch (ignored) {
+      // a stack too deep to note the read at
+    }
   };
 }
 
