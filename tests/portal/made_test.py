@@ -87,21 +87,53 @@ class Made(added_test.Added):
                     ["/news.js"])
 
     def test_a_use_the_run_reaches_is_recorded_and_a_swallowed_one_fails(self):
+        # Statics, globals by their bare name and prototype members; the page
+        # still finds each absent, so that the polyfills below install.
         uses = ("Promise.resolve(2).then(function (v) { document.title = String(v); });\n"
                 "var copy = Object.assign ? Object.assign({}, {}) : {};\n"
                 "try { Object.assign({}, {}); } catch (e) { copy = {}; }\n"
                 "if ('assign' in Object || Object.hasOwnProperty('assign') ||\n"
                 "    !(Object instanceof Function)) Object.assign({}, {});\n"
                 "Promise.resolve(1).then(function (v) {\n"
-                "  document.title = Object.assign({}, {v: v}).v;\n});\n")
+                "  document.title = Object.assign({}, {v: v}).v;\n});\n"
+                "var s = typeof Symbol !== 'undefined' ? Symbol('a') : 'a';\n"
+                "if (Array.prototype.includes) [1].includes(1);\n"
+                "try { 'ab'.endsWith('b'); } catch (e) { s = 'b'; }\n"
+                "try { s = Symbol.iterator; } catch (e) { s = '@@iterator'; }\n"
+                "if ('Symbol' in window || window.hasOwnProperty('Symbol') || 'includes' in [] ||\n"
+                "    Object.getOwnPropertyNames(window).indexOf('Symbol') >= 0 ||\n"
+                "    Object.getOwnPropertyNames(Array.prototype).indexOf('includes') >= 0 ||\n"
+                "    Array.prototype.hasOwnProperty('includes') || {}.toString.call([]) !== "
+                "'[object Array]' ||\n"
+                "    {}.toString.call('') !== '[object String]') Array.from([]);\n"
+                "Promise.resolve(3).then(function (v) { document.title = 'ab'.padStart(3); });\n"
+                "Promise.resolve(4).then(function (v) {\n"
+                "  document.title = Symbol('s').toString() + v;\n});\n"
+                "attempt(function () { document.title = 'ab'.startsWith('a'); }, function () {});\n"
+                "attempt(function () { document.body.closest('html'); }, function () {});\n"
+                "if (!('Symbol' in window)) s = 'none';\n"
+                "function later() { return Symbol('later'); }\n"
+                "var src = document.currentScript.src;\n")
+        lib = ("function attempt(work, failed) { try { work(); } catch (e) { failed(e); } }\n"
+               "if (!String.prototype.padStart) String.prototype.padStart = ''.trim;\n")
         # es6-promise 4.2.8, as added_test.py's bundle has it.
-        routes = {"/": page('<script src="/promise.js"></script><script src="/app.js"></script>'),
+        routes = {"/": page('<script src="/promise.js"></script><script src="/lib.js"></script>'
+                            '<script src="/app.js"></script>'),
                   "/promise.js": added_test.data("lib/es6-promise.auto.min.js"),
-                  "/app.js": (200, JS, uses)}
-        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 7:27, Object.assign is used "
-                                      r"where IE11 lacks it, and no error shows: a promise's then "
-                                      r"of %s/promise.js, which brings Promise, turned it into a "
-                                      r"rejection that nothing reports$" % HOST)])
+                  "/lib.js": (200, JS, lib), "/app.js": (200, JS, uses)}
+        then = (r"a promise's then of %s/promise.js, which brings Promise, turned it into a "
+                r"rejection that nothing reports$" % HOST)
+        caught = r"and no error shows: the page's own code in %s/lib.js caught it$" % HOST
+        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 26:34, Cannot read "
+                                      r"properties of undefined \(reading 'src'\) \(raised only"),
+                             ("FAIL", r"/app.js: as the page loads, at 22:45, String.prototype."
+                                      r"startsWith is used where IE11 lacks it, " + caught),
+                             ("FAIL", r"/app.js: as the page loads, at 23:37, Element.prototype."
+                                      r"closest is used where IE11 lacks it, " + caught),
+                             ("FAIL", r"/app.js: as the page loads, at 7:27, Object.assign is used "
+                                      r"where IE11 lacks it, and no error shows: " + then),
+                             ("FAIL", r"/app.js: as the page loads, at 20:20, Symbol is used "
+                                      r"where IE11 lacks it, and no error shows: " + then)])
 
 
 if __name__ == "__main__":

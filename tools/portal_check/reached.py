@@ -2,8 +2,12 @@
 and that raised nothing it saw: the page's own code swallowed the
 exception (a Promise polyfill's then, a .catch, an error callback), as it
 does in IE11, where what the use was for is lost without an error."""
+import re
+
 from lines import said
-from run_verdicts import during, place, reached_use
+from run_verdicts import during, place, use_reached
+
+_OF_UNDEFINED = re.compile(r"\bof undefined\b")
 
 
 def _went(e, stripped, sources):
@@ -27,13 +31,24 @@ def swallowed(stripped, sources, references):
     naming it was raised on its line."""
     raised = {(e["script"], e["line"], name) for e in stripped if e["event"] == "exception"
               for name in e["lacks"]}
-    lines = []
+    # A member read on what a member IE11 lacks gave (document.currentScript.src)
+    # raises at that read, and its message names only undefined.
+    raised_of_undefined = {(e["script"], e["line"]) for e in stripped
+                           if e["event"] == "exception" and not e["lacks"] and
+                           _OF_UNDEFINED.search(e["message"])}
+    lines, said_of = [], set()
     for e in stripped:
-        if not reached_use(e, references) or (e["script"], e["line"], e["name"]) in raised:
+        use = use_reached(e, references)
+        if use is None or (e["script"], e["line"], e["name"]) in raised or \
+                (e["script"], e["line"]) in raised_of_undefined:
             continue
+        # A global's use is reached from the places of the reads around it.
+        if (e["script"], e["name"], use["line"], use["column"]) in said_of:
+            continue
+        said_of.add((e["script"], e["name"], use["line"], use["column"]))
         source = sources[e["script"]]
         lines.append(("FAIL", said(
             "%s: %s, %s%s is used where IE11 lacks it, and no error shows: %s",
-            source[0], during(e) or "as the page loads", place(source, e), e["name"],
+            source[0], during(e) or "as the page loads", place(source, use), e["name"],
             _went(e, stripped, sources))))
     return lines

@@ -95,12 +95,18 @@ function rootOf(node) {
 // decides is feature detection (Babel's `typeof Symbol !== "undefined" &&`,
 // core-js's own tests), and what the branch uses is not held against it.
 function mentionsLacked(test) {
+  if (mentioning.has(test)) return mentioning.get(test);
   let found = false;
   walk.full(test, (node) => {
     found = found || namesLacked(node);
   });
+  mentioning.set(test, found);
   return found;
 }
+
+// Each condition's answer, found once: the uses under a condition are many,
+// and each asks of every condition around it.
+const mentioning = new WeakMap();
 
 // Whether a node names something IE11 lacks: a global, a member, or the
 // name tested with `in`.
@@ -246,20 +252,19 @@ function takenInIE11(outer, inner, test) {
 // Adds to `tested` what the script tests for with `in`: 'Promise' in window,
 // 'Symbol' in g (g being the global object under another name), 'assign' in
 // Object.
-function testedByIn(tree, tested) {
-  walk.full(tree, (node) => {
-    if (node.type !== 'BinaryExpression' || node.operator !== 'in') return;
-    if (node.left.type !== 'Literal' || typeof node.left.value !== 'string') return;
-    tested.add(node.left.value);
-    if (node.right.type === 'Identifier') tested.add(node.right.name + '.' + node.left.value);
-  });
+function testedByIn(node, tested) {
+  if (node.operator !== 'in') return;
+  if (node.left.type !== 'Literal' || typeof node.left.value !== 'string') return;
+  tested.add(node.left.value);
+  if (node.right.type === 'Identifier') tested.add(node.right.name + '.' + node.left.value);
 }
 
 // {used: [[name, count, line, column]], tested: [name], places} of the
 // script whose syntax tree is `tree`: the globals and static members it
 // uses where IE11 would throw without them, unguarded (lines from 1, columns
 // from 0, the first use, where place(node) says it starts), those it tests
-// for, and each such use of a static member IE11 lacks (placed()).
+// for, and the places of what IE11 lacks that the page run notes (placed(),
+// occurs(), memberPlaced()).
 function referencesOf(tree, place) {
   const used = new Map();
   const places = {};
@@ -267,9 +272,12 @@ function referencesOf(tree, place) {
   const note = (name, node, chain, bare) => {
     if (isTested(chain)) {
       tested.add(name);
+      occurs(places, name, chain, place, false);
       return;
     }
-    if (!(bare || throwsWhenMissing(chain)) || guarded(chain)) return;
+    const use = (bare || throwsWhenMissing(chain)) && !guarded(chain);
+    occurs(places, name, chain, place, use);
+    if (!use) return;
     placed(places, name, chain[chain.length - 1], place);
     const seen = used.get(name);
     if (seen) {
@@ -298,7 +306,11 @@ function referencesOf(tree, place) {
       }
     }
   }
-  testedByIn(tree, tested);
+  // One walk for both: a big bundle's tree is walked in a tenth of a second.
+  walk.ancestor(tree, {
+    BinaryExpression: (node) => testedByIn(node, tested),
+    MemberExpression: (node, state, ancestors) => memberPlaced(node, ancestors, places, place),
+  });
   return {
     used: Array.from(used, ([name, place]) => [name, place.count, place.line, place.column]),
     tested: Array.from(tested),
@@ -318,6 +330,44 @@ function placed(places, name, member, place) {
   if (list.length === MOST_PLACES) return;
   const at = place(member.property);
   list.push([at.line, at.column]);
+}
+
+// Adds to `places` each bare name of a global IE11 lacks, [line, column,
+// use, statement line, statement column]: use 1 where IE11 throws at it
+// unguarded, 0 where it is tested or guarded. V8 places its read where the
+// statement or an expression around the name starts, and the page run notes
+// it there (reached.js): the name it is is the first at or after that place
+// in the same innermost statement.
+function occurs(places, name, chain, place, use) {
+  const node = chain[chain.length - 1];
+  if (node.type !== 'Identifier' || node.name !== name || !lackedNames().globals.has(name)) return;
+  const list = places[name] || (places[name] = []);
+  if (list.length === MOST_PLACES) return;
+  let statement = chain[0];
+  for (let i = chain.length - 2; i >= 0; i -= 1) {
+    if (/Statement$|Declaration$/.test(chain[i].type)) {
+      statement = chain[i];
+      break;
+    }
+  }
+  const at = place(node);
+  const from = place(statement);
+  list.push([at.line, at.column, use ? 1 : 0, from.line, from.column]);
+}
+
+// Adds to `places` a use of a member by a name that IE11 lacks on some
+// prototype, whatever object it is read from (x.includes(1), el.closest(s)):
+// {'.includes': [[line, column]]}, at the member's name, where V8 places a
+// read that the page run notes (reached.js) with the owner it missed on.
+function memberPlaced(member, ancestors, places, place) {
+  const name = propertyName(member);
+  if (!name || !lackedNames().names.has(name)) return;
+  const list = places['.' + name] || [];
+  if (list.length === MOST_PLACES) return;
+  if (!throwsWhenMissing(ancestors) || isTested(ancestors) || guarded(ancestors)) return;
+  const at = place(member.property);
+  list.push([at.line, at.column]);
+  places['.' + name] = list;
 }
 
 module.exports = { referencesOf: referencesOf };

@@ -60,8 +60,8 @@
 //   links {links, navigations}       (without strip) the page's links that open in the control,
 //                                    and what its code navigated to (links.js)
 //   reached {script, line, column, name, through, during}
-//                                    (with strip) a use of a static member IE11 lacks,
-//                                    reached (reached.js)
+//                                    (with strip) a use of a global, static or prototype
+//                                    member IE11 lacks, reached (reached.js)
 //   made {script, line, column, kind, text, size}
 //                                    (without strip) code the page made from text (making.js)
 //   untrusted {reason}               a connection to the portal whose certificate the

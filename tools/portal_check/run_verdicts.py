@@ -222,14 +222,30 @@ def failed_first(e, reported, definers):
     return (before or possible or [None])[-1]
 
 
-def reached_use(e, references):
-    """Whether an event is a read the run reached (reached.js) of a static
-    member at a place where syntax.js found a use of it (references.js)."""
+def use_reached(e, references):
+    """Where syntax.js found a use (references.js) that a read the run
+    reached (reached.js) is of, {line, column}; None where the read is of
+    no use there (a test, a guarded use). A static member's and a prototype
+    member's read is placed at the member's name, and a prototype member's
+    use is found by that name alone; a global's is placed where the
+    statement or an expression around the name starts, and is the first
+    name of it at or after that place in the same statement."""
     if e["event"] != "reached" or e["script"] >= len(references):
-        return False
-    found = references[e["script"]]
-    places = (found or {}).get("places") or {}
-    return [e["line"], e["column"]] in places.get(e["name"], [])
+        return None
+    places = (references[e["script"]] or {}).get("places") or {}
+    name, at = e["name"], (e["line"], e["column"])
+    if "." not in name:
+        names = sorted(tuple(found[:3]) for found in places.get(name, [])
+                       if len(found) == 5 and tuple(found[3:]) <= at <= tuple(found[:2]))
+        return {"line": names[0][0], "column": names[0][1]} if names and names[0][2] else None
+    if ".prototype." in name:
+        name = "." + name.split(".prototype.", 1)[1]
+    return {"line": at[0], "column": at[1]} if list(at) in places.get(name, []) else None
+
+
+def reached_use(e, references):
+    """Whether an event is a read the run reached of a use (use_reached())."""
+    return use_reached(e, references) is not None
 
 
 def unreached(stripped, sources, references):

@@ -44,14 +44,16 @@ const DOM_NEEDS = new Set(['Document.firstElementChild', 'DOMException.DOMExcept
 // supplied to RegExp constructor 'undefinedy'" where IE11 splits.
 const ENGINE_NEEDS = new Set(['RegExp.flags']);
 
-// Each removal as {name, present()}: present() tells whether the page has
-// brought the thing back since.
+// Each removal as {name, kind, present(), holder, key}: present() tells
+// whether the page has brought the thing back since; holder and key where
+// it was (a global jsdom lacks as well has neither).
 function strip(window, lacked) {
   const removed = [];
   const kept = [];
   const take = (holder, key, name, kind) => {
     if (Reflect.deleteProperty(holder, key) && !(key in holder)) {
-      removed.push({ name: name, kind: kind, present: () => key in holder });
+      removed.push({ name: name, kind: kind, present: () => key in holder, holder: holder,
+        key: key });
     } else {
       kept.push(name);
     }
