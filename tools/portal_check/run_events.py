@@ -56,7 +56,7 @@ def _fired(value):
 
 
 # What makes code from text in a run (making.js).
-MADE_KINDS = ("new Function", "setTimeout", "setInterval")
+MADE_KINDS = ("eval", "new Function", "setTimeout", "setInterval")
 
 FIELDS = {"loaded": {"script": _index},
           "exception": {"script": _place, "line": _place, "column": _place,

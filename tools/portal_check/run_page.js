@@ -83,7 +83,9 @@ const { forward, scriptLoader, guardRequests, tellUntrusted, readAuthorities } =
   require('./requests.js');
 const { scaleTimers, spaceFrames, quietFromNow, open } = require('./pace.js');
 const { plannedEvents } = require('./plan.js');
-const { followMaking } = require('./making.js');
+const { followMaking, rewriteScripts } = require('./making.js');
+// Beneath the wraps that run() makes of jsdom's scripts (added.js).
+rewriteScripts();
 const { followReached } = require('./reached.js');
 const matched = require('./matched.js');
 
