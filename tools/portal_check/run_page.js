@@ -54,8 +54,10 @@
 //                                    ended, the seconds since each was sent, during as above
 //   want {key, url, text, size, by, during, loading}
 //                                    a script the page added, asked of the check (added.js)
-//   links {links, navigations}       (without strip) the page's links that open in the control,
-//                                    and what its code navigated to (links.js)
+//   links {links, navigations, frames}
+//                                    (without strip) the page's links that open in the control,
+//                                    what its code navigated to, and its frames' addresses
+//                                    (links.js)
 //   reached {script, line, column, name, through, during}
 //                                    (with strip) a use of a static member IE11 lacks,
 //                                    reached (reached.js)
