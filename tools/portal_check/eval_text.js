@@ -28,8 +28,7 @@ function rewriteScripts() {
   const innerEval = ScriptImpl.prototype._innerEval;
   ScriptImpl.prototype._innerEval = function (text, filename) {
     const rewrite = rewriters.get(this._ownerDocument);
-    return innerEval.call(this, rewrite ? rewrite(text, filename, lineOffsetOf(this)) : text,
-      filename);
+    return innerEval.call(this, rewrite ? rewrite(text, filename, this) : text, filename);
   };
 }
 
@@ -90,10 +89,11 @@ function followEvalText(document, window, note) {
       return text;
     },
   });
-  rewriters.set(document, (text, file, lineOffset) => {
+  rewriters.set(document, (text, file, element) => {
     if (!mayBuild(text)) return text;
     const calls = callsIn(text);
-    return calls.length ? rewritten(text, calls, { file, lineOffset, sites, shifts }) : text;
+    if (!calls.length) return text;
+    return rewritten(text, calls, { file, lineOffset: lineOffsetOf(element), sites, shifts });
   });
   return (file, line, column) => unshifted(shifts.get(file + '\n' + line), column);
 }
