@@ -15,7 +15,7 @@ const NOTE = '__portalCheckEvalText';
 // A script that may give eval text it builds: a call of eval whose argument
 // is not a lone string literal, which syntax.js judges already. Scripts
 // without one are not parsed here.
-const CALL = /\beval\s*\)?\s*\(\s*/g;
+const CALL = /(?<![\w$])eval\s*\)?\s*\(\s*/g;
 const LITERAL = /(?:"(?:[^"\\\r\n]|\\[\s\S])*"|'(?:[^'\\\r\n]|\\[\s\S])*')\s*\)/y;
 
 // The rewriter of each document's scripts, by jsdom's document.
