@@ -7,6 +7,7 @@
 // call of the intrinsic eval, whose argument the run's NOTE sees and gives
 // back as it was. Only the lines that hold such a call change, and the run
 // maps places on them back to the script's own columns (report.js).
+require('jsdom');
 const { implementation: ScriptImpl } =
   require('jsdom/lib/jsdom/living/nodes/HTMLScriptElement-impl.js');
 
