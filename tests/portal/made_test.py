@@ -61,6 +61,19 @@ class Made(added_test.Added):
               "/dist/main.js": data("dist/main.js")},
              [("FAIL", r"/dist/main.js, the code eval makes at 29:1 \(webpack://[^ ]*/src/news"
                        r".js\?\): let/const \(1, at 5:1\), arrow function \(2, first at 5:18\)$")]),
+            # Text built for eval as the script runs: the call stays direct (made() reads its
+            # own variable through it), and an exception on a rewritten line keeps its place
+            # (raised in both runs, it says nothing).
+            ({"/": page('<script src="/app.js"></script><script>\n  var parts = ["var k = ", '
+                        '"() => 3;"]; eval(parts.join("")); null.x;</script>'),
+              "/app.js": (200, JS, "var s = 'var e5 = 1;'; eval(s);\nfunction made(parts) {\n"
+                                   "  var local = '() => 2';\n  var seen = eval(parts.join(''));\n"
+                                   "  return eval('var h = ' + seen + ';//# sourceURL=/h.js');\n}"
+                                   "\nmade(['lo', 'cal']);\n")},
+             [("FAIL", r"/app.js, the code eval makes at 5:10 \(/h.js\): arrow function "
+                       r"\(1, at 1:9\)$"),
+              ("FAIL", r"gameid=220 \(inline script\), the code eval makes at 5:41: arrow "
+                       r"function \(1, at 1:9\)$")]),
             # Past ten texts of one script, one line says how many more; an indirect eval too.
             ({"/app.js": (200, JS, "(0, eval)('let a;');\n" + "eval('let b%d;');\n" * 11 % (
                 *range(11),))},

@@ -174,6 +174,26 @@ class Pages(unittest.TestCase):
         self.assertEqual([":0", "/?mini=2&gameid=220", "/?mini=2&gameid=220", "/frame/news.html"],
                          held_by)
 
+    def test_frames_the_page_code_adds_are_checked_once(self):
+        adds = ("<script>function frame(src) { var f = document.createElement('iframe');\n"
+                "  f.src = src; document.body.appendChild(f); }\nframe('/frame/ok.html');\n"
+                "window.addEventListener('load', function () { frame('/frame/added.html');\n"
+                "  frame('http://127.0.0.2:%d/ad'); });</script>" % PORTS["other"])
+        ROUTES.clear()
+        ROUTES.update(GOOD, **ROUTES_OF_FRAMES)
+        ROUTES.update({"/": page('<iframe src="/frame/ok.html"></iframe>' + adds),
+                       "/frame/added.html": page("<script>const g = () => 1;</script>")})
+        del ASKED[:]
+        code, lines = portal.check("127.0.0.1:%d" % PORTS["http"])
+        (status, said), = lines["/frame/added.html (frame of /?mini=2&gameid=220) scripts"]
+        self.assertEqual((1, "FAIL"), (code, status))
+        self.assertRegex(said, r"let/const.*arrow function")
+        self.assertEqual(("PASS", "frames: 2 frames of the portal checked: /frame/ok.html, "
+                          "/frame/added.html; frames of other hosts, not fetched: "
+                          "http://127.0.0.2:%d/ad" % PORTS["other"]), lines["frames"][0])
+        self.assertEqual(1, ASKED.count("/frame/ok.html"))
+        self.assertNotIn("/ad", ASKED)
+
     def test_progress_is_shown_on_a_terminal_alone(self):
         printed = io.StringIO()
         with contextlib.redirect_stdout(printed):  # check() prints what both pipes held

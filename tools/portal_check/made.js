@@ -5,7 +5,8 @@
 // cannot parse, where the check would otherwise see only a string. A
 // development build of webpack (devtool 'eval') holds every module this way.
 // Here the texts a script writes as string literals; run_page.js's run
-// sends those it makes otherwise (made.js is syntax.js's only).
+// sends those it makes otherwise (making.js), and takes the calls of eval
+// to follow from here (eval_text.js).
 const walk = require('acorn-walk');
 
 // Scripts that make no code from text are not walked again.
@@ -26,7 +27,7 @@ function calleeName(callee) {
 }
 
 // A string literal's value, or null for any other expression.
-function text(node) {
+function literal(node) {
   if (!node) return null;
   if (node.type === 'Literal' && typeof node.value === 'string') return node.value;
   if (node.type === 'TemplateLiteral' && node.expressions.length === 0) {
@@ -39,11 +40,11 @@ function text(node) {
 function madeBy(node) {
   const name = calleeName(node.callee);
   const args = node.arguments;
-  if (name === 'eval' && node.type === 'CallExpression') return made('eval', text(args[0]));
-  if (name === 'Function' && args.length && args.every((arg) => text(arg) !== null)) {
-    return made('new Function', text(args[args.length - 1]));
+  if (name === 'eval' && node.type === 'CallExpression') return made('eval', literal(args[0]));
+  if (name === 'Function' && args.length && args.every((arg) => literal(arg) !== null)) {
+    return made('new Function', literal(args[args.length - 1]));
   }
-  if (name === 'setTimeout' || name === 'setInterval') return made(name, text(args[0]));
+  if (name === 'setTimeout' || name === 'setInterval') return made(name, literal(args[0]));
   return null;
 }
 
@@ -76,4 +77,4 @@ function madeOf(tree, source, place, judge) {
   return found;
 }
 
-module.exports = { madeOf, sourceURL };
+module.exports = { madeOf, sourceURL, calleeName, literal };

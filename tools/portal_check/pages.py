@@ -42,6 +42,9 @@ SAME_WINDOW = ("", "_self", "_parent", "_top")
 # a store widget, not a tree of them.
 MAX_FRAMES = 10
 MAX_DEPTH = 2
+# Frames' addresses taken of a page's run (links.js writes as many): a line
+# page code forged may hold more.
+MAX_RUN_FRAMES = 50
 
 
 def aside(check, *args):
@@ -82,12 +85,15 @@ def judged(page, https, timeout, reached, legacy=None):
     if legacy is None:
         checks["document-mode"] = check_document_mode(page, parsed)
         legacy = checks["document-mode"][0] == "FAIL"
-    reached["frames"] = frame_sources(page, parsed)
+    frames = frame_sources(page, parsed)
     try:
         checks["scripts"] = check_scripts(page, parsed, timeout, legacy=legacy,
                                           reached=reached, matching=matching)
     finally:
         matching.close()
+    # Those of its HTML first, then those its code added as it ran (each
+    # checked once: check_frames); as many as the run gives at most.
+    reached["frames"] = frames + reached.get("frames", [])[:MAX_RUN_FRAMES]
     if https:
         checks["mixed-content"] = check_mixed_content(page, parsed)
     checks["content-type"] = check_content_type(page, parsed)

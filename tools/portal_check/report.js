@@ -129,18 +129,27 @@ function placeOf(page, error, file, line, column) {
   // jsdom gives line 0 to what it cannot place: a thrown string, or an
   // exception whose first frame is a built-in's (JSON.parse).
   let index = file && line ? scriptAt(page, file, line) : null;
-  if (index !== null) return { index: index, where: within(page, index, line, column) };
+  if (index !== null) {
+    return { index: index, where: within(page, index, line, ownColumn(page, file, line, column)) };
+  }
   const frames = framesOf(error);
   for (const frame of frames) {
     index = scriptAt(page, frame.file, frame.line);
     if (index !== null) {
-      return { index: index, where: within(page, index, frame.line, frame.column) };
+      const own = ownColumn(page, frame.file, frame.line, frame.column);
+      return { index: index, where: within(page, index, frame.line, own) };
     }
   }
   index = file ? scriptAt(page, file, line) : null;
   if (index === null && page.current) index = page.current();
   const thrown = frames.length ? null : thrownAt(page, said(error), index);
   return thrown || { index: index, where: { line: null, column: null } };
+}
+
+// A column V8 gives, in the script's own line: the plain run rewrites the
+// lines that call eval (eval_text.js).
+function ownColumn(page, file, line, column) {
+  return page.unshift ? page.unshift(file, line, column) : column;
 }
 
 // A thrown value that is no Error has no stack, and a timer's or a

@@ -56,7 +56,7 @@ def _fired(value):
 
 
 # What makes code from text in a run (making.js).
-MADE_KINDS = ("new Function", "setTimeout", "setInterval")
+MADE_KINDS = ("eval", "new Function", "setTimeout", "setInterval")
 
 FIELDS = {"loaded": {"script": _index},
           "exception": {"script": _place, "line": _place, "column": _place,
@@ -73,7 +73,7 @@ FIELDS = {"loaded": {"script": _index},
           "unanswered": {"requests": _unanswered},
           "fired": {"count": _index, "missed": _index}, "unplanned": {}, "done": {},
           "untrusted": {"reason": lambda value: isinstance(value, str)},
-          "links": {"links": _strings, "navigations": _strings},
+          "links": {"links": _strings, "navigations": _strings, "frames": _strings},
           "reached": {"script": _index, "line": _index, "column": _index,
                       "name": lambda value: isinstance(value, str),
                       "through": lambda value: isinstance(value, list) and len(value) <= 10,

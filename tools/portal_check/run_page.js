@@ -57,8 +57,10 @@
 //                                    ended, the seconds since each was sent, during as above
 //   want {key, url, text, size, by, during, loading}
 //                                    a script the page added, asked of the check (added.js)
-//   links {links, navigations}       (without strip) the page's links that open in the control,
-//                                    and what its code navigated to (links.js)
+//   links {links, navigations, frames}
+//                                    (without strip) the page's links that open in the control,
+//                                    what its code navigated to, and its frames' addresses
+//                                    (links.js)
 //   reached {script, line, column, name, through, during}
 //                                    (with strip) a use of a global, static or prototype
 //                                    member IE11 lacks, reached (reached.js)
@@ -88,7 +90,9 @@ const { forward, scriptLoader, guardRequests, tellUntrusted, readAuthorities } =
   require('./requests.js');
 const { scaleTimers, spaceFrames, quietFromNow, open } = require('./pace.js');
 const { plannedEvents } = require('./plan.js');
-const { followMaking } = require('./making.js');
+const { followMaking, rewriteScripts } = require('./making.js');
+// Beneath the wraps that run() makes of jsdom's scripts (added.js).
+rewriteScripts();
 const { followReached } = require('./reached.js');
 const matched = require('./matched.js');
 
