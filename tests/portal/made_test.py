@@ -126,6 +126,8 @@ class Made(added_test.Added):
                 "attempt(function () { document.body.closest('html'); }, function () {});\n"
                 "if (!('Symbol' in window)) s = 'none';\n"
                 "function later() { return Symbol('later'); }\n"
+                "Promise.resolve(5).then(function () { return [1].includes(1); })\n"
+                "  .catch(function () {});\n"
                 "var src = document.currentScript.src;\n")
         lib = ("function attempt(work, failed) { try { work(); } catch (e) { failed(e); } }\n"
                "if (!String.prototype.padStart) String.prototype.padStart = ''.trim;\n")
@@ -137,7 +139,7 @@ class Made(added_test.Added):
         then = (r"a promise's then of %s/promise.js, which brings Promise, turned it into a "
                 r"rejection that nothing reports$" % HOST)
         caught = r"and no error shows: the page's own code in %s/lib.js caught it$" % HOST
-        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 26:34, Cannot read "
+        self.judged(routes, [("FAIL", r"/app.js: as the page loads, at 28:34, Cannot read "
                                       r"properties of undefined \(reading 'src'\) \(raised only"),
                              ("FAIL", r"/app.js: as the page loads, at 22:45, String.prototype."
                                       r"startsWith is used where IE11 lacks it, " + caught),
@@ -146,7 +148,10 @@ class Made(added_test.Added):
                              ("FAIL", r"/app.js: as the page loads, at 7:27, Object.assign is used "
                                       r"where IE11 lacks it, and no error shows: " + then),
                              ("FAIL", r"/app.js: as the page loads, at 20:20, Symbol is used "
-                                      r"where IE11 lacks it, and no error shows: " + then)])
+                                      r"where IE11 lacks it, and no error shows: " + then),
+                             ("FAIL", r"/app.js: as the page loads, at 26:50, Array.prototype."
+                                      r"includes is used where IE11 lacks it, and no error "
+                                      r"shows: " + then)])
 
 
 if __name__ == "__main__":
