@@ -9,8 +9,9 @@
 // Object.keys, getOwnPropertyNames), as a polyfill decides by those, and
 // brings it back in front of the proxy. Followed so:
 // - static members (Object.assign) and the members of the built-ins'
-//   prototypes ([].includes, 'x'.startsWith, NodeList's forEach,
-//   el.closest()), by a proxy whose get trap notes a read (below);
+//   prototypes ('x'.startsWith, 'x'.repeat; not Array.prototype's nor the
+//   DOM's, holdersOf() says why), by a proxy whose get trap notes a read
+//   (below);
 // - globals (Promise, fetch, Symbol) read by their bare name, by a proxy
 //   with a has trap only, under the global object (globalsNoted());
 //   window.fetch read as a member is not followed: nothing there can hear it.
@@ -73,10 +74,8 @@ function noter(page) {
 
 // Where the proxy for a holder's names goes: in front of the last object
 // of its chain before what every object of its kind shares (Object's,
-// Function's and EventTarget's prototypes). Past Array.prototype only what
-// arrays lack is looked up; past Node.prototype, what nodes lack and
-// EventTarget's three methods (which a for...in over a node no longer
-// lists: V8 stops at a proxy). Never under EventTarget.prototype: the
+// Function's and EventTarget's prototypes): past String.prototype only what
+// strings lack is looked up. Never under EventTarget.prototype: the
 // window's chain holds it, and a get trap there would make Node's vm
 // answer for every global the page lacks (a proxy in its chain counts as
 // having the name, for `in` and hasOwnProperty too).
@@ -94,16 +93,23 @@ function endOf(holder, shared) {
 // Left out: Function.prototype.name, as every function has a name of its
 // own, so no read misses on to it, and a proxy there would be on the path
 // of every function's lookups; RegExp's flags (sticky, unicode), which V8
-// reads itself at each split and replace, and whose read raises nothing.
+// reads itself at each split and replace, and whose read raises nothing;
+// Array.prototype's members ([].includes), as a proxy in Array.prototype's
+// chain turns off V8's fast paths for every array of the process, jsdom's
+// own too (admin-lte's index took 17 % longer), and the DOM interfaces'
+// (el.closest()), as every read that a node misses (jQuery's data on each
+// element) would pass the proxy (15 % longer again): what a use of those
+// raises shows where the page does not swallow it.
 function holdersOf(page, window) {
   const shared = new Set([window.Object.prototype, window.Function.prototype,
     window.EventTarget.prototype]);
-  const left = new Set([window.Function.prototype, window.RegExp.prototype]);
+  const left = new Set([window.Function.prototype, window.RegExp.prototype,
+    window.Array.prototype]);
   const ends = new Map();
   for (const thing of page.stripped.removed) {
     if (!/^(static|member)$/.test(thing.kind) || left.has(thing.holder)) continue;
     const end = shared.has(thing.holder) ? null : endOf(thing.holder, shared);
-    if (!end) continue;
+    if (!end || window.EventTarget.prototype.isPrototypeOf(end)) continue;
     if (!ends.has(end)) ends.set(end, new Map());
     const keys = ends.get(end);
     if (!keys.has(thing.key)) keys.set(thing.key, []);
