@@ -39,7 +39,9 @@ class Judging(unittest.TestCase):
                    "switch (a) { case 1: if (a && !navigator.serviceWorker) break; Promise(); }",
                    "function f() { if (window.Promise) { a(); } else { return; } new Promise(a); }",
                    "var p = window.Promise ? new Promise(g) : 0;\n"
-                   "window.Promise && Promise.all(a);"]
+                   "window.Promise && Promise.all(a);",
+                   # A test whose outcome in IE11 is not known keeps either branch.
+                   "if (window.Promise || a) { new Promise(g); }"]
         unguarded = ["function f() { new Promise(g); if (!window.Promise) return; }",
                      "for (;;) { if (!window.Promise) break; }\nnew Promise(a);",
                      "function f() { if (!document.title) return; new Promise(a); }",
