@@ -113,16 +113,18 @@ class Judging(unittest.TestCase):
                 "@font-face { font-family: A; src: url(/font?v=2) format('woff2'); }",
                 # The later src holds, and the one IE11 cannot read does not.
                 "@font-face { font-family: A; src: url(a.eot); src: url(a.woff2); "
-                "src: url(a.woff) tech(variations); }"]
+                "src: url(a.woff) tech(variations); }",
+                "@font-face { font-family: A; src: url(a.woff2); src: url(a.woff) format(woff) ]; }"]
         kept = ["@font-face { font-family: A; src: url(a.woff2) format('woff2'), "
                 "url(a.woff) format('woff'); }",
-                "@font-face { font-family: A; src: url(a.woff2); src: url(a.woff); }",
+                "@font-face { font-family: A; src: url(a.woff2); src: url(a.woff) FORMAT(woff); }",
+                "@font-face { font-family: A; }",
                 "@font-face { font-family: A; src: local(A), url(a.woff2); }",
                 "@supports (display: grid) { @font-face { font-family: A; src: url(a.woff2); } }"]
         found = judged("stylesheets.js", lost + kept)
         self.assertEqual([["@font-face only in WOFF 2"],
                           ["@font-face only in WOFF 2 and SVG fonts"],
-                          ["@font-face only in WOFF 2"], ["@font-face only in WOFF 2"]] +
+                          ["@font-face only in WOFF 2"]] + [["@font-face only in WOFF 2"]] * 2 +
                          [[]] * len(kept),
                          [[kind["name"] for kind in said["found"]] for said in found])
         self.assertEqual([[1, 1, None]], found[0]["found"][0]["places"])
