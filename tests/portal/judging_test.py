@@ -114,7 +114,8 @@ class Judging(unittest.TestCase):
                 # The later src holds, and the one IE11 cannot read does not.
                 "@font-face { font-family: A; src: url(a.eot); src: url(a.woff2); "
                 "src: url(a.woff) tech(variations); }",
-                "@font-face { font-family: A; src: url(a.woff2); src: url(a.woff) format(woff) ]; }"]
+                "@font-face { font-family: A; src: url(a.woff2); "
+                "src: url(a.woff) format(woff) ]; }"]
         kept = ["@font-face { font-family: A; src: url(a.woff2) format('woff2'), "
                 "url(a.woff) format('woff'); }",
                 "@font-face { font-family: A; src: url(a.woff2); src: url(a.woff) FORMAT(woff); }",
