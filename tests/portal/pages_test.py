@@ -105,12 +105,13 @@ class Pages(unittest.TestCase):
         self.assertEqual(1, ASKED.count("/news"))
 
     def test_a_page_after_another_in_one_process_is_judged_on_its_own(self):
-        """The start page's polyfill, its failure, and its timer that throws once its
-        own run is over, reach not the next page, run in the same processes; a run
-        stopped at the time limit leaves no process to the next page."""
+        """The start page's polyfill, its failure, and its timer that asks and throws
+        once its own run is over, reach not the next page, run in the same processes; a
+        run stopped at the time limit leaves no process to the next page."""
         start = page('<a href="/two">Two</a><script>if (!Object.assign) Object.assign = '
                      "function (t) { return t; };\nvar t0 = Date.now();\nsetInterval(function "
-                     "() { if (Date.now() - t0 > 1000) Array.from('x'); }, 100);\n"
+                     "() { if (Date.now() - t0 < 1000) return; var r = new XMLHttpRequest();\n"
+                     "r.open('GET', '/late'); r.send(); Array.from('x'); }, 100);\n"
                      "Array.from('y');</script>")
         # Its load takes a second, as the start page's timer throws.
         two = page("<script>var until = Date.now() + 1000; while (Date.now() < until) {}\n"
@@ -129,6 +130,8 @@ class Pages(unittest.TestCase):
                 self.assertRegex(out, re.compile(says, re.M))
                 self.assertNotRegex(out, r"/two .*Array\.from")
                 self.assertNotRegex(out, r"(?m)^\S+ scripts: .*Object\.assign is not")
+                # Its timer asks nothing once /two is fetched, its run over.
+                self.assertNotIn("/late", ASKED[ASKED.index("/two"):])
         finally:
             ROUTES_OF_PORTAL.update({"/": START, "/two": page("")})
             del ROUTES_OF_PORTAL["/two"]
