@@ -504,7 +504,7 @@ class Boxed:
              "for (var i = 0; i < 200; i++) { try { need('child_process').spawn('/bin/sleep', "
              "['30']).on('error', function () {}); } catch (e) {} }\n", None, None, "10"),
             ("for (;;) {}\n", "stopped after 3 s", None, "3"),
-            ("node.kill(node.pid, 'SIGKILL');\n", "the page's run ended early", None, "3"),
+            ("node.kill(node.pid, 'SIGKILL');\n", "ended early: run_page.js failed", None, "3"),
             ("node.exit(0);\n", "the page's run ended early", None, "3"),
             ("for (;;) {}\n", None, 1.0, "3"),
         ]
