@@ -105,19 +105,23 @@ class Pages(unittest.TestCase):
         self.assertEqual(1, ASKED.count("/news"))
 
     def test_a_page_after_another_in_one_process_is_judged_on_its_own(self):
-        """The start page's polyfill, and its timer that throws once its own run is
-        over, reach not the next page, run in the same processes; a run stopped at the
-        time limit leaves no process to the next page."""
+        """The start page's polyfill, its failure, and its timer that asks and throws
+        once its own run is over, reach not the next page, run in the same processes; a
+        run stopped at the time limit leaves no process to the next page."""
         start = page('<a href="/two">Two</a><script>if (!Object.assign) Object.assign = '
                      "function (t) { return t; };\nvar t0 = Date.now();\nsetInterval(function "
-                     "() { if (Date.now() - t0 > 1000) Array.from('x'); }, 100);</script>")
-        # Its load takes a second, as the start page's timer throws.
-        two = page("<script>var until = Date.now() + 1000; while (Date.now() < until) {}\n"
-                   "Object.assign({}, {});</script>")
+                     "() { if (Date.now() - t0 < 1000) return; var r = new XMLHttpRequest();\n"
+                     "r.open('GET', '/late'); r.send(); Array.from('x'); }, 100);\n"
+                     "Array.from('y');</script>")
+        # Its load takes a second, as the start page's timer throws; its click is
+        # fired in its run without what IE11 lacks as in the other.
+        two = page('<button id="go" onclick="Object.assign({}, {})">Go</button><script>'
+                   "var until = Date.now() + 1000; while (Date.now() < until) {}</script>")
         looping = start[:2] + (start[2].replace("<script>", "<script>for (;;) {}\n"),)
         try:
             for first, seconds, second, says in (
-                    (start, "10", two, r"^FAIL /two scripts: .*Object\.assign is not a function"),
+                    (start, "10", two,
+                     r"^FAIL /two scripts: .*click of button#go.*Object\.assign is not a"),
                     (looping, "3", page("<script>var two = 2;</script>"),
                      r"^PASS /two scripts: 1 script parses .* loads with what IE11 lacks")):
                 ROUTES_OF_PORTAL.update({"/": first, "/two": second})
@@ -128,9 +132,30 @@ class Pages(unittest.TestCase):
                 self.assertRegex(out, re.compile(says, re.M))
                 self.assertNotRegex(out, r"/two .*Array\.from")
                 self.assertNotRegex(out, r"(?m)^\S+ scripts: .*Object\.assign is not")
+                # Its timer asks nothing once /two is fetched, its run over.
+                self.assertNotIn("/late", ASKED[ASKED.index("/two"):])
         finally:
             ROUTES_OF_PORTAL.update({"/": START, "/two": page("")})
             del ROUTES_OF_PORTAL["/two"]
+
+    def test_a_process_runs_at_most_eight_pages(self):
+        """Two processes at a time run 20 pages: each counts the pages it ran, and the
+        run without what IE11 lacks fails a ninth."""
+        counts = ("<script>var node = this.constructor.constructor('return process')();\n"
+                  "node.pages = (node.pages || 0) + 1;\n"
+                  "if (node.pages > 8) Object['as' + 'sign']({}, {});</script>")
+        paths = ["/p%d" % n for n in range(19)]
+        routes = dict(ROUTES_OF_PORTAL)
+        ROUTES_OF_PORTAL.update({path: page(counts) for path in paths},
+                                **{"/": page("".join('<a href="%s">.</a>' % p for p in paths) +
+                                             counts)})
+        try:
+            code, lines = self.checked("--pages", "20")
+        finally:
+            ROUTES_OF_PORTAL.clear()
+            ROUTES_OF_PORTAL.update(routes)
+        self.assertEqual(20, sum(status == "PASS" for name, ((status, _),) in lines.items()
+                                 if name.endswith("scripts")))
 
     def test_the_bound_names_what_it_leaves_out(self):
         code, lines = self.checked("--pages", "3")
